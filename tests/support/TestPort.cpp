@@ -1,0 +1,139 @@
+#include "TestPort.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+CTestPortDirectory::CTestPortDirectory()
+{
+    if (const char* old = std::getenv("SERIALPADS_PORTS")) {
+        previous = old;
+        hadPrevious = true;
+    }
+    std::string templ = (fs::temp_directory_path() / "serialpads-ports-XXXXXX").string();
+    if (!mkdtemp(templ.data()))
+        ADD_FAILURE() << "mkdtemp failed: " << errno;
+    dir = templ;
+    setenv("SERIALPADS_PORTS", dir.c_str(), 1);
+}
+
+CTestPortDirectory::~CTestPortDirectory()
+{
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+    if (hadPrevious)
+        setenv("SERIALPADS_PORTS", previous.c_str(), 1);
+    else
+        unsetenv("SERIALPADS_PORTS");
+}
+
+fs::path CTestPortDirectory::entry(int number) const { return dir / ("com" + std::to_string(number)); }
+
+void CTestPortDirectory::link(int number, const fs::path& target)
+{
+    std::error_code error;
+    fs::remove(entry(number), error);
+    fs::create_symlink(target, entry(number), error);
+    ASSERT_FALSE(error) << error.message();
+}
+
+CTestPort::CTestPort()
+{
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal: " << errno;
+        return;
+    }
+    char name[128];
+    if (ptsname_r(master, name, sizeof name) != 0) {
+        ADD_FAILURE() << "ptsname_r failed: " << errno;
+        return;
+    }
+    slavePath = name;
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+}
+
+CTestPort::~CTestPort() { hangUp(); }
+
+void CTestPort::hangUp()
+{
+    if (master >= 0)
+        close(master);
+    master = -1;
+}
+
+void CTestPort::send(std::string_view bytes)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!bytes.empty()) {
+        ssize_t n = write(master, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes.remove_prefix(std::size_t(n));
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            ADD_FAILURE() << "write to the far end failed: " << errno;
+            return;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "the far end could not write for 5 s";
+            return;
+        }
+        pollfd p { master, POLLOUT, 0 };
+        poll(&p, 1, 10);
+    }
+}
+
+std::string CTestPort::receive(std::size_t count, std::chrono::milliseconds timeout)
+{
+    std::string out;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < count) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p { master, POLLIN, 0 };
+        if (poll(&p, 1, int(left.count())) <= 0)
+            continue;
+        char buffer[4096];
+        ssize_t n = read(master, buffer, std::min(sizeof buffer, count - out.size()));
+        if (n > 0)
+            out.append(buffer, std::size_t(n));
+        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break; // EIO: nobody holds the device open
+    }
+    return out;
+}
+
+std::string CTestPort::drain(std::chrono::milliseconds quiet, std::chrono::milliseconds limit)
+{
+    std::string out;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p { master, POLLIN, 0 };
+        if (poll(&p, 1, int(quiet.count())) <= 0)
+            break;
+        char buffer[4096];
+        ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        out.append(buffer, std::size_t(n));
+    }
+    return out;
+}
+
+void processEventsFor(std::chrono::milliseconds duration)
+{
+    auto deadline = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+}

@@ -1,0 +1,82 @@
+// Pseudo-terminals standing in for serial devices, reached the way the programs reach
+// a real one: through an entry "comN" in a private port directory.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+// A private port directory, made for one test and named in SERIALPADS_PORTS while it
+// lives; removed with everything in it afterwards.
+class CTestPortDirectory {
+public:
+    CTestPortDirectory();
+    ~CTestPortDirectory();
+    CTestPortDirectory(const CTestPortDirectory&) = delete;
+    CTestPortDirectory& operator=(const CTestPortDirectory&) = delete;
+
+    const std::filesystem::path& path() const { return dir; }
+    // Makes "com<number>" a symbolic link to `target`.
+    void link(int number, const std::filesystem::path& target);
+    std::filesystem::path entry(int number) const;
+
+private:
+    std::filesystem::path dir;
+    std::string previous;
+    bool hadPrevious = false;
+};
+
+// The master side of a pseudo-terminal; its slave is the "device" a program opens.
+class CTestPort {
+public:
+    CTestPort();
+    ~CTestPort();
+    CTestPort(const CTestPort&) = delete;
+    CTestPort& operator=(const CTestPort&) = delete;
+
+    const std::string& devicePath() const { return slavePath; }
+    int masterFd() const { return master; }
+
+    // Writes bytes as the far end would; all of them, or the test fails.
+    void send(std::string_view bytes);
+
+    // Reads what the program wrote, waiting up to `timeout` for `count` bytes. Returns
+    // what arrived, which may be fewer.
+    std::string receive(std::size_t count,
+        std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+
+    // Everything that arrives within `quiet` of silence (at most `limit` in all).
+    std::string drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(100),
+        std::chrono::milliseconds limit = std::chrono::milliseconds(2000));
+
+    // Closes the master, as a far end that hangs up.
+    void hangUp();
+
+private:
+    int master = -1;
+    std::string slavePath;
+};
+
+// Runs the Qt event loop until `condition` holds or `timeout` passes; returns whether
+// it held.
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+
+void processEventsFor(std::chrono::milliseconds duration);
+
+#include <QCoreApplication>
+#include <QThread>
+
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+    return true;
+}
