@@ -6,7 +6,10 @@
 #include "Framework.h"
 #include "Platform.h"
 #include "Resources.h"
+#include "Version.h"
 #include "Wnd.h"
+
+#include <array>
 
 #include <cstdint>
 #include <span>
@@ -36,3 +39,43 @@ void initCommon(CDialog& dialog, CComboBox& portList, IconHandle icon);
 // returns false; nothing else changes.
 bool openSelectedPort(CDialog& dialog, const std::int32_t& portIndex, Handle& portHandle,
     std::uint32_t access);
+
+// The texts of a program's version record; the numbers come from the project version.
+struct PadVersionTexts {
+    std::u16string_view description;
+    std::u16string_view internalName; // the executable's name
+    std::u16string_view productName;
+};
+
+inline constexpr std::array<VersionString, 9> padVersionStrings(const PadVersionTexts& texts)
+{
+    return { {
+        { u"CompanyName", u"The serialpads developers" },
+        { u"FileDescription", texts.description },
+        { u"FileVersion", serialpadsVersionCommas },
+        { u"InternalName", texts.internalName },
+        { u"LegalCopyright", u"Copyright (C) 2026 The serialpads developers" },
+        { u"LegalTrademarks", u"" },
+        { u"OriginalFilename", texts.internalName },
+        { u"ProductName", texts.productName },
+        { u"ProductVersion", serialpadsVersionCommas },
+    } };
+}
+
+inline constexpr VersionRecord padVersionRecord(std::span<const VersionString> strings)
+{
+    constexpr std::array<std::uint16_t, 4> version { serialpadsVersionMajor, serialpadsVersionMinor,
+        serialpadsVersionPatch, serialpadsVersionTweak };
+    return VersionRecord {
+        .fileVersion = version,
+        .productVersion = version,
+        .flagsMask = 0x3F,
+        .flags = 0,
+        .os = 0x4,
+        .fileType = 1, // an application
+        .stringTableName = u"040904B0",
+        .strings = strings,
+        .translationLanguage = 0x0409,
+        .translationCodePage = 0x04B0,
+    };
+}

@@ -28,6 +28,7 @@ public:
 
     void assign(std::u16string_view text);
     void append(std::u16string_view text);
+    void append(const char16_t* text) { append(std::u16string_view(text ? text : u"")); }
     void append(char16_t unit);
     void append(const CWideString& other);
     void makeEmpty();
@@ -35,6 +36,11 @@ public:
     CWideString& operator=(std::u16string_view text)
     {
         assign(text);
+        return *this;
+    }
+    CWideString& operator=(const char16_t* text)
+    {
+        assign(text ? std::u16string_view(text) : std::u16string_view());
         return *this;
     }
     CWideString& operator+=(std::u16string_view text)

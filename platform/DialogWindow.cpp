@@ -1,0 +1,371 @@
+#include "DialogWindow.h"
+
+#include "InitRecord.h"
+#include "LogView.h"
+#include "QtText.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimerEvent>
+
+#include <limits>
+
+CControlWindow::CControlWindow(const DialogItem& item, QWidget* widget)
+    : templateItem(item)
+    , qtWidget(widget)
+{
+}
+
+CWideString CControlWindow::text()
+{
+    if (auto* view = qobject_cast<CLogView*>(qtWidget))
+        return view->text();
+    if (edited) {
+        // The user changed the field since we last set it: what it shows now is the text.
+        if (auto* line = qobject_cast<QLineEdit*>(qtWidget))
+            store = fromQString(line->text());
+        else if (auto* plain = qobject_cast<QPlainTextEdit*>(qtWidget))
+            store = fromQString(plain->toPlainText());
+        edited = false;
+    }
+    return store;
+}
+
+void CControlWindow::setText(const CWideString& text)
+{
+    if (auto* view = qobject_cast<CLogView*>(qtWidget)) {
+        view->setText(text);
+        return;
+    }
+    // Kept as given, so reading it back gives exactly this text even where the widget
+    // shows some characters differently.
+    store = text;
+    edited = false;
+    const QSignalBlocker quiet(qtWidget);
+    if (auto* line = qobject_cast<QLineEdit*>(qtWidget))
+        line->setText(toQString(text));
+    else if (auto* plain = qobject_cast<QPlainTextEdit*>(qtWidget))
+        plain->setPlainText(toQString(text));
+    else if (auto* label = qobject_cast<QLabel*>(qtWidget))
+        label->setText(toQString(text));
+    else if (auto* button = qobject_cast<QAbstractButton*>(qtWidget))
+        button->setText(toQString(text));
+}
+
+int CControlWindow::addString(const CWideString& text)
+{
+    auto* list = qobject_cast<QComboBox*>(qtWidget);
+    if (!list)
+        return -1;
+    QString entry = toQString(text);
+    int at = list->count();
+    if (templateItem.style & CBS_SORT) {
+        // A sorted list puts each entry before the first that sorts after it, so equal
+        // entries keep the order they were added in.
+        for (int i = 0; i < list->count(); ++i) {
+            if (QString::compare(entry, list->itemText(i), Qt::CaseInsensitive) < 0) {
+                at = i;
+                break;
+            }
+        }
+    }
+    const QSignalBlocker quiet(list);
+    int selected = list->currentIndex();
+    list->insertItem(at, entry);
+    // Adding an entry selects nothing by itself, and keeps an existing selection on the
+    // entry it was on.
+    list->setCurrentIndex(selected < 0 ? -1 : (selected >= at ? selected + 1 : selected));
+    return at;
+}
+
+int CControlWindow::setSelection(int index)
+{
+    auto* list = qobject_cast<QComboBox*>(qtWidget);
+    if (!list)
+        return -1;
+    if (index < 0 || index >= list->count()) {
+        list->setCurrentIndex(-1);
+        return -1;
+    }
+    list->setCurrentIndex(index);
+    return index;
+}
+
+int CControlWindow::selection() const
+{
+    auto* list = qobject_cast<QComboBox*>(qtWidget);
+    return list ? list->currentIndex() : -1;
+}
+
+CDialogWindow::CDialogWindow(CDialog& dialog, const DialogTemplate& dialogTemplate)
+    : QWidget(nullptr,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    , owner(dialog)
+    , source(dialogTemplate)
+{
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setWindowTitle(toQString(dialogTemplate.caption));
+
+    // The template's font is the desktop's general font: "System" names no family here,
+    // and the user's own font size is what makes the dialog readable on their screen.
+    QFontMetrics metrics(font());
+    static const QString alphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    baseUnitX = std::max(1, (metrics.horizontalAdvance(alphabet) / 26 + 1) / 2);
+    baseUnitY = std::max(1, metrics.height());
+
+    setFixedSize(dialogUnitsToPixelsX(dialogTemplate.cx), dialogUnitsToPixelsY(dialogTemplate.cy));
+    buildControls(dialogTemplate);
+}
+
+CDialogWindow::~CDialogWindow()
+{
+    stopAllTimers();
+    for (CWnd* object : attached)
+        object->attach(nullptr);
+}
+
+int CDialogWindow::dialogUnitsToPixelsX(int units) const { return (units * baseUnitX + 2) / 4; }
+
+int CDialogWindow::dialogUnitsToPixelsY(int units) const { return (units * baseUnitY + 4) / 8; }
+
+QWidget* CDialogWindow::makeWidget(const DialogItem& item)
+{
+    switch (item.kind) {
+    case ControlClass::label: {
+        auto* label = new QLabel(toQString(item.text), this);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        return label;
+    }
+    case ControlClass::button: {
+        auto* button = new QPushButton(toQString(item.text), this);
+        button->setAutoDefault(false);
+        button->setDefault((item.style & 0x0F) == BS_DEFPUSHBUTTON);
+        return button;
+    }
+    case ControlClass::comboBox:
+        return new QComboBox(this);
+    case ControlClass::edit:
+        if ((item.style & ES_MULTILINE) && (item.style & ES_READONLY))
+            return new CLogView(this);
+        if (item.style & ES_MULTILINE) {
+            auto* plain = new QPlainTextEdit(this);
+            plain->setVerticalScrollBarPolicy(
+                item.style & WS_VSCROLL ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
+            return plain;
+        }
+        auto* line = new QLineEdit(this);
+        // The field sets no limit on its text; the default would cut it at 32767 units.
+        line->setMaxLength(std::numeric_limits<int>::max());
+        line->setFrame(item.style & WS_BORDER);
+        line->setReadOnly(item.style & ES_READONLY);
+        return line;
+    }
+    return nullptr;
+}
+
+void CDialogWindow::buildControls(const DialogTemplate& dialogTemplate)
+{
+    QWidget* previousTabStop = nullptr;
+    for (const DialogItem& item : dialogTemplate.items) {
+        QWidget* widget = makeWidget(item);
+        if (!widget) {
+            valid = false;
+            continue;
+        }
+        QRect rect(dialogUnitsToPixelsX(item.x), dialogUnitsToPixelsY(item.y),
+            dialogUnitsToPixelsX(item.cx), dialogUnitsToPixelsY(item.cy));
+        if (item.kind == ControlClass::comboBox) {
+            // A list's height is the height of its dropped-down part; the closed box is as
+            // tall as its font needs.
+            rect.setHeight(std::min(rect.height(), widget->sizeHint().height()));
+        }
+        widget->setGeometry(rect);
+        widget->setEnabled(!(item.style & WS_DISABLED));
+        widget->setVisible(item.style & WS_VISIBLE);
+        if (item.style & WS_TABSTOP) {
+            widget->setFocusPolicy(Qt::StrongFocus);
+            if (previousTabStop)
+                QWidget::setTabOrder(previousTabStop, widget);
+            previousTabStop = widget;
+        } else if (item.kind != ControlClass::label) {
+            widget->setFocusPolicy(Qt::ClickFocus);
+        }
+
+        auto control = std::make_unique<CControlWindow>(item, widget);
+        CControlWindow* raw = control.get();
+        if (auto* button = qobject_cast<QPushButton*>(widget)) {
+            std::uint16_t id = item.id;
+            connect(button, &QPushButton::clicked, this,
+                [this, id] { deliver(WM_COMMAND, BN_CLICKED, id, 0); });
+        } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
+            connect(line, &QLineEdit::textEdited, this, [raw] { raw->markEdited(); });
+            connect(line, &QLineEdit::returnPressed, this, [this, raw] { pressButtonBefore(*raw); });
+        } else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) {
+            connect(plain, &QPlainTextEdit::textChanged, this, [raw] { raw->markEdited(); });
+        }
+        items.push_back(std::move(control));
+    }
+}
+
+// Enter in a single-line field presses the push button just before it in tab order,
+// when that button is enabled: a field that follows its action button (as "Send" comes
+// before the text) then acts on Enter, and Enter never ends the dialog by accident.
+void CDialogWindow::pressButtonBefore(const CControlWindow& edit)
+{
+    const CControlWindow* before = nullptr;
+    for (const auto& control : items) {
+        if (control.get() == &edit)
+            break;
+        if (control->item().kind != ControlClass::label)
+            before = control.get();
+    }
+    if (!before || !before->isPushButton())
+        return;
+    auto* button = qobject_cast<QPushButton*>(before->widget());
+    if (button && button->isEnabled() && button->isVisible())
+        button->click();
+}
+
+CControlWindow* CDialogWindow::control(std::uint16_t id) const
+{
+    if (id == IDC_STATIC)
+        return nullptr;
+    for (const auto& control : items)
+        if (control->item().id == id)
+            return control.get();
+    return nullptr;
+}
+
+bool CDialogWindow::applyInitRecord()
+{
+    if (source.initRecord.empty())
+        return true;
+    auto entries = parseInitRecord(source.initRecord);
+    if (!entries)
+        return false;
+    // Check every entry before changing anything, so a bad record changes nothing.
+    std::vector<std::pair<CControlWindow*, CWideString>> additions;
+    for (const CInitEntry& entry : *entries) {
+        CControlWindow* target = control(entry.controlId);
+        if (!target || !target->isList() || entry.message != initAddString)
+            return false;
+        auto text = initEntryString(entry);
+        if (!text)
+            return false;
+        additions.emplace_back(target, CWideString(*text));
+    }
+    for (auto& [target, text] : additions)
+        target->addString(text);
+    return true;
+}
+
+void CDialogWindow::deliver(std::uint32_t message, std::uint32_t code, std::uint32_t id,
+    std::uintptr_t param)
+{
+    bool outer = defaultDone;
+    defaultDone = false;
+    owner.dispatch(message, code, id, param);
+    if (!defaultDone)
+        runDefaultHandling();
+    defaultDone = outer;
+}
+
+// Nothing the programs rely on happens here; what matters is that it runs once per
+// message, at the point the handler chose.
+void CDialogWindow::runDefaultHandling() { defaultDone = true; }
+
+bool CDialogWindow::startDialogTimer(std::uintptr_t id, std::uint32_t period)
+{
+    if (id == 0 || period > std::uint32_t(std::numeric_limits<int>::max()))
+        return false;
+    stopDialogTimer(id);
+    int qtId = QObject::startTimer(std::chrono::milliseconds(period), Qt::PreciseTimer);
+    if (qtId == 0)
+        return false;
+    timers[id] = qtId;
+    return true;
+}
+
+bool CDialogWindow::stopDialogTimer(std::uintptr_t id)
+{
+    auto found = timers.find(id);
+    if (found == timers.end())
+        return false;
+    killTimer(found->second);
+    timers.erase(found);
+    return true;
+}
+
+void CDialogWindow::stopAllTimers()
+{
+    for (auto& [id, qtId] : timers)
+        killTimer(qtId);
+    timers.clear();
+}
+
+void CDialogWindow::timerEvent(QTimerEvent* event)
+{
+    for (auto& [id, qtId] : timers) {
+        if (qtId == event->timerId()) {
+            std::uintptr_t ours = id;
+            deliver(WM_TIMER, 0, 0, ours);
+            return;
+        }
+    }
+    QWidget::timerEvent(event);
+}
+
+void CDialogWindow::runLoop()
+{
+    if (owner.isEnded())
+        return;
+    QEventLoop local;
+    loop = &local;
+    local.exec();
+    loop = nullptr;
+}
+
+void CDialogWindow::endLoop()
+{
+    if (loop)
+        loop->quit();
+}
+
+// The window's close button is the caption bar's OK button: it ends the dialog through
+// the dialog's OK handling. The window itself is removed only when the dialog is done.
+void CDialogWindow::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+    deliver(WM_COMMAND, BN_CLICKED, IDOK, 0);
+}
+
+void CDialogWindow::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        // Escape never ends the program by accident.
+        event->accept();
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Enter on a focused push button presses it, as Space does.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button && button->isEnabled()) {
+            button->click();
+            event->accept();
+            return;
+        }
+        event->accept();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}

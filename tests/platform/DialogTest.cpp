@@ -1,0 +1,405 @@
+// The dialog framework with a dialog of its own: windows built from templates, data
+// exchange, dispatch of clicks, timers and destruction, icons and message boxes.
+#include "Dialog.h"
+#include "AppFrame.h"
+#include "DialogDriver.h"
+#include "DialogWindow.h"
+#include "Framework.h"
+#include "LogView.h"
+#include "TestPort.h"
+#include "WinApp.h"
+
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <array>
+
+namespace {
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t listId = 500, pressId = 501, lineId = 502, logId = 503, offId = 504,
+                        hiddenId = 505;
+constexpr std::uint16_t goodTemplate = 102, brokenTemplate = 103, missingTemplate = 104;
+
+constexpr std::uint32_t childStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+
+constexpr DialogItem items[] = {
+    { IDC_STATIC, ControlClass::label, u"Label:", 4, 4, 40, 10, WS_CHILD | WS_VISIBLE },
+    { listId, ControlClass::comboBox, u"", 50, 4, 40, 80,
+        childStyle | CBS_DROPDOWNLIST | CBS_SORT },
+    { pressId, ControlClass::button, u"Press", 4, 20, 50, 14, childStyle },
+    { lineId, ControlClass::edit, u"", 4, 40, 100, 14, childStyle | WS_BORDER | ES_AUTOHSCROLL },
+    { logId, ControlClass::edit, u"", 4, 60, 100, 40,
+        childStyle | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY },
+    { offId, ControlClass::button, u"Off", 60, 20, 40, 14, childStyle | WS_DISABLED },
+    { hiddenId, ControlClass::button, u"Hidden", 110, 20, 30, 14, WS_CHILD | WS_TABSTOP },
+};
+
+// Adds "b", "a" and "c", in that order, to the sorted list.
+constexpr std::uint8_t initRecord[] = {
+    0xF4,
+    0x01,
+    0x03,
+    0x04,
+    2,
+    0,
+    0,
+    0,
+    'b',
+    0, //
+    0xF4,
+    0x01,
+    0x03,
+    0x04,
+    2,
+    0,
+    0,
+    0,
+    'a',
+    0, //
+    0xF4,
+    0x01,
+    0x03,
+    0x04,
+    4,
+    0,
+    0,
+    0,
+    'c',
+    0,
+    0,
+    0, //
+    0,
+    0,
+};
+// The same with its last entry's length running past the end.
+constexpr std::uint8_t brokenRecord[] = {
+    0xF4,
+    0x01,
+    0x03,
+    0x04,
+    2,
+    0,
+    0,
+    0,
+    'b',
+    0, //
+    0xF4,
+    0x01,
+    0x03,
+    0x04,
+    200,
+    0,
+    0,
+    0,
+    'a',
+    0,
+    0,
+    0,
+};
+
+constexpr DialogTemplate dialogs[] = {
+    { goodTemplate, padDialogStyle, padDialogExStyle, u"Framework", 0, 0, 150, 120, u"System", 8,
+        items, initRecord },
+    { brokenTemplate, padDialogStyle, padDialogExStyle, u"Broken", 0, 0, 150, 120, u"System", 8,
+        items, brokenRecord },
+};
+
+constexpr std::uint8_t notAnIcon[] = { 0, 0, 1, 0, 9, 0, 'n', 'o', 'p', 'e' };
+constexpr auto versionStrings
+    = padVersionStrings({ u"Tests", u"platform_tests", u"Framework tests" });
+constexpr VersionRecord version = padVersionRecord(versionStrings);
+
+class CTestDialog : public CDialog {
+public:
+    explicit CTestDialog(std::uint16_t id = goodTemplate)
+        : CDialog(id)
+    {
+    }
+    const AFX_MSGMAP* getMessageMap() const override { return &messageMap; }
+    static const AFX_MSGMAP messageMap;
+
+    std::int32_t index = -1;
+    CWideString line;
+    CWideString log;
+    CButton press;
+    CEdit lineField;
+    int presses = 0;
+    std::vector<std::uintptr_t> ticks;
+    bool controlsAtDestroy = false;
+    CWideString lineAtDestroy;
+    bool bindWrongKind = false;
+
+protected:
+    void bindControls(CDataExchange& exchange) override
+    {
+        exchange.control(pressId, press);
+        exchange.control(lineId, lineField);
+        if (bindWrongKind)
+            exchange.control(lineId, wrongKind);
+        exchange.selectedIndex(listId, index);
+        exchange.text(lineId, line);
+        exchange.text(logId, log);
+    }
+
+private:
+    void onPress() { ++presses; }
+    void onTick(std::uintptr_t id)
+    {
+        ticks.push_back(id);
+        defaultHandling();
+    }
+    void onDestroyed()
+    {
+        controlsAtDestroy = exchangeData(Exchange::toFields);
+        lineAtDestroy = line;
+    }
+
+    CButton wrongKind;
+    static const AFX_MSGMAP_ENTRY entries[];
+};
+
+const AFX_MSGMAP_ENTRY CTestDialog::entries[] = {
+    MessageMapEntries<CTestDialog>::onClicked<&CTestDialog::onPress>(pressId),
+    MessageMapEntries<CTestDialog>::onTimer<&CTestDialog::onTick>(),
+    MessageMapEntries<CTestDialog>::onDestroy<&CTestDialog::onDestroyed>(),
+};
+const AFX_MSGMAP CTestDialog::messageMap { &CDialog::messageMap, entries };
+
+class DialogTest : public ::testing::Test {
+protected:
+    CTestDialog dialog;
+    CDialogDriver driver { dialog };
+    CDialogWindow* window() const { return static_cast<CDialogWindow*>(dialog.native()); }
+};
+
+TEST_F(DialogTest, WindowAndControlsFollowTheTemplateInDialogUnits)
+{
+    ASSERT_TRUE(driver.created());
+    QFontMetrics metrics(window()->font());
+    const double unitX
+        = metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52.0
+        / 4.0;
+    const double unitY = metrics.height() / 8.0;
+    EXPECT_NEAR(window()->width(), 150 * unitX, 150 * 0.05 + 1);
+    EXPECT_NEAR(window()->height(), 120 * unitY, 2);
+    EXPECT_EQ(window()->windowTitle(), "Framework");
+
+    QRect line = driver.widget(lineId)->geometry();
+    EXPECT_EQ(line.x(), window()->dialogUnitsToPixelsX(4));
+    EXPECT_EQ(line.y(), window()->dialogUnitsToPixelsY(40));
+    EXPECT_EQ(line.width(), window()->dialogUnitsToPixelsX(100));
+    EXPECT_EQ(line.height(), window()->dialogUnitsToPixelsY(14));
+    // The list's template height is its dropped-down height, not the closed box's.
+    EXPECT_LT(driver.widget(listId)->height(), window()->dialogUnitsToPixelsY(80));
+}
+
+TEST_F(DialogTest, StyleBitsAndTabOrderFollowTheTemplate)
+{
+    EXPECT_FALSE(driver.isEnabled(offId));
+    EXPECT_TRUE(driver.isEnabled(pressId));
+    EXPECT_TRUE(driver.widget(hiddenId)->isHidden());
+    EXPECT_NE(driver.logView(logId), nullptr);
+    EXPECT_NE(driver.lineEdit(lineId), nullptr);
+    EXPECT_TRUE(driver.lineEdit(lineId)->hasFrame());
+
+    std::vector<QWidget*> chain;
+    QWidget* start = driver.widget(listId);
+    QWidget* at = start;
+    do {
+        if (at->focusPolicy() & Qt::TabFocus)
+            chain.push_back(at);
+        at = at->nextInFocusChain();
+    } while (at != start && chain.size() < 20);
+    std::vector<QWidget*> expected { driver.widget(listId), driver.widget(pressId),
+        driver.widget(lineId), driver.widget(logId), driver.widget(offId),
+        driver.widget(hiddenId) };
+    ASSERT_GE(chain.size(), expected.size());
+    chain.resize(expected.size());
+    EXPECT_EQ(chain, expected);
+}
+
+TEST_F(DialogTest, TheInitialisationRecordFillsTheSortedListWithNothingSelected)
+{
+    QComboBox* list = driver.list(listId);
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_EQ(list->itemText(0), "a");
+    EXPECT_EQ(list->itemText(1), "b");
+    EXPECT_EQ(list->itemText(2), "c");
+    EXPECT_EQ(list->currentIndex(), -1);
+    EXPECT_EQ(sendMessage(dialog, CB_SETCURSEL, 0, 0), -1) << "the dialog is not a list";
+}
+
+TEST(DialogTemplates, AMalformedInitialisationRecordFillsNothing)
+{
+    CTestDialog broken(brokenTemplate);
+    CDialogDriver driver(broken);
+    ASSERT_TRUE(driver.created());
+    EXPECT_EQ(driver.list(listId)->count(), 0);
+}
+
+TEST(DialogTemplates, AMissingTemplateMakesNoWindow)
+{
+    CTestDialog missing(missingTemplate);
+    EXPECT_EQ(missing.runModal(), -1);
+    EXPECT_EQ(missing.native(), nullptr);
+}
+
+TEST_F(DialogTest, FieldsGiveBackExactlyTheTextTheyWereGiven)
+{
+    std::u16string awkward = u"a\0b\rc\nd\u2028e\u2029f\uFFFD";
+    awkward[1] = 0;
+    std::u16string longLine(40000, u'x');
+    for (const std::u16string& value : { awkward, longLine }) {
+        dialog.line = value;
+        dialog.log = value;
+        ASSERT_TRUE(dialog.exchangeData(Exchange::toControls));
+        dialog.line = u"";
+        dialog.log = u"";
+        ASSERT_TRUE(dialog.exchangeData(Exchange::toFields));
+        EXPECT_EQ(dialog.line.toU16String(), value);
+        EXPECT_EQ(dialog.log.toU16String(), value);
+    }
+}
+
+TEST_F(DialogTest, FieldsGiveBackWhatTheUserTyped)
+{
+    dialog.line = u"start";
+    dialog.exchangeData(Exchange::toControls);
+    driver.lineEdit(lineId)->setFocus();
+    driver.lineEdit(lineId)->end(false);
+    QTest::keyClicks(driver.lineEdit(lineId), " more");
+    dialog.exchangeData(Exchange::toFields);
+    EXPECT_EQ(dialog.line.toU16String(), u"start more");
+}
+
+TEST_F(DialogTest, SelectionMovesBothWays)
+{
+    dialog.index = 2;
+    dialog.exchangeData(Exchange::toControls);
+    EXPECT_EQ(driver.list(listId)->currentText(), "c");
+    driver.choose(listId, 0);
+    dialog.exchangeData(Exchange::toFields);
+    EXPECT_EQ(dialog.index, 0);
+    dialog.index = -1;
+    dialog.exchangeData(Exchange::toControls);
+    EXPECT_EQ(driver.list(listId)->currentIndex(), -1);
+}
+
+TEST_F(DialogTest, BindingAControlOfTheWrongKindFails)
+{
+    dialog.bindWrongKind = true;
+    EXPECT_FALSE(dialog.exchangeData(Exchange::toFields));
+    EXPECT_EQ(dialog.press.native(), window()->control(pressId));
+}
+
+TEST_F(DialogTest, ClicksReachTheHandlerOnlyWhenEnabled)
+{
+    driver.click(pressId);
+    enableControl(dialog.press, Enable::off);
+    driver.click(pressId);
+    enableControl(dialog.press, Enable::on);
+    driver.click(pressId);
+    EXPECT_EQ(dialog.presses, 2);
+}
+
+TEST_F(DialogTest, TheCloseButtonEndsTheDialogAndEscapeDoesNot)
+{
+    QTest::keyClick(driver.widget(pressId), Qt::Key_Escape);
+    EXPECT_FALSE(dialog.isEnded());
+    QTest::keyClick(driver.widget(lineId), Qt::Key_Return);
+    EXPECT_FALSE(dialog.isEnded());
+    window()->close();
+    EXPECT_TRUE(dialog.isEnded());
+    EXPECT_EQ(dialog.result(), IDOK);
+}
+
+TEST_F(DialogTest, TimersDeliverTheirIdUntilStopped)
+{
+    EXPECT_EQ(startTimer(dialog, 1, 10), 1u);
+    EXPECT_TRUE(waitUntil([&] { return dialog.ticks.size() >= 3; }, 2000ms));
+    EXPECT_TRUE(stopTimer(dialog, 1));
+    std::size_t seen = dialog.ticks.size();
+    processEventsFor(50ms);
+    EXPECT_EQ(dialog.ticks.size(), seen);
+    for (std::uintptr_t id : dialog.ticks)
+        EXPECT_EQ(id, 1u);
+    EXPECT_FALSE(stopTimer(dialog, 1));
+    EXPECT_EQ(startTimer(dialog, 0, 10), 0u) << "0 is no timer id";
+}
+
+TEST_F(DialogTest, DestructionIsDispatchedWhileTheControlsStillExistAndEndsTimers)
+{
+    dialog.line = u"last words";
+    dialog.exchangeData(Exchange::toControls);
+    startTimer(dialog, 1, 5);
+    driver.destroy();
+    EXPECT_TRUE(dialog.controlsAtDestroy);
+    EXPECT_EQ(dialog.lineAtDestroy.toU16String(), u"last words");
+    EXPECT_EQ(dialog.press.native(), nullptr) << "control objects are untied from the gone window";
+    std::size_t seen = dialog.ticks.size();
+    processEventsFor(30ms);
+    EXPECT_EQ(dialog.ticks.size(), seen);
+    EXPECT_FALSE(dialog.exchangeData(Exchange::toFields));
+}
+
+TEST_F(DialogTest, RunModalReturnsTheEndResultAfterTheWindowIsGone)
+{
+    CTestDialog modal;
+    QTimer::singleShot(20ms, [&] { modal.endDialog(IDCANCEL); });
+    EXPECT_EQ(modal.runModal(), IDCANCEL);
+    EXPECT_EQ(modal.native(), nullptr);
+    EXPECT_TRUE(modal.controlsAtDestroy);
+}
+
+TEST(Icons, TheProgramIconHasBothSizes)
+{
+    IconHandle icon = loadIcon(IDI_PAD_ICON);
+    ASSERT_NE(icon, noIcon);
+    CTestDialog dialog;
+    CDialogDriver driver(dialog);
+    sendMessage(dialog, WM_SETICON, ICON_BIG, icon);
+    QList<QSize> sizes = driver.window()->windowIcon().availableSizes();
+    EXPECT_TRUE(sizes.contains(QSize(32, 32)));
+    EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+}
+
+TEST(Icons, MissingOrMalformedIconsGiveNoIcon)
+{
+    EXPECT_EQ(loadIcon(4242), noIcon);
+    EXPECT_EQ(loadIcon(129), noIcon);
+}
+
+class CTestApp : public CWinApp {
+public:
+    using CWinApp::CWinApp;
+};
+
+TEST(Messages, AMessageBoxHasOneButtonAndTheApplicationsTitle)
+{
+    CTestDialog dialog;
+    CDialogDriver driver(dialog);
+    {
+        CTestApp app;
+        auto texts = driver.answeringMessages([] { showMessage(u"Something \u00e9", MB_OK); });
+        ASSERT_EQ(texts.size(), 1u);
+        EXPECT_EQ(texts.front(), QString::fromUtf8("Something \u00e9"));
+        EXPECT_EQ(driver.lastMessageTitle(), "Framework tests");
+    }
+    CTestApp named(u"Named");
+    driver.answeringMessages([] { showMessage(u"x", MB_OK); });
+    EXPECT_EQ(driver.lastMessageTitle(), "Named");
+}
+} // namespace
+
+const ProgramResources& programResources()
+{
+    static const IconGroup icons[] = { { IDI_PAD_ICON, padIconFile() }, { 129, notAnIcon } };
+    static const ProgramResources resources { dialogs, icons, version };
+    return resources;
+}
