@@ -1,0 +1,56 @@
+// The sender's resources: its dialog template with the port list's initialisation
+// record, the shared icon and its version record.
+#include "SendResources.h"
+
+#include "AppFrame.h"
+#include "Resources.h"
+
+namespace {
+constexpr std::uint32_t labelStyle = WS_CHILD | WS_VISIBLE | WS_GROUP;
+constexpr std::uint32_t listStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST;
+constexpr std::uint32_t buttonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+constexpr std::uint32_t textStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
+
+// Template order is tab order.
+constexpr DialogItem items[] = {
+    { IDC_STATIC, ControlClass::label, u"Bluetooth Outbound COM Port:", 7, 7, 105, 12, labelStyle },
+    { IDC_SEND_PORT_LIST, ControlClass::comboBox, u"", 112, 7, 20, 89, listStyle },
+    { IDC_SEND_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, buttonStyle },
+    { IDC_SEND_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, buttonStyle },
+    { IDC_SEND_SEND, ControlClass::button, u"Send", 7, 40, 125, 14, buttonStyle },
+    { IDC_SEND_TEXT, ControlClass::edit, u"", 7, 58, 125, 14, textStyle },
+    { IDC_SEND_CLEAR, ControlClass::button, u"Clear", 7, 75, 60, 14, buttonStyle },
+    { IDC_SEND_HELLO, ControlClass::button, u"Hello World", 72, 75, 60, 14, buttonStyle },
+};
+
+constexpr auto initRecord = makePortListInitRecord(IDC_SEND_PORT_LIST);
+
+constexpr DialogTemplate dialogs[] = { {
+    .id = IDD_PAD_DIALOG,
+    .style = padDialogStyle,
+    .exStyle = padDialogExStyle,
+    .caption = u"Sendpad",
+    .x = 0,
+    .y = 0,
+    .cx = 139,
+    .cy = 158,
+    .font = padDialogFont,
+    .pointSize = padDialogPointSize,
+    .items = items,
+    .initRecord = initRecord,
+} };
+
+constexpr auto versionStrings = padVersionStrings({
+    .description = u"Sendpad: sends lines of text to a serial port",
+    .internalName = u"sendpad",
+    .productName = u"Sendpad",
+});
+constexpr VersionRecord version = padVersionRecord(versionStrings);
+} // namespace
+
+const ProgramResources& programResources()
+{
+    static const IconGroup icons[] = { { IDI_PAD_ICON, padIconFile() } };
+    static const ProgramResources resources { dialogs, icons, version };
+    return resources;
+}
