@@ -1,0 +1,15 @@
+// The receiver's application object: shows the receiver's dialog once and ends.
+#pragma once
+
+#include "WinApp.h"
+
+class CReceiveApp : public CWinApp {
+public:
+    CReceiveApp() = default;
+    ~CReceiveApp() override = default;
+
+    const AFX_MSGMAP* getMessageMap() const override { return &messageMap; }
+    bool startUp() override;
+
+    static const AFX_MSGMAP messageMap;
+};

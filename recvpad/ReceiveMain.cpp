@@ -1,0 +1,4 @@
+// The receiver's one application object, built before the framework's entry code runs.
+#include "ReceiveApp.h"
+
+CReceiveApp theApp;

@@ -1,0 +1,54 @@
+// The receiver's resources: its dialog template with the port list's initialisation
+// record, the shared icon and its version record.
+#include "ReceiveResources.h"
+
+#include "AppFrame.h"
+#include "Resources.h"
+
+namespace {
+constexpr std::uint32_t labelStyle = WS_CHILD | WS_VISIBLE | WS_GROUP;
+constexpr std::uint32_t listStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST;
+constexpr std::uint32_t buttonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+constexpr std::uint32_t textStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_TABSTOP
+    | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY | ES_WANTRETURN;
+
+// Template order is tab order.
+constexpr DialogItem items[] = {
+    { IDC_STATIC, ControlClass::label, u"Bluetooth Inbound COM Port:", 7, 7, 105, 12, labelStyle },
+    { IDC_RECEIVE_PORT_LIST, ControlClass::comboBox, u"", 112, 7, 20, 89, listStyle },
+    { IDC_RECEIVE_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, buttonStyle },
+    { IDC_RECEIVE_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, buttonStyle },
+    { IDC_RECEIVE_TEXT, ControlClass::edit, u"", 7, 40, 125, 105, textStyle },
+};
+
+constexpr auto initRecord = makePortListInitRecord(IDC_RECEIVE_PORT_LIST);
+
+constexpr DialogTemplate dialogs[] = { {
+    .id = IDD_PAD_DIALOG,
+    .style = padDialogStyle,
+    .exStyle = padDialogExStyle,
+    .caption = u"Recvpad",
+    .x = 0,
+    .y = 0,
+    .cx = 139,
+    .cy = 153,
+    .font = padDialogFont,
+    .pointSize = padDialogPointSize,
+    .items = items,
+    .initRecord = initRecord,
+} };
+
+constexpr auto versionStrings = padVersionStrings({
+    .description = u"Recvpad: shows the text that arrives on a serial port",
+    .internalName = u"recvpad",
+    .productName = u"Recvpad",
+});
+constexpr VersionRecord version = padVersionRecord(versionStrings);
+} // namespace
+
+const ProgramResources& programResources()
+{
+    static const IconGroup icons[] = { { IDI_PAD_ICON, padIconFile() } };
+    static const ProgramResources resources { dialogs, icons, version };
+    return resources;
+}
