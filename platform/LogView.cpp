@@ -1,0 +1,426 @@
+#include "LogView.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <memory>
+
+namespace {
+
+// Space between the frame and the first cell, so the first character does not touch it.
+constexpr int leftMargin = 3;
+
+// Scroll bars count in int; a text with more lines or columns than that scrolls only as
+// far as int reaches.
+int toScrollUnits(std::size_t value)
+{
+    return static_cast<int>(std::min<std::size_t>(value, INT_MAX));
+}
+
+bool isWordUnit(char16_t unit)
+{
+    return unit == u'_' || QChar(unit).isLetterOrNumber() || QChar::isSurrogate(unit);
+}
+
+} // namespace
+
+CLogView::CLogView(QWidget* parent)
+    : QAbstractScrollArea(parent)
+{
+    // The field always shows a vertical scroll bar; lines are never wrapped, so long ones
+    // get a horizontal bar when they need it.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    updateFont();
+}
+
+void CLogView::setText(const CWideString& text)
+{
+    if (lines.setText(text) == CDisplayLines::Update::rebuilt) {
+        // Offsets into the old text mean nothing in the new one.
+        anchor = 0;
+        cursor = 0;
+    }
+    updateScrollBars();
+    viewport()->update();
+}
+
+std::size_t CLogView::firstVisibleLine() const
+{
+    return static_cast<std::size_t>(verticalScrollBar()->value());
+}
+
+bool CLogView::isFollowingEnd() const
+{
+    return verticalScrollBar()->value() >= verticalScrollBar()->maximum();
+}
+
+// Cells are laid out in the system's fixed-pitch font at the size the field was given,
+// so the dialog's choice of size still holds while every column is the same width.
+void CLogView::updateFont()
+{
+    cellFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    const QFont& own = font();
+    if (own.pointSizeF() > 0)
+        cellFont.setPointSizeF(own.pointSizeF());
+    else if (own.pixelSize() > 0)
+        cellFont.setPixelSize(own.pixelSize());
+    QFontMetricsF metrics(cellFont);
+    cellWidth = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('M')));
+    lineHeight = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
+    ascent = static_cast<int>(std::ceil(metrics.ascent()));
+    updateScrollBars();
+    viewport()->update();
+}
+
+std::size_t CLogView::visibleLines() const
+{
+    return static_cast<std::size_t>(std::max(1, viewport()->height() / lineHeight));
+}
+
+std::size_t CLogView::visibleColumns() const
+{
+    int width = viewport()->width() - leftMargin;
+    return static_cast<std::size_t>(std::max<qreal>(1, std::floor(width / cellWidth)));
+}
+
+void CLogView::updateScrollBars()
+{
+    QScrollBar* vertical = verticalScrollBar();
+    bool following = isFollowingEnd();
+    std::size_t rows = visibleLines();
+    std::size_t count = lines.lineCount();
+    vertical->setRange(0, toScrollUnits(count > rows ? count - rows : 0));
+    vertical->setPageStep(toScrollUnits(rows));
+    vertical->setSingleStep(1);
+    if (following)
+        vertical->setValue(vertical->maximum());
+
+    // One cell beyond the longest line, where a selected line break is shown.
+    QScrollBar* horizontal = horizontalScrollBar();
+    std::size_t columns = visibleColumns();
+    std::size_t widest = lines.longestLineColumns() + 1;
+    horizontal->setRange(0, toScrollUnits(widest > columns ? widest - columns : 0));
+    horizontal->setPageStep(toScrollUnits(columns));
+    horizontal->setSingleStep(1);
+}
+
+// Printable ASCII is drawn in runs, since the fixed-pitch font gives it exactly one cell
+// each; anything else (pictures, other scripts, pairs) may come from a fallback font of
+// another width, so it is placed in its own cell to keep the columns straight.
+void CLogView::drawCells(QPainter& painter, qreal y, const std::u16string& cells) const
+{
+    qreal baseline = y + ascent;
+    QString run;
+    std::size_t runColumn = 0;
+    std::size_t column = 0;
+    auto flush = [&] {
+        if (!run.isEmpty())
+            painter.drawText(QPointF(leftMargin + runColumn * cellWidth, baseline), run);
+        run.clear();
+    };
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        char16_t unit = cells[i];
+        if (unit >= 0x20 && unit < 0x7F) {
+            if (run.isEmpty())
+                runColumn = column;
+            run.append(QChar(unit));
+            ++column;
+            continue;
+        }
+        flush();
+        std::size_t units = 1;
+        if (QChar::isHighSurrogate(unit) && i + 1 < cells.size()
+            && QChar::isLowSurrogate(cells[i + 1]))
+            units = 2;
+        painter.drawText(QPointF(leftMargin + column * cellWidth, baseline),
+            QString::fromUtf16(cells.data() + i, static_cast<qsizetype>(units)));
+        i += units - 1;
+        ++column;
+    }
+    flush();
+}
+
+void CLogView::paintEvent(QPaintEvent*)
+{
+    QPainter painter(viewport());
+    painter.setFont(cellFont);
+    QPalette::ColorGroup group = !isEnabled() ? QPalette::Disabled
+        : hasFocus()                          ? QPalette::Active
+                                              : QPalette::Inactive;
+    const QPalette& colours = palette();
+    QColor textColour = colours.color(group, QPalette::Text);
+    QColor highlight = colours.color(group, QPalette::Highlight);
+    QColor highlightedText = colours.color(group, QPalette::HighlightedText);
+
+    std::size_t top = firstVisibleLine();
+    std::size_t firstColumn = static_cast<std::size_t>(horizontalScrollBar()->value());
+    std::size_t columns = visibleColumns() + 1;
+    std::size_t rows = visibleLines() + 1;
+    std::size_t selectionStart = std::min(anchor, cursor);
+    std::size_t selectionEnd = std::max(anchor, cursor);
+    QRect area = viewport()->rect();
+
+    for (std::size_t row = 0; row < rows && top + row < lines.lineCount(); ++row) {
+        std::size_t line = top + row;
+        qreal y = static_cast<qreal>(row) * lineHeight;
+        std::u16string cells = lines.displayText(line, firstColumn, columns);
+
+        std::size_t start = lines.lineStart(line);
+        std::size_t end = lines.lineEnd(line);
+        bool selected = hasSelection() && selectionStart <= end && selectionEnd >= start;
+        QRectF mark;
+        if (selected) {
+            std::size_t from = lines.columnOf(line, selectionStart);
+            std::size_t to = lines.columnOf(line, selectionEnd);
+            // A selection that runs past the line's end takes its break with it.
+            if (selectionEnd > end)
+                ++to;
+            qreal left = leftMargin + (static_cast<qreal>(from) - firstColumn) * cellWidth;
+            qreal right = leftMargin + (static_cast<qreal>(to) - firstColumn) * cellWidth;
+            mark = QRectF(QPointF(std::max<qreal>(left, 0), y),
+                QPointF(std::min<qreal>(right, area.width()), y + lineHeight));
+            selected = mark.width() > 0;
+        }
+        if (!selected) {
+            painter.setPen(textColour);
+            drawCells(painter, y, cells);
+            continue;
+        }
+        painter.fillRect(mark, highlight);
+        QRect markPixels = mark.toAlignedRect();
+        painter.setClipRegion(QRegion(area).subtracted(markPixels));
+        painter.setPen(textColour);
+        drawCells(painter, y, cells);
+        painter.setClipRect(markPixels);
+        painter.setPen(highlightedText);
+        drawCells(painter, y, cells);
+        painter.setClipping(false);
+    }
+}
+
+void CLogView::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    updateScrollBars();
+}
+
+void CLogView::changeEvent(QEvent* event)
+{
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        updateFont();
+    else if (event->type() == QEvent::EnabledChange || event->type() == QEvent::PaletteChange)
+        viewport()->update();
+}
+
+void CLogView::focusInEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusInEvent(event);
+    viewport()->update();
+}
+
+void CLogView::focusOutEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusOutEvent(event);
+    viewport()->update();
+}
+
+// The field is read-only: keys only move the view or work on the selection, and typing
+// changes nothing. Enter is taken here, as by a multi-line field, rather than passed on
+// to the dialog.
+void CLogView::keyPressEvent(QKeyEvent* event)
+{
+    QScrollBar* vertical = verticalScrollBar();
+    QScrollBar* horizontal = horizontalScrollBar();
+    if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+    } else if (event->matches(QKeySequence::Copy)) {
+        copy();
+    } else if (event->matches(QKeySequence::MoveToStartOfDocument)) {
+        vertical->setValue(0);
+        horizontal->setValue(0);
+    } else if (event->matches(QKeySequence::MoveToEndOfDocument)) {
+        vertical->setValue(vertical->maximum());
+    } else {
+        switch (event->key()) {
+        case Qt::Key_Up:
+            vertical->triggerAction(QAbstractSlider::SliderSingleStepSub);
+            break;
+        case Qt::Key_Down:
+            vertical->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+            break;
+        case Qt::Key_PageUp:
+            vertical->triggerAction(QAbstractSlider::SliderPageStepSub);
+            break;
+        case Qt::Key_PageDown:
+            vertical->triggerAction(QAbstractSlider::SliderPageStepAdd);
+            break;
+        case Qt::Key_Left:
+            horizontal->triggerAction(QAbstractSlider::SliderSingleStepSub);
+            break;
+        case Qt::Key_Right:
+            horizontal->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+            break;
+        case Qt::Key_Home:
+            horizontal->setValue(0);
+            break;
+        case Qt::Key_End:
+            horizontal->setValue(horizontal->maximum());
+            break;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            break;
+        default:
+            event->ignore();
+            return;
+        }
+    }
+    event->accept();
+}
+
+std::size_t CLogView::offsetAtPoint(QPointF point) const
+{
+    // A point above or below the viewport picks the line just beyond it, so dragging
+    // out of the view selects on into the lines there.
+    qint64 row = static_cast<qint64>(std::floor(point.y() / lineHeight));
+    qint64 last = static_cast<qint64>(lines.lineCount()) - 1;
+    qint64 line = std::clamp<qint64>(static_cast<qint64>(firstVisibleLine()) + row, 0, last);
+    qreal cells = std::max<qreal>(0, std::round((point.x() - leftMargin) / cellWidth));
+    std::size_t column = static_cast<std::size_t>(horizontalScrollBar()->value())
+        + static_cast<std::size_t>(cells);
+    return lines.offsetAt(static_cast<std::size_t>(line), column);
+}
+
+void CLogView::moveCursorTo(std::size_t offset, bool extend)
+{
+    if (!extend)
+        anchor = offset;
+    cursor = offset;
+    viewport()->update();
+}
+
+void CLogView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    moveCursorTo(offsetAtPoint(event->position()), event->modifiers() & Qt::ShiftModifier);
+}
+
+void CLogView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!(event->buttons() & Qt::LeftButton))
+        return;
+    QPointF point = event->position();
+    if (point.y() < 0)
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    else if (point.y() > viewport()->height())
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    moveCursorTo(offsetAtPoint(point), true);
+}
+
+void CLogView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mouseDoubleClickEvent(event);
+        return;
+    }
+    selectWordAt(offsetAtPoint(event->position()));
+}
+
+void CLogView::selectWordAt(std::size_t offset)
+{
+    const CWideString& text = lines.text();
+    std::size_t line = lines.lineOf(offset);
+    std::size_t start = lines.lineStart(line);
+    std::size_t end = lines.lineEnd(line);
+    std::size_t from = offset;
+    std::size_t to = offset;
+    while (from > start && isWordUnit(text[from - 1]))
+        --from;
+    while (to < end && isWordUnit(text[to]))
+        ++to;
+    if (from == to && to < end)
+        ++to;
+    anchor = from;
+    cursor = to;
+    viewport()->update();
+}
+
+void CLogView::selectAll()
+{
+    anchor = 0;
+    cursor = lines.text().length();
+    viewport()->update();
+}
+
+void CLogView::clearSelection()
+{
+    anchor = cursor;
+    viewport()->update();
+}
+
+QString CLogView::selectedText() const
+{
+    QString out;
+    if (!hasSelection())
+        return out;
+    std::size_t from = std::min(anchor, cursor);
+    std::size_t to = std::max(anchor, cursor);
+    std::size_t firstLine = lines.lineOf(from);
+    std::size_t lastLine = lines.lineOf(to);
+    for (std::size_t line = firstLine; line <= lastLine; ++line) {
+        std::size_t left = line == firstLine ? lines.columnOf(line, from) : 0;
+        // Only the last line needs its right edge found; the others are taken to their end.
+        std::size_t count = std::u16string::npos;
+        if (line == lastLine) {
+            std::size_t right = lines.columnOf(line, to);
+            count = right > left ? right - left : 0;
+        }
+        std::u16string cells = lines.displayText(line, left, count);
+        out.append(QString::fromUtf16(cells.data(), static_cast<qsizetype>(cells.size())));
+        if (line != lastLine)
+            out.append(QLatin1Char('\n'));
+    }
+    return out;
+}
+
+void CLogView::copy()
+{
+    if (hasSelection())
+        QGuiApplication::clipboard()->setText(selectedText());
+}
+
+QMenu* CLogView::createContextMenu()
+{
+    auto* menu = new QMenu(this);
+    QAction* copyAction = menu->addAction(tr("&Copy"), this, &CLogView::copy);
+    copyAction->setShortcut(QKeySequence::Copy);
+    copyAction->setEnabled(hasSelection());
+    menu->addSeparator();
+    QAction* selectAllAction = menu->addAction(tr("Select &All"), this, &CLogView::selectAll);
+    selectAllAction->setShortcut(QKeySequence::SelectAll);
+    selectAllAction->setEnabled(!lines.text().empty());
+    return menu;
+}
+
+void CLogView::contextMenuEvent(QContextMenuEvent* event)
+{
+    std::unique_ptr<QMenu> menu(createContextMenu());
+    menu->exec(event->globalPos());
+}
