@@ -1,0 +1,502 @@
+// Character conversion over glibc's iconv, and the conversion, formatting and byte
+// helpers of the core system interface that are built on it.
+#include "TextCodec.h"
+
+#include "Platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <iconv.h>
+#include <langinfo.h>
+
+namespace {
+
+constexpr char16_t replacementCharacter = u'\uFFFD';
+
+// The wide side of every conversion. Spelling out the byte order keeps iconv from
+// expecting or writing a byte-order mark, and the bytes are assembled by hand below so
+// the host's own byte order does not matter.
+constexpr const char* wideCodeset = "UTF-32LE";
+
+// No encoding a locale can name needs this many bytes for one character; a longer run
+// of bytes that still do not make a character is treated as invalid, so a confused
+// converter cannot make the kept bytes grow without end.
+constexpr std::size_t maxPendingBytes = 16;
+
+constexpr std::uint32_t defaultCodePage = 0;
+constexpr std::uint32_t utf8CodePage = 65001;
+
+iconv_t asIconv(void* descriptor)
+{
+    return static_cast<iconv_t>(descriptor);
+}
+
+// Runs iconv until it has taken all the input it can, collecting the output in `out`.
+// With `in` null it writes what the converter holds and returns it to the initial
+// state. Returns 0, or the errno of the failure that stopped it (never E2BIG).
+int convert(void* descriptor, char** in, std::size_t* inLeft, std::string& out)
+{
+    char buffer[256];
+    for (;;) {
+        char* next = buffer;
+        std::size_t room = sizeof buffer;
+        std::size_t result = ::iconv(asIconv(descriptor), in, inLeft, &next, &room);
+        int error = result == static_cast<std::size_t>(-1) ? errno : 0;
+        out.append(buffer, static_cast<std::size_t>(next - buffer));
+        if (error != E2BIG)
+            return error;
+    }
+}
+
+void resetState(void* descriptor)
+{
+    ::iconv(asIconv(descriptor), nullptr, nullptr, nullptr, nullptr);
+}
+
+void appendUtf32(std::string& out, char32_t codePoint)
+{
+    out.push_back(static_cast<char>(codePoint & 0xFF));
+    out.push_back(static_cast<char>((codePoint >> 8) & 0xFF));
+    out.push_back(static_cast<char>((codePoint >> 16) & 0xFF));
+    out.push_back(static_cast<char>((codePoint >> 24) & 0xFF));
+}
+
+// Turns iconv's UTF-32LE output into UTF-16 units.
+void appendAsUtf16(std::string_view utf32, std::u16string& out)
+{
+    for (std::size_t at = 0; at + 4 <= utf32.size(); at += 4) {
+        auto byte
+            = [&](std::size_t i) { return char32_t(static_cast<unsigned char>(utf32[at + i])); };
+        char32_t codePoint = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
+        if (codePoint < 0x10000) {
+            bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+            out.push_back(surrogate ? replacementCharacter : char16_t(codePoint));
+        } else if (codePoint <= 0x10FFFF) {
+            codePoint -= 0x10000;
+            out.push_back(char16_t(0xD800 + (codePoint >> 10)));
+            out.push_back(char16_t(0xDC00 + (codePoint & 0x3FF)));
+        } else {
+            out.push_back(replacementCharacter);
+        }
+    }
+}
+
+bool isHighSurrogate(char16_t unit)
+{
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t unit)
+{
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+} // namespace
+
+void CTextCodec::IconvCloser::operator()(void* descriptor) const
+{
+    ::iconv_close(asIconv(descriptor));
+}
+
+CTextCodec::CTextCodec(std::string codeset, IconvHandle encoderHandle, IconvHandle decoderHandle,
+    IconvHandle scratchHandle)
+    : name(std::move(codeset))
+    , encoder(std::move(encoderHandle))
+    , decoder(std::move(decoderHandle))
+    , scratchDecoder(std::move(scratchHandle))
+{
+    asciiFastPath = asciiIsUnchanged();
+}
+
+std::optional<CTextCodec> CTextCodec::open(std::string_view codeset)
+{
+    std::string codesetName(codeset);
+    auto openOne = [](const char* to, const char* from) -> IconvHandle {
+        iconv_t descriptor = ::iconv_open(to, from);
+        if (descriptor == reinterpret_cast<iconv_t>(-1))
+            return nullptr;
+        return IconvHandle(descriptor);
+    };
+    IconvHandle encoderHandle = openOne(codesetName.c_str(), wideCodeset);
+    IconvHandle decoderHandle = openOne(wideCodeset, codesetName.c_str());
+    IconvHandle scratchHandle = openOne(wideCodeset, codesetName.c_str());
+    if (!encoderHandle || !decoderHandle || !scratchHandle)
+        return std::nullopt;
+    return CTextCodec(std::move(codesetName), std::move(encoderHandle), std::move(decoderHandle),
+        std::move(scratchHandle));
+}
+
+std::optional<CTextCodec> CTextCodec::forLocale()
+{
+    if (auto codec = open(localeCodeset()))
+        return codec;
+    return open("UTF-8");
+}
+
+std::string CTextCodec::localeCodeset()
+{
+    const char* codeset = ::nl_langinfo(CODESET);
+    if (!codeset || !*codeset || std::strcmp(codeset, "ANSI_X3.4-1968") == 0
+        || std::strcmp(codeset, "ASCII") == 0)
+        return "UTF-8";
+    return codeset;
+}
+
+// Decoding bytes one at a time through iconv is only needed while a character is
+// unfinished or when an ASCII byte can mean something else. The fast path is safe when
+// every ASCII byte on its own decodes at once to the same code point (which rules out
+// shift encodings such as ISO-2022-JP and UTF-7, whose ESC or '+' starts a sequence)
+// and no byte is held back by the converter to be combined with the next one (as
+// CP1255 and CP1258 do), since an ASCII byte passed straight through would then
+// overtake the held character.
+bool CTextCodec::asciiIsUnchanged()
+{
+    for (unsigned value = 0; value < 0x100; ++value) {
+        resetState(scratchDecoder.get());
+        char byte = static_cast<char>(value);
+        char* in = &byte;
+        std::size_t inLeft = 1;
+        std::string out;
+        int error = convert(scratchDecoder.get(), &in, &inLeft, out);
+        if (value < 0x80) {
+            std::string expected;
+            appendUtf32(expected, value);
+            if (error != 0 || out != expected)
+                return false;
+        } else if (error == 0 && out.empty()) {
+            return false;
+        }
+    }
+    resetState(scratchDecoder.get());
+    return true;
+}
+
+std::string CTextCodec::encode(
+    std::u16string_view text, std::optional<std::string_view> replacement, bool* replaced)
+{
+    void* descriptor = encoder.get();
+    resetState(descriptor);
+    std::string out;
+    bool anyReplaced = false;
+
+    auto putReplacement = [&] {
+        anyReplaced = true;
+        if (replacement) {
+            // The caller's replacement is already in this encoding, so it is written
+            // from the initial shift state.
+            convert(descriptor, nullptr, nullptr, out);
+            out.append(*replacement);
+            return;
+        }
+        std::string question;
+        appendUtf32(question, U'?');
+        char* in = question.data();
+        std::size_t inLeft = question.size();
+        if (convert(descriptor, &in, &inLeft, out) != 0)
+            out.push_back('?');
+    };
+
+    // Characters collect in `run` and go to iconv together; a character iconv cannot
+    // convert is skipped and replaced, and the rest of the run carries on.
+    std::string run;
+    auto convertRun = [&] {
+        char* in = run.data();
+        std::size_t inLeft = run.size();
+        while (inLeft > 0) {
+            int error = convert(descriptor, &in, &inLeft, out);
+            if (error == 0)
+                break;
+            std::size_t skip = std::min<std::size_t>(4, inLeft);
+            in += skip;
+            inLeft -= skip;
+            putReplacement();
+        }
+        run.clear();
+    };
+
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        char16_t unit = text[at];
+        if (isHighSurrogate(unit) && at + 1 < text.size() && isLowSurrogate(text[at + 1])) {
+            char32_t codePoint
+                = 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(text[at + 1]) - 0xDC00);
+            appendUtf32(run, codePoint);
+            ++at;
+        } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
+            convertRun();
+            putReplacement();
+        } else {
+            appendUtf32(run, unit);
+        }
+    }
+    convertRun();
+    // Ends the text in the initial shift state, so it can be sent on its own.
+    convert(descriptor, nullptr, nullptr, out);
+
+    if (replaced)
+        *replaced = anyReplaced;
+    return out;
+}
+
+// Decodes the kept bytes, the last of which has just been added.
+void CTextCodec::decodeStep(void* descriptor, std::string& pending, std::u16string& out)
+{
+    while (!pending.empty()) {
+        char* in = pending.data();
+        std::size_t inLeft = pending.size();
+        std::string produced;
+        int error = convert(descriptor, &in, &inLeft, produced);
+        appendAsUtf16(produced, out);
+        pending.erase(0, pending.size() - inLeft);
+        if (error == 0)
+            return;
+        if (error == EINVAL) {
+            // An unfinished character: wait for more bytes.
+            if (pending.size() > maxPendingBytes) {
+                out.push_back(replacementCharacter);
+                pending.clear();
+            }
+            return;
+        }
+        // The bytes left cannot be decoded. When they are an unfinished character
+        // broken by the byte just added, the unfinished part gives one U+FFFD and the
+        // new byte is decoded afresh; a byte that cannot start a character gives its
+        // own U+FFFD.
+        out.push_back(replacementCharacter);
+        if (pending.size() > 1)
+            pending.erase(0, pending.size() - 1);
+        else
+            pending.clear();
+    }
+}
+
+void CTextCodec::decodeWith(void* descriptor, std::string& pending, bool asciiPassesThrough,
+    std::string_view bytes, std::u16string& out)
+{
+    for (char byte : bytes) {
+        auto value = static_cast<unsigned char>(byte);
+        if (asciiPassesThrough && pending.empty() && value < 0x80) {
+            out.push_back(char16_t(value));
+            continue;
+        }
+        pending.push_back(byte);
+        decodeStep(descriptor, pending, out);
+    }
+}
+
+void CTextCodec::flushDecoder(void* descriptor, std::u16string& out)
+{
+    std::string produced;
+    convert(descriptor, nullptr, nullptr, produced);
+    appendAsUtf16(produced, out);
+    resetState(descriptor);
+}
+
+void CTextCodec::decode(std::string_view bytes, std::u16string& out)
+{
+    if (!undelivered.empty()) {
+        out.append(undelivered);
+        undelivered.clear();
+    }
+    decodeWith(decoder.get(), pending, asciiFastPath, bytes, out);
+}
+
+std::size_t CTextCodec::decodeInto(std::string_view bytes, std::span<char16_t> destination)
+{
+    std::u16string produced;
+    decode(bytes, produced);
+    std::size_t count = std::min(produced.size(), destination.size());
+    std::copy_n(produced.begin(), count, destination.begin());
+    undelivered.assign(produced, count);
+    return count;
+}
+
+std::size_t CTextCodec::countDecoded(std::string_view bytes)
+{
+    resetState(scratchDecoder.get());
+    std::string scratchPending = pending;
+    std::u16string produced;
+    decodeWith(scratchDecoder.get(), scratchPending, asciiFastPath, bytes, produced);
+    return undelivered.size() + produced.size();
+}
+
+void CTextCodec::finishDecoding(std::u16string& out)
+{
+    out.append(undelivered);
+    undelivered.clear();
+    if (!pending.empty()) {
+        out.push_back(replacementCharacter);
+        pending.clear();
+    }
+    flushDecoder(decoder.get(), out);
+}
+
+void CTextCodec::resetDecoding()
+{
+    pending.clear();
+    undelivered.clear();
+    resetState(decoder.get());
+}
+
+namespace {
+
+// The codec for the default code page follows the locale: it is rebuilt when the
+// locale's encoding changes. The programs are single-threaded, so one process-wide
+// codec carries the decoding state from one call to the next.
+CTextCodec* localeCodec()
+{
+    static std::string codeset;
+    static std::optional<CTextCodec> codec;
+    std::string current = CTextCodec::localeCodeset();
+    if (!codec || current != codeset) {
+        codec = CTextCodec::open(current);
+        if (!codec)
+            codec = CTextCodec::open("UTF-8");
+        codeset = current;
+    }
+    return codec ? &*codec : nullptr;
+}
+
+CTextCodec* codecFor(std::uint32_t codePage)
+{
+    if (codePage == defaultCodePage)
+        return localeCodec();
+    if (codePage == utf8CodePage) {
+        static std::optional<CTextCodec> utf8 = CTextCodec::open("UTF-8");
+        return utf8 ? &*utf8 : nullptr;
+    }
+    return nullptr;
+}
+
+int clampToInt(std::size_t value)
+{
+    return value > std::size_t(INT_MAX) ? INT_MAX : static_cast<int>(value);
+}
+
+} // namespace
+
+int wideToBytes(std::uint32_t codePage, std::uint32_t /*flags*/, const char16_t* source,
+    int sourceLength, char* destination, int destinationSize, const char* defaultChar,
+    bool* usedDefaultChar)
+{
+    if (usedDefaultChar)
+        *usedDefaultChar = false;
+    if (!source || sourceLength < -1 || destinationSize < 0
+        || (destinationSize > 0 && !destination))
+        return 0;
+    CTextCodec* codec = codecFor(codePage);
+    if (!codec)
+        return 0;
+
+    std::u16string_view text = sourceLength == -1
+        ? std::u16string_view(source, std::char_traits<char16_t>::length(source) + 1)
+        : std::u16string_view(source, static_cast<std::size_t>(sourceLength));
+    std::optional<std::string_view> replacement;
+    if (defaultChar)
+        replacement = std::string_view(defaultChar);
+    bool replaced = false;
+    std::string bytes = codec->encode(text, replacement, &replaced);
+    if (usedDefaultChar)
+        *usedDefaultChar = replaced;
+
+    if (bytes.size() > std::size_t(INT_MAX))
+        return 0;
+    if (destinationSize == 0)
+        return static_cast<int>(bytes.size());
+    if (bytes.size() > static_cast<std::size_t>(destinationSize)) {
+        // Leaves an empty text rather than a cut one, so a caller that goes on to
+        // measure or send the destination sends nothing instead of part of the line.
+        destination[0] = '\0';
+        return 0;
+    }
+    std::memcpy(destination, bytes.data(), bytes.size());
+    return static_cast<int>(bytes.size());
+}
+
+int byteToWide(std::uint32_t codePage, std::uint32_t /*flags*/, const char* source,
+    int sourceLength, char16_t* destination, int destinationSize)
+{
+    if ((!source && sourceLength != 0) || sourceLength < -1 || destinationSize < 0
+        || (destinationSize > 0 && !destination))
+        return 0;
+    CTextCodec* codec = codecFor(codePage);
+    if (!codec)
+        return 0;
+
+    std::string_view bytes;
+    if (sourceLength == -1)
+        bytes = std::string_view(source, std::strlen(source) + 1);
+    else if (sourceLength > 0)
+        bytes = std::string_view(source, static_cast<std::size_t>(sourceLength));
+    if (destinationSize == 0)
+        return clampToInt(codec->countDecoded(bytes));
+    return clampToInt(codec->decodeInto(
+        bytes, std::span<char16_t>(destination, static_cast<std::size_t>(destinationSize))));
+}
+
+int formatText(char16_t* buffer, std::size_t bufferSize, const char16_t* format, ...)
+{
+    if (!buffer || bufferSize == 0)
+        return 0;
+    std::size_t at = 0;
+    bool full = false;
+    // Writes `units` whole or not at all, keeping the last unit for the terminator, so a
+    // cut never splits a surrogate pair. Once something is cut nothing more is written.
+    auto put = [&](std::u16string_view units) {
+        if (full || units.size() > bufferSize - 1 - at) {
+            full = true;
+            return;
+        }
+        units.copy(buffer + at, units.size());
+        at += units.size();
+    };
+    auto putNumber = [&](unsigned magnitude, bool negative) {
+        char16_t digits[12];
+        std::size_t first = std::size(digits);
+        do {
+            digits[--first] = char16_t(u'0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (negative)
+            digits[--first] = u'-';
+        put(std::u16string_view(digits + first, std::size(digits) - first));
+    };
+
+    va_list arguments;
+    va_start(arguments, format);
+    for (const char16_t* next = format; next && *next && !full; ++next) {
+        if (*next == u'%' && next[1] == u'd') {
+            int value = va_arg(arguments, int);
+            // Negating in unsigned arithmetic keeps INT_MIN exact.
+            unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : unsigned(value);
+            putNumber(magnitude, value < 0);
+            ++next;
+        } else if (*next == u'%' && next[1] == u'u') {
+            putNumber(va_arg(arguments, unsigned), false);
+            ++next;
+        } else if (*next == u'%' && next[1] == u'%') {
+            put(u"%");
+            ++next;
+        } else if (isHighSurrogate(*next) && isLowSurrogate(next[1])) {
+            put(std::u16string_view(next, 2));
+            ++next;
+        } else {
+            put(std::u16string_view(next, 1));
+        }
+    }
+    va_end(arguments);
+    buffer[at] = u'\0';
+    return static_cast<int>(at);
+}
+
+void zeroBytes(void* buffer, std::size_t size)
+{
+    if (buffer && size > 0)
+        std::memset(buffer, 0, size);
+}
+
+std::size_t byteLength(const char* text)
+{
+    return text ? std::strlen(text) : 0;
+}
