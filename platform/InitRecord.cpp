@@ -1,0 +1,93 @@
+#include "InitRecord.h"
+
+#include "Resources.h"
+#include "TextCodec.h"
+
+#include <algorithm>
+
+namespace {
+
+// Reads little-endian fields from the front of a span, refusing any read that would
+// run past its end.
+class CRecordReader {
+public:
+    explicit CRecordReader(std::span<const std::uint8_t> bytes)
+        : rest(bytes)
+    {
+    }
+
+    bool atEnd() const { return rest.empty(); }
+
+    std::optional<std::uint16_t> read16()
+    {
+        auto bytes = take(2);
+        if (!bytes)
+            return std::nullopt;
+        return std::uint16_t((*bytes)[0] | (*bytes)[1] << 8);
+    }
+
+    std::optional<std::uint32_t> read32()
+    {
+        auto bytes = take(4);
+        if (!bytes)
+            return std::nullopt;
+        return std::uint32_t((*bytes)[0]) | std::uint32_t((*bytes)[1]) << 8
+            | std::uint32_t((*bytes)[2]) << 16 | std::uint32_t((*bytes)[3]) << 24;
+    }
+
+    std::optional<std::span<const std::uint8_t>> take(std::size_t count)
+    {
+        if (count > rest.size())
+            return std::nullopt;
+        auto taken = rest.first(count);
+        rest = rest.subspan(count);
+        return taken;
+    }
+
+private:
+    std::span<const std::uint8_t> rest;
+};
+
+} // namespace
+
+std::optional<std::vector<CInitEntry>> parseInitRecord(std::span<const std::uint8_t> record)
+{
+    CRecordReader reader(record);
+    std::vector<CInitEntry> entries;
+    for (;;) {
+        auto controlId = reader.read16();
+        if (!controlId)
+            return std::nullopt;
+        if (*controlId == 0)
+            break;
+        auto message = reader.read16();
+        auto length = message ? reader.read32() : std::nullopt;
+        auto data = length ? reader.take(*length) : std::nullopt;
+        if (!data)
+            return std::nullopt;
+        entries.push_back(CInitEntry { *controlId, *message, *data });
+    }
+    if (!reader.atEnd())
+        return std::nullopt;
+    return entries;
+}
+
+std::optional<std::u16string> initEntryString(const CInitEntry& entry)
+{
+    if (entry.message != initAddString)
+        return std::nullopt;
+    auto end = std::find(entry.data.begin(), entry.data.end(), std::uint8_t(0));
+    if (end == entry.data.end())
+        return std::nullopt;
+    // A codec of its own: the shared one may be holding an unfinished character for
+    // the receiver, which this must neither see nor disturb.
+    auto codec = CTextCodec::forLocale();
+    if (!codec)
+        return std::nullopt;
+    std::u16string text;
+    codec->decode(std::string_view(reinterpret_cast<const char*>(entry.data.data()),
+                      static_cast<std::size_t>(end - entry.data.begin())),
+        text);
+    codec->finishDecoding(text);
+    return text;
+}

@@ -1,0 +1,138 @@
+// The initialisation record parser: a good record in full, and damaged ones refused.
+// Records are copied into heap blocks of their exact length, so that a read past the
+// end shows up under AddressSanitizer rather than passing by luck.
+#include "InitRecord.h"
+#include "Platform.h"
+#include "Resources.h"
+
+#include <gtest/gtest.h>
+#include <vector>
+
+namespace {
+
+constexpr std::uint16_t portListId = 1004;
+constexpr auto portListRecord = makePortListInitRecord(portListId);
+
+std::vector<std::uint8_t> record(std::initializer_list<int> bytes)
+{
+    std::vector<std::uint8_t> out;
+    for (int byte : bytes)
+        out.push_back(std::uint8_t(byte));
+    return out;
+}
+
+// An add-string entry for control 1000 carrying `data`, then the end marker.
+std::vector<std::uint8_t> addStringRecord(const std::vector<std::uint8_t>& data)
+{
+    std::vector<std::uint8_t> out = record({ 0xE8, 0x03, 0x03, 0x04 });
+    std::uint32_t length = std::uint32_t(data.size());
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(std::uint8_t(length >> shift));
+    out.insert(out.end(), data.begin(), data.end());
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+std::optional<std::u16string> onlyString(const std::vector<std::uint8_t>& bytes)
+{
+    auto entries = parseInitRecord(bytes);
+    if (!entries || entries->size() != 1)
+        return std::nullopt;
+    return initEntryString(entries->front());
+}
+
+TEST(InitRecord, PortListRecordGivesTheNineDigitsInOrder)
+{
+    std::vector<std::uint8_t> bytes(portListRecord.begin(), portListRecord.end());
+    auto entries = parseInitRecord(bytes);
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), 9u);
+    for (std::size_t at = 0; at < 9; ++at) {
+        const CInitEntry& entry = (*entries)[at];
+        EXPECT_EQ(entry.controlId, portListId);
+        EXPECT_EQ(entry.message, initAddString);
+        EXPECT_EQ(entry.data.size(), 4u);
+        EXPECT_EQ(initEntryString(entry), std::u16string(1, char16_t(u'1' + at)));
+    }
+}
+
+TEST(InitRecord, EveryTruncationIsRefused)
+{
+    for (std::size_t length = 0; length < portListRecord.size(); ++length) {
+        std::vector<std::uint8_t> bytes(portListRecord.begin(), portListRecord.begin() + length);
+        EXPECT_FALSE(parseInitRecord(bytes)) << "cut to " << length << " bytes";
+    }
+}
+
+TEST(InitRecord, BytesAfterTheEndMarkerAreRefused)
+{
+    std::vector<std::uint8_t> bytes(portListRecord.begin(), portListRecord.end());
+    bytes.push_back(0);
+    EXPECT_FALSE(parseInitRecord(bytes));
+    bytes.push_back(0);
+    EXPECT_FALSE(parseInitRecord(bytes)) << "a second end marker is still extra";
+}
+
+TEST(InitRecord, LengthsThatRunPastTheEndAreRefused)
+{
+    // 0xFFFFFFFF would wrap a 32-bit position; one past the end is the nearest miss.
+    for (std::uint32_t length : { 0xFFFFFFFFu, 0x80000000u, 7u, 5u }) {
+        std::vector<std::uint8_t> bytes = record({ 0xE8, 0x03, 0x03, 0x04 });
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(std::uint8_t(length >> shift));
+        bytes.insert(bytes.end(), { '1', 0, 0, 0, 0, 0 }); // four data bytes and the end
+        EXPECT_FALSE(parseInitRecord(bytes)) << "length " << length;
+    }
+}
+
+TEST(InitRecord, EmptyListAndEmptyDataAreWellFormed)
+{
+    auto none = parseInitRecord(record({ 0, 0 }));
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+
+    auto entries = parseInitRecord(addStringRecord({}));
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), 1u);
+    EXPECT_EQ(entries->front().controlId, 1000);
+    EXPECT_TRUE(entries->front().data.empty());
+    EXPECT_FALSE(initEntryString(entries->front())) << "no NUL, so no string";
+}
+
+TEST(InitRecordString, EndsAtTheFirstNul)
+{
+    EXPECT_EQ(onlyString(addStringRecord({ 'a', 'b', 0, 'c', 'd' })), u"ab");
+    EXPECT_EQ(onlyString(addStringRecord({ 0 })), u"");
+}
+
+TEST(InitRecordString, DataWithoutNulIsRefused)
+{
+    EXPECT_FALSE(onlyString(addStringRecord({ '1', '2', '3', '4' })));
+}
+
+TEST(InitRecordString, OnlyAddStringEntriesCarryAString)
+{
+    std::vector<std::uint8_t> bytes = addStringRecord({ '1', 0 });
+    bytes[2] = 0x01; // message 0x0401
+    EXPECT_FALSE(onlyString(bytes));
+}
+
+TEST(InitRecordString, DecodedFromTheDefaultCodePage)
+{
+    EXPECT_EQ(onlyString(addStringRecord({ 0xC3, 0xA9, 0 })), u"\u00E9");
+    // A character cut short by the NUL is shown as replaced, not dropped silently.
+    EXPECT_EQ(onlyString(addStringRecord({ 'x', 0xC3, 0 })), u"x\uFFFD");
+}
+
+TEST(InitRecordString, LeavesTheSharedDecoderAlone)
+{
+    // A receiver may be in the middle of a character when a dialog is built.
+    char16_t units[8];
+    ASSERT_EQ(byteToWide(0, 0, "\xE2\x82", 2, units, 8), 0);
+    EXPECT_EQ(onlyString(addStringRecord({ '7', 0 })), u"7");
+    ASSERT_EQ(byteToWide(0, 0, "\xAC", 1, units, 8), 1);
+    EXPECT_EQ(units[0], u'\u20AC');
+}
+
+} // namespace
