@@ -31,6 +31,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads its display plugins at run time, so dpkg-shlibdeps cannot see them, and Qt's
+# own library only recommends them: without this a system that skips recommended
+# packages gets programs that stop at start-up with no platform plugin.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
 # socat makes a pair of linked pseudo-terminals, so the programs can be tried
 # against each other without a serial device.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS socat)
