@@ -8,6 +8,7 @@
 struct CWideString::Storage {
     std::vector<std::unique_ptr<char16_t[]>> chunks;
     std::size_t used = 0; // units written; every string on this storage is a prefix of it
+    std::size_t firstCapacity = 0; // the first chunk grows to full size; the others start full
 };
 
 CWideString::CWideString(std::u16string_view text) { append(text); }
@@ -83,7 +84,20 @@ void CWideString::appendUnits(const char16_t* units, std::size_t count)
         std::size_t chunk = size / chunkUnits;
         std::size_t offset = size % chunkUnits;
         if (chunk == storage->chunks.size())
-            storage->chunks.push_back(std::make_unique_for_overwrite<char16_t[]>(chunkUnits));
+            storage->chunks.push_back(nullptr);
+        if (chunk == 0 && storage->firstCapacity < std::min(chunkUnits, offset + count)) {
+            // Short texts (a port name, a typed line) stay small; the first chunk doubles
+            // until it is full size, so filling it copies each unit at most once more.
+            std::size_t capacity = std::min(chunkUnits,
+                std::max({ offset + count, 2 * storage->firstCapacity, std::size_t(16) }));
+            auto grown = std::make_unique_for_overwrite<char16_t[]>(capacity);
+            if (offset > 0)
+                std::memcpy(grown.get(), storage->chunks[0].get(), offset * sizeof(char16_t));
+            storage->chunks[0] = std::move(grown);
+            storage->firstCapacity = capacity;
+        } else if (!storage->chunks[chunk]) {
+            storage->chunks[chunk] = std::make_unique_for_overwrite<char16_t[]>(chunkUnits);
+        }
         std::size_t n = std::min(chunkUnits - offset, count);
         std::memcpy(storage->chunks[chunk].get() + offset, units, n * sizeof(char16_t));
         units += n;

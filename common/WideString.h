@@ -4,7 +4,7 @@
 // Copies share storage, and appending to a string that ends where its storage ends
 // writes in place, so "reload the field, append a few characters, put it back" costs
 // the length of what was appended, not the length of the whole text. Storage is kept
-// in fixed-size chunks: growing never moves what is already there. Units a string has
+// in fixed-size chunks: past the first, growing never moves what is already there. Units a string has
 // once held never change, so a copy keeps seeing exactly the text it was given; a
 // change that is not an append at the end (assign, clear, append to an older copy)
 // gives the string fresh storage of its own.
@@ -80,6 +80,10 @@ public:
 
     friend bool operator==(const CWideString& a, const CWideString& b);
     friend bool operator==(const CWideString& a, std::u16string_view b);
+    friend bool operator==(const CWideString& a, const char16_t* b)
+    {
+        return a == std::u16string_view(b ? b : u"");
+    }
 
     static constexpr std::size_t chunkUnits = 16384;
 
