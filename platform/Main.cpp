@@ -69,6 +69,8 @@ int main(int argc, char** argv)
         return 1;
     QApplication::setApplicationDisplayName(toQString(theApp->title()));
     QApplication::setApplicationVersion(toQString(serialpadsVersionDots));
+    // Lets the desktop match the window to the program's menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.serialpads.") + toQString(theApp->title()));
     QApplication::setQuitOnLastWindowClosed(false);
     endOnSignals(app);
 

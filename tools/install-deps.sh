@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the programs and the tests need. Safe to
+# run again: apt-get skips what is already there. Runs apt-get through sudo when not
+# root.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake g++ make pkg-config qt6-base-dev libgtest-dev libbenchmark-dev clang-format
+  # the virtual serial pair for ./run
+  socat
+  # packaging and its checks
+  dpkg-dev file desktop-file-utils appstream python3
+  # end-to-end tests and screenshots under a real X server
+  xvfb xauth xdotool xclip wmctrl openbox x11-utils imagemagick fonts-dejavu-core
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
+    || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
