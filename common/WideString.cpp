@@ -48,10 +48,10 @@ void CWideString::append(char16_t unit) { appendUnits(&unit, 1); }
 
 void CWideString::append(const CWideString& other)
 {
-    if (&other == this) {
-        // Appending to ourselves would read units while writing them.
-        CWideString copy = *this;
-        append(copy);
+    if (other.storage && other.storage == storage) {
+        // Its units live in our own storage, which this append may grow or move.
+        std::u16string copy = other.toU16String();
+        append(std::u16string_view(copy));
         return;
     }
     other.forEachPiece(0, other.size, [this](std::u16string_view piece) { append(piece); });

@@ -77,6 +77,9 @@ struct BytesCase {
     std::u16string expected;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const BytesCase& value, std::ostream* out) { *out << value.name; }
+
 class ReceiveBytesTest : public ReceiveDialogTest, public ::testing::WithParamInterface<BytesCase> { };
 
 TEST_P(ReceiveBytesTest, FieldHoldsTheConvertedText)

@@ -90,6 +90,9 @@ struct SendCase {
     std::string expected;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SendCase& value, std::ostream* out) { *out << value.name; }
+
 class SendBytesTest : public SendDialogTest, public ::testing::WithParamInterface<SendCase> { };
 
 TEST_P(SendBytesTest, FarEndReadsTheTextAndOneCarriageReturn)
