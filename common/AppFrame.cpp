@@ -1,5 +1,11 @@
 #include "AppFrame.h"
 
+std::span<const IconGroup> padIconGroups()
+{
+    static const IconGroup groups[] = { { IDI_PAD_ICON, padIconFile() } };
+    return groups;
+}
+
 void initCommon(CDialog& dialog, CComboBox& portList, IconHandle icon)
 {
     dialog.CDialog::initDialog();

@@ -24,10 +24,21 @@ inline constexpr std::uint32_t padDialogExStyle = WS_EX_CAPTIONOKBTN | WS_EX_APP
 inline constexpr std::u16string_view padDialogFont = u"System";
 inline constexpr std::uint16_t padDialogPointSize = 8;
 
+// Styles of the controls both dialogs have: the port label, the port list, buttons.
+inline constexpr std::uint32_t padLabelStyle = WS_CHILD | WS_VISIBLE | WS_GROUP;
+inline constexpr std::uint32_t padListStyle
+    = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST;
+inline constexpr std::uint32_t padButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+static_assert(padDialogStyle == 0x90C00040 && padDialogExStyle == 0x80040000);
+static_assert(padLabelStyle == 0x50020000 && padListStyle == 0x50210103 && padButtonStyle == 0x50010000);
+
 inline constexpr std::u16string_view openErrorMessage = u"Error openning COM port.";
 
 // The icon both programs carry, a .ico file with 32x32 and 16x16 16-colour images.
 std::span<const std::uint8_t> padIconFile();
+
+// Icon group 128 of both programs: that icon.
+std::span<const IconGroup> padIconGroups();
 
 // The first half of each dialog's initDialog(): the framework's initialisation, the
 // icon as large and small window icon, the window centred, and "1" selected.

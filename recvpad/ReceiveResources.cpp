@@ -6,18 +6,16 @@
 #include "Resources.h"
 
 namespace {
-constexpr std::uint32_t labelStyle = WS_CHILD | WS_VISIBLE | WS_GROUP;
-constexpr std::uint32_t listStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST;
-constexpr std::uint32_t buttonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
 constexpr std::uint32_t textStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_TABSTOP
     | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY | ES_WANTRETURN;
+static_assert(textStyle == 0x50A11844);
 
 // Template order is tab order.
 constexpr DialogItem items[] = {
-    { IDC_STATIC, ControlClass::label, u"Bluetooth Inbound COM Port:", 7, 7, 105, 12, labelStyle },
-    { IDC_RECEIVE_PORT_LIST, ControlClass::comboBox, u"", 112, 7, 20, 89, listStyle },
-    { IDC_RECEIVE_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, buttonStyle },
-    { IDC_RECEIVE_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, buttonStyle },
+    { IDC_STATIC, ControlClass::label, u"Bluetooth Inbound COM Port:", 7, 7, 105, 12, padLabelStyle },
+    { IDC_RECEIVE_PORT_LIST, ControlClass::comboBox, u"", 112, 7, 20, 89, padListStyle },
+    { IDC_RECEIVE_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, padButtonStyle },
+    { IDC_RECEIVE_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, padButtonStyle },
     { IDC_RECEIVE_TEXT, ControlClass::edit, u"", 7, 40, 125, 105, textStyle },
 };
 
@@ -48,7 +46,6 @@ constexpr VersionRecord version = padVersionRecord(versionStrings);
 
 const ProgramResources& programResources()
 {
-    static const IconGroup icons[] = { { IDI_PAD_ICON, padIconFile() } };
-    static const ProgramResources resources { dialogs, icons, version };
+    static const ProgramResources resources { dialogs, padIconGroups(), version };
     return resources;
 }

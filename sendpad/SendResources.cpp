@@ -6,21 +6,19 @@
 #include "Resources.h"
 
 namespace {
-constexpr std::uint32_t labelStyle = WS_CHILD | WS_VISIBLE | WS_GROUP;
-constexpr std::uint32_t listStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST;
-constexpr std::uint32_t buttonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
 constexpr std::uint32_t textStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
+static_assert(textStyle == 0x50810080);
 
 // Template order is tab order.
 constexpr DialogItem items[] = {
-    { IDC_STATIC, ControlClass::label, u"Bluetooth Outbound COM Port:", 7, 7, 105, 12, labelStyle },
-    { IDC_SEND_PORT_LIST, ControlClass::comboBox, u"", 112, 7, 20, 89, listStyle },
-    { IDC_SEND_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, buttonStyle },
-    { IDC_SEND_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, buttonStyle },
-    { IDC_SEND_SEND, ControlClass::button, u"Send", 7, 40, 125, 14, buttonStyle },
+    { IDC_STATIC, ControlClass::label, u"Bluetooth Outbound COM Port:", 7, 7, 105, 12, padLabelStyle },
+    { IDC_SEND_PORT_LIST, ControlClass::comboBox, u"", 112, 7, 20, 89, padListStyle },
+    { IDC_SEND_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, padButtonStyle },
+    { IDC_SEND_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, padButtonStyle },
+    { IDC_SEND_SEND, ControlClass::button, u"Send", 7, 40, 125, 14, padButtonStyle },
     { IDC_SEND_TEXT, ControlClass::edit, u"", 7, 58, 125, 14, textStyle },
-    { IDC_SEND_CLEAR, ControlClass::button, u"Clear", 7, 75, 60, 14, buttonStyle },
-    { IDC_SEND_HELLO, ControlClass::button, u"Hello World", 72, 75, 60, 14, buttonStyle },
+    { IDC_SEND_CLEAR, ControlClass::button, u"Clear", 7, 75, 60, 14, padButtonStyle },
+    { IDC_SEND_HELLO, ControlClass::button, u"Hello World", 72, 75, 60, 14, padButtonStyle },
 };
 
 constexpr auto initRecord = makePortListInitRecord(IDC_SEND_PORT_LIST);
@@ -50,7 +48,6 @@ constexpr VersionRecord version = padVersionRecord(versionStrings);
 
 const ProgramResources& programResources()
 {
-    static const IconGroup icons[] = { { IDI_PAD_ICON, padIconFile() } };
-    static const ProgramResources resources { dialogs, icons, version };
+    static const ProgramResources resources { dialogs, padIconGroups(), version };
     return resources;
 }
