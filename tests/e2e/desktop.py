@@ -207,8 +207,9 @@ class Desktop:
         return int(result.stdout) if result.returncode == 0 and result.stdout.strip() else None
 
     def click(self, window, x, y):
-        self.run(["xdotool", "mousemove", "--window", str(window), "--sync", str(x), str(y),
-                  "click", "1"])
+        # No --sync: it waits for the pointer to move, which it never does when it is
+        # already there. The server handles the motion before the click regardless.
+        self.run(["xdotool", "mousemove", "--window", str(window), str(x), str(y), "click", "1"])
 
     def key(self, *keys):
         self.run(["xdotool", "key", "--clearmodifiers", *keys])
