@@ -15,8 +15,8 @@ void initCommon(CDialog& dialog, CComboBox& portList, IconHandle icon)
     sendMessage(portList, CB_SETCURSEL, 0, 0);
 }
 
-bool openSelectedPort(CDialog& dialog, const std::int32_t& portIndex, Handle& portHandle,
-    std::uint32_t access)
+bool openSelectedPort(
+    CDialog& dialog, const std::int32_t& portIndex, Handle& portHandle, std::uint32_t access)
 {
     dialog.exchangeData(Exchange::toFields);
 

@@ -30,7 +30,8 @@ inline constexpr std::uint32_t padListStyle
     = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST;
 inline constexpr std::uint32_t padButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
 static_assert(padDialogStyle == 0x90C00040 && padDialogExStyle == 0x80040000);
-static_assert(padLabelStyle == 0x50020000 && padListStyle == 0x50210103 && padButtonStyle == 0x50010000);
+static_assert(
+    padLabelStyle == 0x50020000 && padListStyle == 0x50210103 && padButtonStyle == 0x50010000);
 
 inline constexpr std::u16string_view openErrorMessage = u"Error openning COM port.";
 
@@ -48,8 +49,8 @@ void initCommon(CDialog& dialog, CComboBox& portList, IconHandle icon);
 // "COM<portIndex + 1>:" with `access` and no sharing, and stores the result in
 // `portHandle`, the invalid handle included. On failure shows the open error and
 // returns false; nothing else changes.
-bool openSelectedPort(CDialog& dialog, const std::int32_t& portIndex, Handle& portHandle,
-    std::uint32_t access);
+bool openSelectedPort(
+    CDialog& dialog, const std::int32_t& portIndex, Handle& portHandle, std::uint32_t access);
 
 // The texts of a program's version record; the numbers come from the project version.
 struct PadVersionTexts {

@@ -15,7 +15,7 @@
 #include <memory>
 
 enum class Exchange {
-    toFields,   // controls to fields: read what the user chose and typed
+    toFields, // controls to fields: read what the user chose and typed
     toControls, // fields to controls: show the fields' values
 };
 

@@ -2,8 +2,8 @@
 
 const AFX_MSGMAP CCmdTarget::messageMap { nullptr, {} };
 
-bool CCmdTarget::dispatch(std::uint32_t message, std::uint32_t code, std::uint32_t id,
-    std::uintptr_t param)
+bool CCmdTarget::dispatch(
+    std::uint32_t message, std::uint32_t code, std::uint32_t id, std::uintptr_t param)
 {
     for (const AFX_MSGMAP* map = getMessageMap(); map; map = map->base) {
         for (const AFX_MSGMAP_ENTRY& entry : map->entries) {

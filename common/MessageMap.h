@@ -51,28 +51,24 @@ public:
     // Calls the first matching handler of this object's table chain. `param` is what
     // the handler is passed (the timer id for WM_TIMER). Returns false when no table
     // has an entry for the message.
-    bool dispatch(std::uint32_t message, std::uint32_t code, std::uint32_t id,
-        std::uintptr_t param = 0);
+    bool dispatch(
+        std::uint32_t message, std::uint32_t code, std::uint32_t id, std::uintptr_t param = 0);
 
     static const AFX_MSGMAP messageMap;
 };
 
 namespace messagemap_detail {
-template <typename Member>
-struct HandlerClass;
-template <typename Class>
-struct HandlerClass<void (Class::*)()> {
+template <typename Member> struct HandlerClass;
+template <typename Class> struct HandlerClass<void (Class::*)()> {
     using type = Class;
     static constexpr bool takesParam = false;
 };
-template <typename Class>
-struct HandlerClass<void (Class::*)(std::uintptr_t)> {
+template <typename Class> struct HandlerClass<void (Class::*)(std::uintptr_t)> {
     using type = Class;
     static constexpr bool takesParam = true;
 };
 
-template <typename Owner, auto handler>
-void invoke(CCmdTarget& target, std::uintptr_t param)
+template <typename Owner, auto handler> void invoke(CCmdTarget& target, std::uintptr_t param)
 {
     // Only reached through Owner's own table, so the target is an Owner.
     auto& owner = static_cast<Owner&>(target);
@@ -85,36 +81,33 @@ void invoke(CCmdTarget& target, std::uintptr_t param)
 }
 } // namespace messagemap_detail
 
-template <typename Owner>
-struct MessageMapEntries {
-    template <auto handler>
-    static consteval AFX_MSGMAP_ENTRY onClicked(std::uint16_t controlId)
+template <typename Owner> struct MessageMapEntries {
+    template <auto handler> static consteval AFX_MSGMAP_ENTRY onClicked(std::uint16_t controlId)
     {
         check<handler, false>();
-        return { WM_COMMAND, BN_CLICKED, controlId, false, &messagemap_detail::invoke<Owner, handler> };
+        return { WM_COMMAND, BN_CLICKED, controlId, false,
+            &messagemap_detail::invoke<Owner, handler> };
     }
 
     // The handler is passed the timer id.
-    template <auto handler>
-    static consteval AFX_MSGMAP_ENTRY onTimer()
+    template <auto handler> static consteval AFX_MSGMAP_ENTRY onTimer()
     {
         check<handler, true>();
         return { WM_TIMER, 0, 0, true, &messagemap_detail::invoke<Owner, handler> };
     }
 
-    template <auto handler>
-    static consteval AFX_MSGMAP_ENTRY onDestroy()
+    template <auto handler> static consteval AFX_MSGMAP_ENTRY onDestroy()
     {
         check<handler, false>();
         return { WM_DESTROY, 0, 0, true, &messagemap_detail::invoke<Owner, handler> };
     }
 
 private:
-    template <auto handler, bool takesParam>
-    static consteval void check()
+    template <auto handler, bool takesParam> static consteval void check()
     {
         using Traits = messagemap_detail::HandlerClass<decltype(handler)>;
-        static_assert(std::is_base_of_v<CCmdTarget, Owner>, "a message table belongs to a CCmdTarget");
+        static_assert(
+            std::is_base_of_v<CCmdTarget, Owner>, "a message table belongs to a CCmdTarget");
         static_assert(std::is_base_of_v<typename Traits::type, Owner>,
             "the handler must be a member of the table's class or of one of its bases");
         static_assert(Traits::takesParam == takesParam, "wrong handler signature for this message");

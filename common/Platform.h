@@ -44,8 +44,7 @@ struct COMMTIMEOUTS {
 // device while it is held. `security` and `templateFile` must be null, `creation`
 // OPEN_EXISTING. Gives invalidHandle when the device cannot be opened for any reason.
 Handle openDevice(const char16_t* name, std::uint32_t access, std::uint32_t shareMode,
-    const void* security, std::uint32_t creation, std::uint32_t attributes,
-    Handle templateFile);
+    const void* security, std::uint32_t creation, std::uint32_t attributes, Handle templateFile);
 
 // Puts the device's own terminal settings back and releases it. Returns false for a
 // handle that is not open.
@@ -59,8 +58,8 @@ bool writeDevice(Handle handle, const void* bytes, std::uint32_t count, std::uin
 // Reads up to `count` bytes into `buffer`, returning when `count` bytes have arrived or
 // the port's read time-outs have run out. `read` (if given) receives the number of
 // bytes placed in the buffer: 0 when none arrived or the read failed.
-bool readDevice(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* read,
-    const void* overlapped);
+bool readDevice(
+    Handle handle, void* buffer, std::uint32_t count, std::uint32_t* read, const void* overlapped);
 
 bool getTimeouts(Handle handle, COMMTIMEOUTS* timeouts);
 bool setTimeouts(Handle handle, const COMMTIMEOUTS* timeouts);

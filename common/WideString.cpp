@@ -11,7 +11,10 @@ struct CWideString::Storage {
     std::size_t firstCapacity = 0; // the first chunk grows to full size; the others start full
 };
 
-CWideString::CWideString(std::u16string_view text) { append(text); }
+CWideString::CWideString(std::u16string_view text)
+{
+    append(text);
+}
 
 CWideString::CWideString(const char16_t* text)
     : CWideString(std::u16string_view(text ? text : u""))
@@ -42,9 +45,15 @@ void CWideString::makeEmpty()
     size = 0;
 }
 
-void CWideString::append(std::u16string_view text) { appendUnits(text.data(), text.size()); }
+void CWideString::append(std::u16string_view text)
+{
+    appendUnits(text.data(), text.size());
+}
 
-void CWideString::append(char16_t unit) { appendUnits(&unit, 1); }
+void CWideString::append(char16_t unit)
+{
+    appendUnits(&unit, 1);
+}
 
 void CWideString::append(const CWideString& other)
 {
@@ -67,9 +76,8 @@ void CWideString::detach()
     CWideString old = *this;
     storage = fresh;
     size = 0;
-    old.forEachPiece(0, old.size, [this](std::u16string_view piece) {
-        appendUnits(piece.data(), piece.size());
-    });
+    old.forEachPiece(0, old.size,
+        [this](std::u16string_view piece) { appendUnits(piece.data(), piece.size()); });
 }
 
 void CWideString::appendUnits(const char16_t* units, std::size_t count)
@@ -133,7 +141,8 @@ bool operator==(const CWideString& a, const CWideString& b)
         return true;
     // Every string starts at the start of its first chunk, so chunk boundaries line up.
     for (std::size_t chunk = 0; chunk * CWideString::chunkUnits < a.size; ++chunk) {
-        std::size_t count = std::min(CWideString::chunkUnits, a.size - chunk * CWideString::chunkUnits);
+        std::size_t count
+            = std::min(CWideString::chunkUnits, a.size - chunk * CWideString::chunkUnits);
         if (std::memcmp(a.chunkData(chunk), b.chunkData(chunk), count * sizeof(char16_t)) != 0)
             return false;
     }

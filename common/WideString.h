@@ -4,10 +4,10 @@
 // Copies share storage, and appending to a string that ends where its storage ends
 // writes in place, so "reload the field, append a few characters, put it back" costs
 // the length of what was appended, not the length of the whole text. Storage is kept
-// in fixed-size chunks: past the first, growing never moves what is already there. Units a string has
-// once held never change, so a copy keeps seeing exactly the text it was given; a
-// change that is not an append at the end (assign, clear, append to an older copy)
-// gives the string fresh storage of its own.
+// in fixed-size chunks: past the first, growing never moves what is already there. Units a string
+// has once held never change, so a copy keeps seeing exactly the text it was given; a change that
+// is not an append at the end (assign, clear, append to an older copy) gives the string fresh
+// storage of its own.
 #pragma once
 
 #include <algorithm>
@@ -19,8 +19,9 @@
 class CWideString {
 public:
     CWideString() = default;
-    CWideString(std::u16string_view text); // NOLINT(google-explicit-constructor): literals read naturally
-    CWideString(const char16_t* text);     // NOLINT(google-explicit-constructor)
+    CWideString(
+        std::u16string_view text); // NOLINT(google-explicit-constructor): literals read naturally
+    CWideString(const char16_t* text); // NOLINT(google-explicit-constructor)
 
     std::size_t length() const { return size; }
     bool empty() const { return size == 0; }

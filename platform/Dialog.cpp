@@ -12,7 +12,10 @@ const AFX_MSGMAP_ENTRY CDialog::messageEntries[] = {
 const AFX_MSGMAP CDialog::messageMap { &CCmdTarget::messageMap, messageEntries };
 
 namespace {
-CDialogWindow* windowOf(const CDialog& dialog) { return static_cast<CDialogWindow*>(dialog.native()); }
+CDialogWindow* windowOf(const CDialog& dialog)
+{
+    return static_cast<CDialogWindow*>(dialog.native());
+}
 
 const DialogTemplate* findTemplate(std::uint16_t id)
 {
@@ -29,7 +32,10 @@ CDialog::CDialog(std::uint16_t templateId, CWnd* parent)
     (void)parent; // every dialog here is a top-level window
 }
 
-CDialog::~CDialog() { destroyWindow(); }
+CDialog::~CDialog()
+{
+    destroyWindow();
+}
 
 bool CDialog::create()
 {

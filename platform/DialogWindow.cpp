@@ -118,7 +118,8 @@ CDialogWindow::CDialogWindow(CDialog& dialog, const DialogTemplate& dialogTempla
     // The template's font is the desktop's general font: "System" names no family here,
     // and the user's own font size is what makes the dialog readable on their screen.
     QFontMetrics metrics(font());
-    static const QString alphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    static const QString alphabet
+        = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     baseUnitX = std::max(1, (metrics.horizontalAdvance(alphabet) / 26 + 1) / 2);
     baseUnitY = std::max(1, metrics.height());
 
@@ -133,9 +134,15 @@ CDialogWindow::~CDialogWindow()
         object->attach(nullptr);
 }
 
-int CDialogWindow::dialogUnitsToPixelsX(int units) const { return (units * baseUnitX + 2) / 4; }
+int CDialogWindow::dialogUnitsToPixelsX(int units) const
+{
+    return (units * baseUnitX + 2) / 4;
+}
 
-int CDialogWindow::dialogUnitsToPixelsY(int units) const { return (units * baseUnitY + 4) / 8; }
+int CDialogWindow::dialogUnitsToPixelsY(int units) const
+{
+    return (units * baseUnitY + 4) / 8;
+}
 
 QWidget* CDialogWindow::makeWidget(const DialogItem& item)
 {
@@ -208,7 +215,8 @@ void CDialogWindow::buildControls(const DialogTemplate& dialogTemplate)
                 [this, id] { deliver(WM_COMMAND, BN_CLICKED, id, 0); });
         } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
             connect(line, &QLineEdit::textEdited, this, [raw] { raw->markEdited(); });
-            connect(line, &QLineEdit::returnPressed, this, [this, raw] { pressButtonBefore(*raw); });
+            connect(
+                line, &QLineEdit::returnPressed, this, [this, raw] { pressButtonBefore(*raw); });
         } else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) {
             connect(plain, &QPlainTextEdit::textChanged, this, [raw] { raw->markEdited(); });
         }
@@ -268,8 +276,8 @@ bool CDialogWindow::applyInitRecord()
     return true;
 }
 
-void CDialogWindow::deliver(std::uint32_t message, std::uint32_t code, std::uint32_t id,
-    std::uintptr_t param)
+void CDialogWindow::deliver(
+    std::uint32_t message, std::uint32_t code, std::uint32_t id, std::uintptr_t param)
 {
     bool outer = defaultDone;
     defaultDone = false;
@@ -281,7 +289,10 @@ void CDialogWindow::deliver(std::uint32_t message, std::uint32_t code, std::uint
 
 // Nothing the programs rely on happens here; what matters is that it runs once per
 // message, at the point the handler chose.
-void CDialogWindow::runDefaultHandling() { defaultDone = true; }
+void CDialogWindow::runDefaultHandling()
+{
+    defaultDone = true;
+}
 
 bool CDialogWindow::startDialogTimer(std::uintptr_t id, std::uint32_t period)
 {
@@ -358,7 +369,8 @@ void CDialogWindow::keyPressEvent(QKeyEvent* event)
     case Qt::Key_Return:
     case Qt::Key_Enter:
         // Enter on a focused push button presses it, as Space does.
-        if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button && button->isEnabled()) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget());
+            button && button->isEnabled()) {
             button->click();
             event->accept();
             return;

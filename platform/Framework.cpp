@@ -15,14 +15,20 @@
 #include <vector>
 
 namespace {
-QWidget* widgetOf(CWnd& window) { return window.native() ? window.native()->widget() : nullptr; }
+QWidget* widgetOf(CWnd& window)
+{
+    return window.native() ? window.native()->widget() : nullptr;
+}
 
 CDialogWindow* dialogWindowOf(CWnd& window)
 {
     return dynamic_cast<CDialogWindow*>(window.native());
 }
 
-CControlWindow* controlOf(CWnd& window) { return dynamic_cast<CControlWindow*>(window.native()); }
+CControlWindow* controlOf(CWnd& window)
+{
+    return dynamic_cast<CControlWindow*>(window.native());
+}
 
 // Loaded icons; a handle is an index into this list plus one. Icons live as long as
 // the program.
@@ -79,8 +85,8 @@ void centreDialog(CDialog& dialog)
         area.y() + (area.height() - size.height()) / 2);
 }
 
-std::intptr_t sendMessage(CWnd& window, std::uint32_t message, std::uintptr_t wParam,
-    std::intptr_t lParam)
+std::intptr_t sendMessage(
+    CWnd& window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
 {
     switch (message) {
     case WM_SETICON: {

@@ -45,7 +45,7 @@ void endOnSignals(QApplication& app)
         else
             QCoreApplication::quit();
     });
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -70,7 +70,8 @@ int main(int argc, char** argv)
     QApplication::setApplicationDisplayName(toQString(theApp->title()));
     QApplication::setApplicationVersion(toQString(serialpadsVersionDots));
     // Lets the desktop match the window to the program's menu entry and icon.
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.serialpads.") + toQString(theApp->title()));
+    QGuiApplication::setDesktopFileName(
+        QStringLiteral("org.serialpads.") + toQString(theApp->title()));
     QApplication::setQuitOnLastWindowClosed(false);
     endOnSignals(app);
 

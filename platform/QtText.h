@@ -15,13 +15,13 @@ inline QString toQString(const CWideString& text)
 {
     QString out;
     out.reserve(qsizetype(text.length()));
-    text.forEachPiece(0, text.length(),
-        [&out](std::u16string_view piece) { out.append(toQString(piece)); });
+    text.forEachPiece(
+        0, text.length(), [&out](std::u16string_view piece) { out.append(toQString(piece)); });
     return out;
 }
 
 inline CWideString fromQString(const QString& text)
 {
-    return CWideString(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
-        std::size_t(text.size())));
+    return CWideString(std::u16string_view(
+        reinterpret_cast<const char16_t*>(text.utf16()), std::size_t(text.size())));
 }

@@ -20,7 +20,10 @@ CWinApp::~CWinApp()
         theApp = nullptr;
 }
 
-CWinApp* CWinApp::instance() { return theApp; }
+CWinApp* CWinApp::instance()
+{
+    return theApp;
+}
 
 std::u16string_view CWinApp::title() const
 {

@@ -12,7 +12,8 @@ static_assert(textStyle == 0x50A11844);
 
 // Template order is tab order.
 constexpr DialogItem items[] = {
-    { IDC_STATIC, ControlClass::label, u"Bluetooth Inbound COM Port:", 7, 7, 105, 12, padLabelStyle },
+    { IDC_STATIC, ControlClass::label, u"Bluetooth Inbound COM Port:", 7, 7, 105, 12,
+        padLabelStyle },
     { IDC_RECEIVE_PORT_LIST, ControlClass::comboBox, u"", 112, 7, 20, 89, padListStyle },
     { IDC_RECEIVE_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, padButtonStyle },
     { IDC_RECEIVE_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, padButtonStyle },

@@ -11,7 +11,8 @@ static_assert(textStyle == 0x50810080);
 
 // Template order is tab order.
 constexpr DialogItem items[] = {
-    { IDC_STATIC, ControlClass::label, u"Bluetooth Outbound COM Port:", 7, 7, 105, 12, padLabelStyle },
+    { IDC_STATIC, ControlClass::label, u"Bluetooth Outbound COM Port:", 7, 7, 105, 12,
+        padLabelStyle },
     { IDC_SEND_PORT_LIST, ControlClass::comboBox, u"", 112, 7, 20, 89, padListStyle },
     { IDC_SEND_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, padButtonStyle },
     { IDC_SEND_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, padButtonStyle },

@@ -31,15 +31,15 @@ protected:
     }
 
     // One timer message, delivered as the window's timer would deliver it.
-    void tick()
-    {
-        static_cast<CDialogWindow*>(dialog.native())->deliver(WM_TIMER, 0, 0, 1);
-    }
+    void tick() { static_cast<CDialogWindow*>(dialog.native())->deliver(WM_TIMER, 0, 0, 1); }
 
     // Lets bytes written by the far end reach the device's input queue.
     static void settle() { std::this_thread::sleep_for(30ms); }
 
-    std::u16string fieldText() const { return driver.logView(IDC_RECEIVE_TEXT)->text().toU16String(); }
+    std::u16string fieldText() const
+    {
+        return driver.logView(IDC_RECEIVE_TEXT)->text().toU16String();
+    }
 
     bool fieldShows(std::u16string_view expected) const { return fieldText() == expected; }
 
@@ -66,8 +66,8 @@ TEST_F(ReceiveDialogTest, ArrivingBytesAppearThroughTheTimer)
 {
     connect();
     device.send("AB\r");
-    EXPECT_TRUE(waitUntil([&] { return fieldShows(u"AB\r\n"); }, 2000ms)) << "field has "
-                                                                          << fieldText().size() << " units";
+    EXPECT_TRUE(waitUntil([&] { return fieldShows(u"AB\r\n"); }, 2000ms))
+        << "field has " << fieldText().size() << " units";
     EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_CONNECT));
 }
 
@@ -78,9 +78,13 @@ struct BytesCase {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const BytesCase& value, std::ostream* out) { *out << value.name; }
+void PrintTo(const BytesCase& value, std::ostream* out)
+{
+    *out << value.name;
+}
 
-class ReceiveBytesTest : public ReceiveDialogTest, public ::testing::WithParamInterface<BytesCase> { };
+class ReceiveBytesTest : public ReceiveDialogTest,
+                         public ::testing::WithParamInterface<BytesCase> { };
 
 TEST_P(ReceiveBytesTest, FieldHoldsTheConvertedText)
 {
@@ -100,9 +104,13 @@ INSTANTIATE_TEST_SUITE_P(Streams, ReceiveBytesTest,
         BytesCase { "CarriageReturnLineFeed", { "\r\n" }, u"\r\n\n" },
         BytesCase { "LineFeedAlone", { "a\nb" }, u"a\nb" },
         BytesCase { "Utf8SplitAcrossTicks", { "\xE2\x82", "\xAC!" }, u"\u20AC!" },
-        BytesCase { "FourByteCharacterOneByteATick", { "\xF0", "\x9F", "\x98", "\x80" }, u"\U0001F600" },
+        BytesCase {
+            "FourByteCharacterOneByteATick", { "\xF0", "\x9F", "\x98", "\x80" }, u"\U0001F600" },
         BytesCase { "NulKeepsWhatFollows", { "a\0b"s }, u"a\0b"s },
-        BytesCase { "InvalidBytesBecomeReplacements", { "a\xFF" "b\xC3(" }, u"a\uFFFDb\uFFFD(" },
+        BytesCase { "InvalidBytesBecomeReplacements",
+            { "a\xFF"
+              "b\xC3(" },
+            u"a\uFFFDb\uFFFD(" },
         BytesCase { "CharacterCutByCarriageReturn", { "x\xC3\r" }, u"x\uFFFD\r\n" },
         BytesCase { "TicksAppendAfterEachOther", { "one\r", "two\r" }, u"one\r\ntwo\r\n" }),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });

@@ -91,7 +91,10 @@ struct SendCase {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const SendCase& value, std::ostream* out) { *out << value.name; }
+void PrintTo(const SendCase& value, std::ostream* out)
+{
+    *out << value.name;
+}
 
 class SendBytesTest : public SendDialogTest, public ::testing::WithParamInterface<SendCase> { };
 

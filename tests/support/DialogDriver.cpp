@@ -19,7 +19,10 @@ CDialogDriver::CDialogDriver(CDialog& target)
     made = dialog.create();
 }
 
-CDialogDriver::~CDialogDriver() { destroy(); }
+CDialogDriver::~CDialogDriver()
+{
+    destroy();
+}
 
 void CDialogDriver::destroy()
 {
@@ -39,10 +42,22 @@ QWidget* CDialogDriver::widget(std::uint16_t id) const
     return control ? control->widget() : nullptr;
 }
 
-QPushButton* CDialogDriver::button(std::uint16_t id) const { return qobject_cast<QPushButton*>(widget(id)); }
-QLineEdit* CDialogDriver::lineEdit(std::uint16_t id) const { return qobject_cast<QLineEdit*>(widget(id)); }
-QComboBox* CDialogDriver::list(std::uint16_t id) const { return qobject_cast<QComboBox*>(widget(id)); }
-CLogView* CDialogDriver::logView(std::uint16_t id) const { return qobject_cast<CLogView*>(widget(id)); }
+QPushButton* CDialogDriver::button(std::uint16_t id) const
+{
+    return qobject_cast<QPushButton*>(widget(id));
+}
+QLineEdit* CDialogDriver::lineEdit(std::uint16_t id) const
+{
+    return qobject_cast<QLineEdit*>(widget(id));
+}
+QComboBox* CDialogDriver::list(std::uint16_t id) const
+{
+    return qobject_cast<QComboBox*>(widget(id));
+}
+CLogView* CDialogDriver::logView(std::uint16_t id) const
+{
+    return qobject_cast<CLogView*>(widget(id));
+}
 
 bool CDialogDriver::isEnabled(std::uint16_t id) const
 {

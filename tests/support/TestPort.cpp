@@ -33,7 +33,10 @@ CTestPortDirectory::~CTestPortDirectory()
         unsetenv("SERIALPADS_PORTS");
 }
 
-fs::path CTestPortDirectory::entry(int number) const { return dir / ("com" + std::to_string(number)); }
+fs::path CTestPortDirectory::entry(int number) const
+{
+    return dir / ("com" + std::to_string(number));
+}
 
 void CTestPortDirectory::link(int number, const fs::path& target)
 {
@@ -59,7 +62,10 @@ CTestPort::CTestPort()
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 }
 
-CTestPort::~CTestPort() { hangUp(); }
+CTestPort::~CTestPort()
+{
+    hangUp();
+}
 
 void CTestPort::hangUp()
 {

@@ -43,8 +43,8 @@ public:
 
     // Reads what the program wrote, waiting up to `timeout` for `count` bytes. Returns
     // what arrived, which may be fewer.
-    std::string receive(std::size_t count,
-        std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+    std::string receive(
+        std::size_t count, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
 
     // Everything that arrives within `quiet` of silence (at most `limit` in all).
     std::string drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(100),
@@ -61,15 +61,15 @@ private:
 // Runs the Qt event loop until `condition` holds or `timeout` passes; returns whether
 // it held.
 template <typename Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+bool waitUntil(
+    Condition condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
 
 void processEventsFor(std::chrono::milliseconds duration);
 
 #include <QCoreApplication>
 #include <QThread>
 
-template <typename Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout)
+template <typename Condition> bool waitUntil(Condition condition, std::chrono::milliseconds timeout)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
