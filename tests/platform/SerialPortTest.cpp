@@ -1,0 +1,556 @@
+// Serial ports over real pseudo-terminals: the slave is the device, reached through a
+// private port directory, and the test plays the far end on the master.
+#include "SerialPort.h"
+#include "PortDirectory.h"
+#include "TestPort.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t readWrite = GENERIC_READ | GENERIC_WRITE;
+
+Handle openPort(const char16_t* name = u"COM1:", std::uint32_t access = readWrite)
+{
+    return openDevice(name, access, 0, nullptr, OPEN_EXISTING, 0, invalidHandle);
+}
+
+std::string allByteValues()
+{
+    std::string bytes;
+    for (int value = 0; value < 256; ++value)
+        bytes.push_back(char(value));
+    return bytes;
+}
+
+std::chrono::milliseconds since(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// Sets or clears an environment variable for one scope.
+class CScopedVariable {
+public:
+    CScopedVariable(const char* variable, const char* value)
+        : name(variable)
+    {
+        if (const char* old = std::getenv(name))
+            previous = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~CScopedVariable() { previous ? setenv(name, previous->c_str(), 1) : unsetenv(name); }
+
+private:
+    const char* name;
+    std::optional<std::string> previous;
+};
+
+} // namespace
+
+class SerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ports.link(1, farEnd.devicePath());
+        // The test's own view of the device, opened before the port is held, for its
+        // settings and for how many bytes are waiting.
+        view = open(farEnd.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(view, 0);
+    }
+    void TearDown() override
+    {
+        closeAllPorts();
+        close(view);
+    }
+
+    void waitForInput(int count)
+    {
+        ASSERT_TRUE(waitUntil([&] {
+            int waiting = 0;
+            return ioctl(view, FIONREAD, &waiting) == 0 && waiting >= count;
+        }));
+    }
+
+    std::string readAll(Handle port, std::size_t count)
+    {
+        std::string got;
+        auto deadline = Clock::now() + 2s;
+        while (got.size() < count && Clock::now() < deadline) {
+            char buffer[128];
+            std::uint32_t n = 0;
+            readDevice(port, buffer, sizeof buffer, &n, nullptr);
+            got.append(buffer, n);
+        }
+        return got;
+    }
+
+    CTestPortDirectory ports;
+    CTestPort farEnd;
+    int view = -1;
+};
+
+TEST_F(SerialPortTest, PassesEveryByteUnchangedBothWays)
+{
+    Handle port = openPort();
+    ASSERT_NE(port, invalidHandle);
+    const std::string bytes = allByteValues() + "\r\n\x03\x11\x13\x1a\x7f" + std::string(1, '\0');
+
+    std::uint32_t written = 0;
+    EXPECT_TRUE(writeDevice(port, bytes.data(), std::uint32_t(bytes.size()), &written, nullptr));
+    EXPECT_EQ(written, bytes.size());
+    EXPECT_EQ(farEnd.receive(bytes.size()), bytes);
+
+    farEnd.send(bytes);
+    EXPECT_EQ(readAll(port, bytes.size()), bytes);
+    EXPECT_EQ(farEnd.drain(), "") << "received bytes were echoed";
+}
+
+TEST_F(SerialPortTest, LargeWriteArrivesWholeWhileFarEndReadsSlowly)
+{
+    Handle port = openPort(u"COM1:", GENERIC_WRITE);
+    ASSERT_NE(port, invalidHandle);
+    std::string bytes(64 * 1024, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(i * 7 + i / 256);
+
+    std::string arrived;
+    std::thread reader([&] {
+        while (arrived.size() < bytes.size()) {
+            std::string part = farEnd.receive(4096, 5s);
+            if (part.empty())
+                return;
+            arrived += part;
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    std::uint32_t written = 0;
+    EXPECT_TRUE(writeDevice(port, bytes.data(), std::uint32_t(bytes.size()), &written, nullptr));
+    reader.join();
+    EXPECT_EQ(written, bytes.size());
+    EXPECT_TRUE(arrived == bytes) << arrived.size() << " bytes arrived";
+}
+
+TEST_F(SerialPortTest, KeepsLineSettingsAndRestoresTerminalSettings)
+{
+    termios unusual {};
+    ASSERT_EQ(tcgetattr(view, &unusual), 0);
+    cfsetspeed(&unusual, B1200);
+    unusual.c_cflag
+        = (unusual.c_cflag & ~tcflag_t(CSIZE | PARODD)) | CS7 | PARENB | CSTOPB | CRTSCTS;
+    ASSERT_EQ(tcsetattr(view, TCSANOW, &unusual), 0);
+    termios before {};
+    ASSERT_EQ(tcgetattr(view, &before), 0);
+
+    Handle port = openPort();
+    ASSERT_NE(port, invalidHandle);
+    termios held {};
+    ASSERT_EQ(tcgetattr(view, &held), 0);
+    EXPECT_EQ(cfgetispeed(&held), B1200);
+    EXPECT_EQ(cfgetospeed(&held), B1200);
+    constexpr tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL;
+    EXPECT_EQ(held.c_cflag & line, before.c_cflag & line);
+    EXPECT_EQ(held.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(held.c_oflag & OPOST, 0u);
+    EXPECT_EQ(held.c_iflag & (ICRNL | IXON | ISTRIP | PARMRK), 0u);
+
+    EXPECT_TRUE(closeDevice(port));
+    termios after {};
+    ASSERT_EQ(tcgetattr(view, &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(0, std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc));
+}
+
+TEST_F(SerialPortTest, PortsLeftOpenAreRestoredWhenTheProgramEnds)
+{
+    termios before {};
+    ASSERT_EQ(tcgetattr(view, &before), 0);
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT({ openPort() != invalidHandle ? std::exit(0) : std::exit(1); },
+        ::testing::ExitedWithCode(0), "");
+    termios after {};
+    ASSERT_EQ(tcgetattr(view, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+}
+
+TEST_F(SerialPortTest, HeldPortRefusesEveryOtherOpenUntilClosed)
+{
+    ports.link(2, farEnd.devicePath());
+    Handle first = openPort(u"COM1:", GENERIC_READ);
+    ASSERT_NE(first, invalidHandle);
+    EXPECT_EQ(openPort(u"COM1:", GENERIC_READ), invalidHandle);
+    EXPECT_EQ(openPort(u"COM2:", GENERIC_WRITE), invalidHandle);
+    // Another serial tool taking the usual lock is kept out too.
+    EXPECT_NE(flock(view, LOCK_EX | LOCK_NB), 0);
+
+    EXPECT_TRUE(closeDevice(first));
+    EXPECT_FALSE(closeDevice(first));
+
+    // So is a program that holds the device in exclusive mode without the lock, even
+    // for root, whom the kernel would let in.
+    ASSERT_EQ(ioctl(view, TIOCEXCL), 0);
+    EXPECT_EQ(openPort(u"COM2:", GENERIC_WRITE), invalidHandle);
+    ASSERT_EQ(ioctl(view, TIOCNXCL), 0);
+
+    Handle second = openPort(u"COM2:", GENERIC_WRITE);
+    EXPECT_NE(second, invalidHandle);
+    EXPECT_TRUE(closeDevice(second));
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "exclusive mode outlived the port";
+}
+
+TEST_F(SerialPortTest, PortsDoOnlyWhatTheyWereOpenedFor)
+{
+    Handle writer = openPort(u"COM1:", GENERIC_WRITE);
+    ASSERT_NE(writer, invalidHandle);
+    COMMTIMEOUTS patient { MAXDWORD, MAXDWORD, 1000, 0, 0 };
+    ASSERT_TRUE(setTimeouts(writer, &patient));
+    farEnd.send("waiting");
+    waitForInput(7);
+    char buffer[16];
+    std::uint32_t got = 99;
+    EXPECT_FALSE(readDevice(writer, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    EXPECT_TRUE(closeDevice(writer));
+
+    Handle reader = openPort(u"COM1:", GENERIC_READ);
+    ASSERT_NE(reader, invalidHandle);
+    std::uint32_t written = 99;
+    EXPECT_FALSE(writeDevice(reader, "x", 1, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(farEnd.drain(), "");
+}
+
+TEST_F(SerialPortTest, ClosedOrUnknownHandlesFailCleanly)
+{
+    Handle port = openPort();
+    ASSERT_NE(port, invalidHandle);
+    ASSERT_TRUE(closeDevice(port));
+    for (Handle handle : { port, invalidHandle, Handle(0), Handle(123456) }) {
+        char buffer[8] = {};
+        std::uint32_t count = 99;
+        COMMTIMEOUTS timeouts;
+        EXPECT_FALSE(writeDevice(handle, "x", 1, &count, nullptr));
+        EXPECT_EQ(count, 0u);
+        count = 99;
+        EXPECT_FALSE(readDevice(handle, buffer, sizeof buffer, &count, nullptr));
+        EXPECT_EQ(count, 0u);
+        EXPECT_FALSE(getTimeouts(handle, &timeouts));
+        EXPECT_FALSE(setTimeouts(handle, &timeouts));
+        EXPECT_FALSE(closeDevice(handle));
+    }
+}
+
+TEST_F(SerialPortTest, OpenRejectsUnsupportedRequests)
+{
+    const int security = 0;
+    EXPECT_EQ(openPort(u"COM1:", 0), invalidHandle);
+    EXPECT_EQ(openPort(u"COM1:", GENERIC_READ | 0x1), invalidHandle);
+    EXPECT_EQ(openDevice(u"COM1:", readWrite, 1, nullptr, OPEN_EXISTING, 0, 0), invalidHandle);
+    EXPECT_EQ(openDevice(u"COM1:", readWrite, 0, &security, OPEN_EXISTING, 0, 0), invalidHandle);
+    EXPECT_EQ(openDevice(u"COM1:", readWrite, 0, nullptr, 1, 0, 0), invalidHandle);
+    EXPECT_EQ(openDevice(u"COM1:", readWrite, 0, nullptr, OPEN_EXISTING, 0, 7), invalidHandle);
+    for (const char16_t* name :
+        { u"COM0:", u"COM10:", u"LPT1:", u"COM1", u"COM1::", u" COM1:", u"", u"garbage" })
+        EXPECT_EQ(openPort(name), invalidHandle);
+    EXPECT_EQ(openDevice(nullptr, readWrite, 0, nullptr, OPEN_EXISTING, 0, 0), invalidHandle);
+
+    // "No template" may be written either way; neither stops a good open.
+    Handle port = openDevice(u"com1:", readWrite, 0, nullptr, OPEN_EXISTING, 0, 0);
+    EXPECT_NE(port, invalidHandle);
+    EXPECT_TRUE(closeDevice(port));
+}
+
+// Entries that must not be opened, each made by a function given the entry's path.
+struct NonTerminalEntry {
+    const char* what;
+    void (*make)(const fs::path& entry);
+};
+
+void PrintTo(const NonTerminalEntry& entry, std::ostream* out)
+{
+    *out << entry.what;
+}
+
+class NotATerminalTest : public ::testing::TestWithParam<NonTerminalEntry> {
+protected:
+    CTestPortDirectory ports;
+};
+
+TEST_P(NotATerminalTest, GivesInvalidHandleAndChangesNothing)
+{
+    fs::path entry = ports.entry(3);
+    GetParam().make(entry);
+    std::error_code ignored;
+    bool regular = fs::is_regular_file(entry, ignored);
+    auto mtime = regular ? fs::last_write_time(entry) : fs::file_time_type {};
+
+    for (std::uint32_t access : { GENERIC_READ, GENERIC_WRITE, readWrite })
+        EXPECT_EQ(openPort(u"COM3:", access), invalidHandle);
+
+    if (regular) {
+        std::ifstream file(entry);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "keep me");
+        EXPECT_EQ(fs::last_write_time(entry), mtime);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, NotATerminalTest,
+    ::testing::Values(NonTerminalEntry { "DanglingLink",
+                          [](const fs::path& entry) {
+                              fs::create_symlink(entry.parent_path() / "gone", entry);
+                          } },
+        NonTerminalEntry {
+            "RegularFile", [](const fs::path& entry) { std::ofstream(entry) << "keep me"; } },
+        NonTerminalEntry { "LinkToRegularFile",
+            [](const fs::path& entry) {
+                std::ofstream(entry.string() + ".txt") << "keep me";
+                fs::create_symlink(entry.string() + ".txt", entry);
+            } },
+        NonTerminalEntry {
+            "Directory", [](const fs::path& entry) { fs::create_directory(entry); } },
+        NonTerminalEntry { "Fifo", [](const fs::path& entry) { mkfifo(entry.c_str(), 0600); } },
+        NonTerminalEntry {
+            "DevNull", [](const fs::path& entry) { fs::create_symlink("/dev/null", entry); } }),
+    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+
+TEST(NotATerminal, MissingEntryWithoutBluetoothPortGivesInvalidHandle)
+{
+    CTestPortDirectory ports;
+    if (fs::exists("/dev/rfcomm3"))
+        GTEST_SKIP() << "this machine has /dev/rfcomm3";
+    EXPECT_EQ(openPort(u"COM4:"), invalidHandle);
+}
+
+TEST(NotATerminal, KernelDescribedNonTerminalsAreKnown)
+{
+    if (!fs::exists("/sys/dev/char/1:3"))
+        GTEST_SKIP() << "no /sys here";
+    EXPECT_TRUE(isKnownNonTerminal(1, 3)); // /dev/null
+    EXPECT_FALSE(isKnownNonTerminal(5, 2)); // /dev/ptmx
+}
+
+TEST_F(SerialPortTest, PortTimeoutsStartWithOurDefaultsAndArePerPort)
+{
+    CTestPort other;
+    ports.link(2, other.devicePath());
+    Handle first = openPort(u"COM1:");
+    Handle second = openPort(u"COM2:");
+    ASSERT_NE(first, invalidHandle);
+    ASSERT_NE(second, invalidHandle);
+    COMMTIMEOUTS timeouts;
+    ASSERT_TRUE(getTimeouts(first, &timeouts));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, MAXDWORD);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 100u);
+
+    timeouts.ReadTotalTimeoutConstant = 50;
+    ASSERT_TRUE(setTimeouts(first, &timeouts));
+    COMMTIMEOUTS stored, untouched;
+    ASSERT_TRUE(getTimeouts(first, &stored));
+    ASSERT_TRUE(getTimeouts(second, &untouched));
+    EXPECT_EQ(stored.ReadTotalTimeoutConstant, 50u);
+    EXPECT_EQ(untouched.ReadTotalTimeoutConstant, 100u);
+    EXPECT_FALSE(getTimeouts(first, nullptr));
+    EXPECT_FALSE(setTimeouts(first, nullptr));
+}
+
+class ReadTimeoutTest : public SerialPortTest {
+protected:
+    void SetUp() override
+    {
+        SerialPortTest::SetUp();
+        port = openPort(u"COM1:", GENERIC_READ);
+        ASSERT_NE(port, invalidHandle);
+    }
+    void use(COMMTIMEOUTS timeouts) { ASSERT_TRUE(setTimeouts(port, &timeouts)); }
+    // One read of up to `count` bytes: what it gave and how long it took.
+    std::pair<std::string, std::chrono::milliseconds> timedRead(std::uint32_t count)
+    {
+        std::string buffer(count, '\0');
+        std::uint32_t got = 0;
+        auto start = Clock::now();
+        readDevice(port, buffer.data(), count, &got, nullptr);
+        return { buffer.substr(0, got), since(start) };
+    }
+    Handle port = invalidHandle;
+};
+
+TEST_F(ReadTimeoutTest, ReturnsAsSoonAsBytesAreThere)
+{
+    use({ MAXDWORD, MAXDWORD, 5000, 0, 0 });
+    std::thread sender([&] {
+        std::this_thread::sleep_for(20ms);
+        farEnd.send("Hi\r");
+    });
+    auto [bytes, took] = timedRead(128);
+    sender.join();
+    EXPECT_EQ(bytes, "Hi\r");
+    EXPECT_LT(took, 2500ms);
+}
+
+TEST_F(ReadTimeoutTest, WaitsTheConstantForAFirstByteThatNeverComes)
+{
+    use({ MAXDWORD, MAXDWORD, 50, 10, 5000 });
+    auto [bytes, took] = timedRead(128);
+    EXPECT_EQ(bytes, "");
+    EXPECT_GE(took, 50ms);
+    EXPECT_LT(took, 500ms);
+
+    use({ 0, 10, 40, 0, 0 }); // 10 * 8 + 40 = 120 ms in all
+    std::tie(bytes, took) = timedRead(8);
+    EXPECT_GE(took, 120ms);
+    EXPECT_LT(took, 1200ms);
+}
+
+TEST_F(ReadTimeoutTest, GivesAtMostCountBytesPerRead)
+{
+    farEnd.send(std::string(300, 'x'));
+    waitForInput(300);
+    for (std::size_t expected : { 128, 128, 44 })
+        EXPECT_EQ(timedRead(128).first.size(), expected);
+}
+
+TEST_F(ReadTimeoutTest, IntervalOnlyReturnsAtOnceWithWhatIsThere)
+{
+    use({ MAXDWORD, 0, 0, 0, 0 });
+    auto [bytes, took] = timedRead(16);
+    EXPECT_EQ(bytes, "");
+    EXPECT_LT(took, 1000ms);
+    farEnd.send("abc");
+    waitForInput(3);
+    EXPECT_EQ(timedRead(16).first, "abc");
+}
+
+TEST_F(ReadTimeoutTest, IntervalEndsAReadOnlyAfterTheFirstByte)
+{
+    use({ 100, 0, 0, 0, 0 });
+    std::thread sender([&] {
+        std::this_thread::sleep_for(150ms); // longer than the interval: no byte yet
+        farEnd.send("ab");
+    });
+    auto [bytes, took] = timedRead(16);
+    sender.join();
+    EXPECT_EQ(bytes, "ab");
+    EXPECT_GE(took, 250ms); // the wait for the first byte, then one interval
+
+    use({ 1000, 0, 0, 0, 0 });
+    sender = std::thread([&] {
+        farEnd.send("one ");
+        std::this_thread::sleep_for(30ms);
+        farEnd.send("two");
+    });
+    bytes = timedRead(7).first;
+    sender.join();
+    EXPECT_EQ(bytes, "one two");
+}
+
+TEST_F(ReadTimeoutTest, AllZeroWaitsForEveryByte)
+{
+    use({ 0, 0, 0, 0, 0 });
+    std::thread sender([&] {
+        farEnd.send("12");
+        std::this_thread::sleep_for(60ms);
+        farEnd.send("345");
+    });
+    auto bytes = timedRead(5).first;
+    sender.join();
+    EXPECT_EQ(bytes, "12345");
+}
+
+TEST_F(SerialPortTest, HungUpDeviceFailsAtOnceWithoutSpinning)
+{
+    Handle writer = openPort(u"COM1:", GENERIC_WRITE);
+    ASSERT_NE(writer, invalidHandle);
+    farEnd.hangUp();
+    std::uint32_t written = 99;
+    auto start = Clock::now();
+    EXPECT_FALSE(writeDevice(writer, "Hi\r", 3, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+    EXPECT_LT(since(start), 2500ms);
+    EXPECT_TRUE(closeDevice(writer));
+}
+
+TEST_F(ReadTimeoutTest, HungUpDeviceEndsReadsAtOnceWithoutSpinning)
+{
+    use({ MAXDWORD, MAXDWORD, 1000, 10, 5000 });
+    // A read already waiting ends when the far end goes.
+    std::thread goer([&] {
+        std::this_thread::sleep_for(30ms);
+        farEnd.hangUp();
+    });
+    auto [bytes, took] = timedRead(128);
+    goer.join();
+    EXPECT_EQ(bytes, "");
+    EXPECT_LT(took, 900ms);
+
+    auto start = Clock::now();
+    for (int i = 0; i < 100; ++i) {
+        char buffer[128];
+        std::uint32_t got = 99;
+        EXPECT_FALSE(readDevice(port, buffer, sizeof buffer, &got, nullptr));
+        EXPECT_EQ(got, 0u);
+    }
+    EXPECT_LT(since(start), 5s);
+    EXPECT_TRUE(closeDevice(port));
+}
+
+TEST(PortDirectory, NamesMapToEntriesOrBluetoothPorts)
+{
+    EXPECT_EQ(portNumberFromName(u"COM1:"), 1);
+    EXPECT_EQ(portNumberFromName(u"cOm9:"), 9);
+    EXPECT_EQ(portNumberFromName(u"COM0:"), std::nullopt);
+    EXPECT_EQ(devicePathForPort(u"COM0:"), std::nullopt);
+
+    CTestPortDirectory ports;
+    ports.link(2, ports.path() / "nothing");
+    EXPECT_EQ(devicePathForPort(u"COM1:"), fs::path("/dev/rfcomm0"));
+    EXPECT_EQ(devicePathForPort(u"COM9:"), fs::path("/dev/rfcomm8"));
+    // A dangling link is still the user's choice; it must not turn into a Bluetooth port.
+    EXPECT_EQ(devicePathForPort(u"COM2:"), ports.entry(2));
+}
+
+TEST(PortDirectory, DefaultsToTheUsersConfigDirectory)
+{
+    CScopedVariable noPorts("SERIALPADS_PORTS", "");
+    CScopedVariable home("HOME", "/home/pat");
+    {
+        CScopedVariable config("XDG_CONFIG_HOME", "/etc/xdg-pat");
+        EXPECT_EQ(portDirectory(), fs::path("/etc/xdg-pat/serialpads/ports"));
+    }
+    for (const char* unusable : { static_cast<const char*>(nullptr), "", "relative/config" }) {
+        CScopedVariable config("XDG_CONFIG_HOME", unusable);
+        EXPECT_EQ(portDirectory(), fs::path("/home/pat/.config/serialpads/ports"));
+    }
+    CScopedVariable noConfig("XDG_CONFIG_HOME", nullptr);
+    CScopedVariable noHome("HOME", nullptr);
+    EXPECT_EQ(portDirectory(), fs::path());
+    EXPECT_EQ(devicePathForPort(u"COM5:"), fs::path("/dev/rfcomm4"));
+}
+
+TEST(PortDirectory, OnlyBluetoothPortsWaitForCarrier)
+{
+    EXPECT_TRUE(waitsForCarrier(216)); // /dev/rfcomm*
+    for (unsigned int other : { 4u, 136u, 166u, 188u }) // ttyS, pts, ttyACM, ttyUSB
+        EXPECT_FALSE(waitsForCarrier(other)) << other;
+}

@@ -1,0 +1,102 @@
+// The POSIX calls the serial layer makes, each wrapped once so that its result and the
+// errno it left travel together: code deciding what a failure means reads both from one
+// value, and nothing called in between can overwrite errno. Calls that can be
+// interrupted by a signal before doing anything are restarted here, except poll, whose
+// caller owns the deadline.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+struct SysResult {
+    long value = 0;
+    int error = 0;
+
+    bool ok() const { return value >= 0; }
+    bool failedWith(int code) const { return value < 0 && error == code; }
+};
+
+namespace sys {
+
+inline SysResult result(long value)
+{
+    return { value, value < 0 ? errno : 0 };
+}
+
+template <typename Call> SysResult restarting(Call call)
+{
+    for (;;) {
+        SysResult outcome = result(call());
+        if (!outcome.failedWith(EINTR))
+            return outcome;
+    }
+}
+
+inline SysResult open(const char* path, int flags)
+{
+    return restarting([&] { return ::open(path, flags); });
+}
+
+inline SysResult stat(const char* path, struct stat& status)
+{
+    return result(::stat(path, &status));
+}
+inline SysResult fstat(int fd, struct stat& status)
+{
+    return result(::fstat(fd, &status));
+}
+
+inline SysResult read(int fd, void* buffer, std::size_t count)
+{
+    return restarting([&] { return ::read(fd, buffer, count); });
+}
+
+inline SysResult write(int fd, const void* bytes, std::size_t count)
+{
+    return restarting([&] { return ::write(fd, bytes, count); });
+}
+
+// An interrupted poll comes back as "nothing ready" (value 0, error EINTR); the caller
+// works out how much of its deadline is left and polls again.
+inline SysResult poll(pollfd& entry, int timeoutMs)
+{
+    entry.revents = 0;
+    SysResult outcome = result(::poll(&entry, 1, timeoutMs));
+    if (outcome.failedWith(EINTR))
+        return { 0, EINTR };
+    return outcome;
+}
+
+inline SysResult ioctl(int fd, unsigned long request, int* argument)
+{
+    return restarting([&] { return ::ioctl(fd, request, argument); });
+}
+
+inline SysResult ioctl(int fd, unsigned long request)
+{
+    return restarting([&] { return ::ioctl(fd, request); });
+}
+
+inline SysResult tcgetattr(int fd, termios& settings)
+{
+    return result(::tcgetattr(fd, &settings));
+}
+
+inline SysResult tcsetattr(int fd, int when, const termios& settings)
+{
+    return restarting([&] { return ::tcsetattr(fd, when, &settings); });
+}
+
+inline SysResult flock(int fd, int operation)
+{
+    return restarting([&] { return ::flock(fd, operation); });
+}
+
+} // namespace sys

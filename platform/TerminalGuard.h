@@ -1,0 +1,98 @@
+// Everything the serial layer changes about a terminal while it holds one, undone when
+// it lets go: exclusive use, and the raw settings that let bytes pass unchanged. The
+// device's own settings are snapshotted before anything changes and put back exactly,
+// so another program finds the device as it was.
+//
+// The guard does not own the descriptor; it must be released (or destroyed) before the
+// descriptor closes, which the owner ensures by declaring the guard after the
+// descriptor.
+#pragma once
+
+#include "SystemCall.h"
+
+class CTerminalGuard {
+public:
+    CTerminalGuard() = default;
+    ~CTerminalGuard() { release(); }
+    CTerminalGuard(const CTerminalGuard&) = delete;
+    CTerminalGuard& operator=(const CTerminalGuard&) = delete;
+
+    // Takes the terminal behind `fd` for exclusive use and makes it raw. Fails with
+    // EBUSY when someone else holds it. On failure, whatever was already changed stays
+    // recorded and is undone by release().
+    SysResult take(int fd)
+    {
+        terminal = fd;
+
+        // Root may open a terminal in exclusive mode regardless (and tests run as root),
+        // so a holder's exclusive mode is looked for rather than relied on. Kernels older
+        // than 3.8 cannot report it; the lock below still keeps cooperating programs out.
+        int heldExclusively = 0;
+        SysResult query = sys::ioctl(fd, TIOCGEXCL, &heldExclusively);
+        if (query.ok() && heldExclusively)
+            return { -1, EBUSY };
+
+        // The advisory lock is what other serial tools (and a second instance of ours)
+        // check; it goes with the descriptor, so closing it is the release.
+        if (SysResult lock = sys::flock(fd, LOCK_EX | LOCK_NB); !lock.ok())
+            return lock.failedWith(EWOULDBLOCK) ? SysResult { -1, EBUSY } : lock;
+
+        if (SysResult snapshot = sys::tcgetattr(fd, saved); !snapshot.ok())
+            return snapshot;
+        settingsSaved = true;
+
+        // Exclusive mode refuses later opens by programs that take no lock.
+        if (SysResult exclusive = sys::ioctl(fd, TIOCEXCL); !exclusive.ok())
+            return exclusive;
+        exclusiveSet = true;
+
+        return sys::tcsetattr(fd, TCSANOW, rawFrom(saved));
+    }
+
+    // Puts the snapshot back with TCSANOW: bytes already written have been processed
+    // and sit in the driver, so they go out unchanged, and TCSADRAIN could wait forever
+    // on a line whose flow control has stopped. On a device that has gone away these
+    // calls fail with EIO, which changes nothing about releasing it.
+    void release()
+    {
+        if (settingsSaved)
+            sys::tcsetattr(terminal, TCSANOW, saved);
+        // A pseudo-terminal's state outlives this descriptor while its master is open,
+        // so exclusive mode must be cleared explicitly or nobody could open it again.
+        if (exclusiveSet)
+            sys::ioctl(terminal, TIOCNXCL);
+        settingsSaved = false;
+        exclusiveSet = false;
+    }
+
+    // The device's settings with every kind of processing switched off and the line
+    // settings (speed, character size, parity, stop bits, hardware flow control and
+    // modem control) left as they are. cfmakeraw() is not used because it forces 8N1.
+    static termios rawFrom(const termios& device)
+    {
+        termios raw = device;
+        // No CR/NL translation, no stripping to 7 bits, no software flow control, no
+        // case mapping, and no marking of errors (PARMRK would also double every 0xFF).
+        // A break is a line condition, not a byte: it is ignored rather than read as 0x00
+        // or turned into a signal.
+        raw.c_iflag |= IGNBRK;
+        raw.c_iflag &= ~tcflag_t(
+            BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IUCLC);
+        raw.c_oflag &= ~tcflag_t(OPOST | ONLCR | OCRNL | ONOCR | ONLRET | OLCUC);
+        // No echo, no line editing, no signals from received bytes, no extended input
+        // processing such as the literal-next character.
+        raw.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON
+            | ISIG | IEXTEN | XCASE | TOSTOP);
+        raw.c_cflag |= CREAD;
+        // A read returns what is there at once; time-outs are kept by the caller.
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        return raw;
+    }
+
+private:
+    int terminal = -1;
+    termios saved {};
+    bool settingsSaved = false;
+    bool exclusiveSet = false;
+};
