@@ -41,68 +41,21 @@ constexpr DialogItem items[] = {
     { hiddenId, ControlClass::button, u"Hidden", 110, 20, 30, 14, WS_CHILD | WS_TABSTOP },
 };
 
-// Adds "b", "a" and "c", in that order, to the sorted list.
+// clang-format off
+// Adds "b", "a" and "c", in that order, to the sorted list: control 500, message 0x0403,
+// data length, then the NUL-ended string.
 constexpr std::uint8_t initRecord[] = {
-    0xF4,
-    0x01,
-    0x03,
-    0x04,
-    2,
-    0,
-    0,
-    0,
-    'b',
-    0, //
-    0xF4,
-    0x01,
-    0x03,
-    0x04,
-    2,
-    0,
-    0,
-    0,
-    'a',
-    0, //
-    0xF4,
-    0x01,
-    0x03,
-    0x04,
-    4,
-    0,
-    0,
-    0,
-    'c',
-    0,
-    0,
-    0, //
-    0,
-    0,
+    0xF4, 0x01, 0x03, 0x04, 2, 0, 0, 0, 'b', 0,
+    0xF4, 0x01, 0x03, 0x04, 2, 0, 0, 0, 'a', 0,
+    0xF4, 0x01, 0x03, 0x04, 4, 0, 0, 0, 'c', 0, 0, 0,
+    0, 0,
 };
-// The same with its last entry's length running past the end.
+// The same with its second entry's length running past the end.
 constexpr std::uint8_t brokenRecord[] = {
-    0xF4,
-    0x01,
-    0x03,
-    0x04,
-    2,
-    0,
-    0,
-    0,
-    'b',
-    0, //
-    0xF4,
-    0x01,
-    0x03,
-    0x04,
-    200,
-    0,
-    0,
-    0,
-    'a',
-    0,
-    0,
-    0,
+    0xF4, 0x01, 0x03, 0x04, 2, 0, 0, 0, 'b', 0,
+    0xF4, 0x01, 0x03, 0x04, 200, 0, 0, 0, 'a', 0, 0, 0,
 };
+// clang-format on
 
 constexpr DialogTemplate dialogs[] = {
     { goodTemplate, padDialogStyle, padDialogExStyle, u"Framework", 0, 0, 150, 120, u"System", 8,
