@@ -29,8 +29,12 @@ command -v socat >/dev/null || { echo "socat is needed for the virtual pair: too
 pair=$(mktemp -d "${TMPDIR:-/tmp}/serialpads-pair.XXXXXX")
 socat_pid=
 cleanup() {
-  exec 3>&- 4>&- 2>/dev/null || true
-  [ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null && wait "$socat_pid" 2>/dev/null
+  set +e
+  exec 3>&- 4>&-
+  if [ -n "$socat_pid" ]; then
+    kill "$socat_pid" 2>/dev/null
+    wait "$socat_pid" 2>/dev/null
+  fi
   rm -rf "$pair"
 }
 trap cleanup EXIT
