@@ -120,8 +120,10 @@ TEST(ProcessStatsTest, TouchedMemoryShowsAsPrivateAndResident)
     auto block = std::make_unique<char[]>(size);
     std::memset(block.get(), 1, size);
     MemoryUse after = currentMemoryUse();
-    EXPECT_GE(after.privateBytes, before.privateBytes + size - (2u << 20));
-    EXPECT_GE(after.resident, before.resident + size - (2u << 20));
+    // Other pages of the process come and go meanwhile (a few megabytes were seen when
+    // several ran at once), so the block need only show up, not to the byte.
+    EXPECT_GE(after.privateBytes, before.privateBytes + size * 9 / 10);
+    EXPECT_GE(after.resident, before.resident + size * 9 / 10);
     EXPECT_EQ(block[size - 1], 1);
 }
 
