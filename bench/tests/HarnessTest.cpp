@@ -120,10 +120,11 @@ TEST(ProcessStatsTest, TouchedMemoryShowsAsPrivateAndResident)
     auto block = std::make_unique<char[]>(size);
     std::memset(block.get(), 1, size);
     MemoryUse after = currentMemoryUse();
-    // Other pages of the process come and go meanwhile (a few megabytes were seen when
-    // several ran at once), so the block need only show up, not to the byte.
-    EXPECT_GE(after.privateBytes, before.privateBytes + size * 9 / 10);
-    EXPECT_GE(after.resident, before.resident + size * 9 / 10);
+    // Other pages of the process come and go meanwhile (several megabytes were seen
+    // under load), so the block need only show up clearly, not to the byte: a counter
+    // read wrongly shows no growth at all.
+    EXPECT_GE(after.privateBytes, before.privateBytes + size / 2);
+    EXPECT_GE(after.resident, before.resident + size / 2);
     EXPECT_EQ(block[size - 1], 1);
 }
 
