@@ -368,13 +368,10 @@ void CDialogWindow::keyPressEvent(QKeyEvent* event)
         return;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        // Enter on a focused push button presses it, as Space does.
-        if (auto* button = qobject_cast<QPushButton*>(focusWidget());
-            button && button->isEnabled()) {
+        // Enter on a focused push button presses it, as Space does; elsewhere it is
+        // taken here so that it never reaches anything that would end the dialog.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button && button->isEnabled())
             button->click();
-            event->accept();
-            return;
-        }
         event->accept();
         return;
     default:
