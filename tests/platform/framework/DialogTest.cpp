@@ -66,7 +66,7 @@ constexpr DialogTemplate dialogs[] = {
 
 constexpr std::uint8_t notAnIcon[] = { 0, 0, 1, 0, 9, 0, 'n', 'o', 'p', 'e' };
 constexpr auto versionStrings
-    = padVersionStrings({ u"Tests", u"platform_tests", u"Framework tests" });
+    = padVersionStrings({ u"Tests", u"framework_tests", u"Framework tests" });
 constexpr VersionRecord version = padVersionRecord(versionStrings);
 
 class CTestDialog : public CDialog {
