@@ -1,6 +1,7 @@
 #include "SerialPort.h"
 
 #include "PortDirectory.h"
+#include "Waiting.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -73,7 +74,8 @@ bool waitForCarrier(int fd)
         if (CSerialPort::Clock::now() >= deadline)
             return false;
         pollfd entry { fd, 0, 0 };
-        sys::poll(entry, std::min(pollTimeout(deadline), int(carrierPollStep.count())));
+        entry.revents = waitForDescriptor(
+            fd, 0, std::min(pollTimeout(deadline), int(carrierPollStep.count())));
         if (hungUp(entry))
             return false;
     }
@@ -175,9 +177,7 @@ bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
             deadline = std::min(deadline.value_or(Clock::time_point::max()), lastByte + *byteGap);
 
         pollfd entry { device.get(), POLLIN, 0 };
-        SysResult ready = sys::poll(entry, pollTimeout(deadline));
-        if (!ready.ok())
-            break; // Not a state of the device: give back what is there.
+        entry.revents = waitForDescriptor(entry.fd, entry.events, pollTimeout(deadline));
 
         if (entry.revents & POLLIN) {
             SysResult n = sys::read(device.get(), out + got, count - got);
@@ -238,8 +238,7 @@ bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& w
         if (deadline && Clock::now() >= *deadline)
             return false;
         pollfd entry { device.get(), POLLOUT, 0 };
-        if (!sys::poll(entry, pollTimeout(deadline)).ok())
-            return false;
+        entry.revents = waitForDescriptor(entry.fd, entry.events, pollTimeout(deadline));
         if (hungUp(entry)) {
             noteGone();
             return false;

@@ -1,8 +1,8 @@
 // The POSIX calls the serial layer makes, each wrapped once so that its result and the
 // errno it left travel together: code deciding what a failure means reads both from one
 // value, and nothing called in between can overwrite errno. Calls that can be
-// interrupted by a signal before doing anything are restarted here, except poll, whose
-// caller owns the deadline.
+// interrupted by a signal before doing anything are restarted here. Waiting for a
+// descriptor is not here: it goes through Waiting.h, so that windows stay live.
 #pragma once
 
 #include <cerrno>
@@ -61,17 +61,6 @@ inline SysResult read(int fd, void* buffer, std::size_t count)
 inline SysResult write(int fd, const void* bytes, std::size_t count)
 {
     return restarting([&] { return ::write(fd, bytes, count); });
-}
-
-// An interrupted poll comes back as "nothing ready" (value 0, error EINTR); the caller
-// works out how much of its deadline is left and polls again.
-inline SysResult poll(pollfd& entry, int timeoutMs)
-{
-    entry.revents = 0;
-    SysResult outcome = result(::poll(&entry, 1, timeoutMs));
-    if (outcome.failedWith(EINTR))
-        return { 0, EINTR };
-    return outcome;
 }
 
 inline SysResult ioctl(int fd, unsigned long request, int* argument)

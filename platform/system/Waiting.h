@@ -1,0 +1,24 @@
+// How the system library waits for a device. Every wait of a serial call (a read
+// waiting for its first byte, a write waiting for the device to take more, an open
+// waiting for a link) goes through waitForDescriptor(), so a program with windows can
+// keep them live meanwhile: the dialog framework installs a waiter that runs the
+// window's events while it waits. Without one, the wait is a plain poll().
+//
+// Called on the one thread of the program; a waiter must not call back into the
+// serial layer.
+#pragma once
+
+#include <poll.h>
+
+// Waits until `fd` reports one of `events` (a hang-up or error always counts), or
+// until `timeoutMs` has passed (-1: no limit; 0: only looks). Returns the poll()
+// events the descriptor then reports, 0 when the time ran out with none.
+using DescriptorWaiter = short (*)(int fd, short events, int timeoutMs);
+
+// Installs `waiter` for every later wait; null puts the plain poll() back.
+void setDescriptorWaiter(DescriptorWaiter waiter);
+
+short waitForDescriptor(int fd, short events, int timeoutMs);
+
+// The plain wait: one poll(), restarted after a signal with what is left of the time.
+short pollDescriptor(int fd, short events, int timeoutMs);
