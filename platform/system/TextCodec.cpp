@@ -332,6 +332,13 @@ void CTextCodec::finishDecoding(std::u16string& out)
     flushDecoder(decoder.get(), out);
 }
 
+void CTextCodec::endStream()
+{
+    std::u16string ended;
+    finishDecoding(ended);
+    undelivered = std::move(ended);
+}
+
 void CTextCodec::resetDecoding()
 {
     pending.clear();
@@ -358,12 +365,19 @@ CTextCodec* localeCodec()
     return codec ? &*codec : nullptr;
 }
 
+// The codec for code page 65001, made when first asked for.
+std::optional<CTextCodec>& utf8Codec()
+{
+    static std::optional<CTextCodec> utf8 = CTextCodec::open("UTF-8");
+    return utf8;
+}
+
 CTextCodec* codecFor(std::uint32_t codePage)
 {
     if (codePage == defaultCodePage)
         return localeCodec();
     if (codePage == utf8CodePage) {
-        static std::optional<CTextCodec> utf8 = CTextCodec::open("UTF-8");
+        std::optional<CTextCodec>& utf8 = utf8Codec();
         return utf8 ? &*utf8 : nullptr;
     }
     return nullptr;
@@ -375,6 +389,14 @@ int clampToInt(std::size_t value)
 }
 
 } // namespace
+
+void endDecodingStreams()
+{
+    if (CTextCodec* codec = localeCodec())
+        codec->endStream();
+    if (std::optional<CTextCodec>& utf8 = utf8Codec())
+        utf8->endStream();
+}
 
 int wideToBytes(std::uint32_t codePage, std::uint32_t /*flags*/, const char16_t* source,
     int sourceLength, char* destination, int destinationSize, const char* defaultChar,

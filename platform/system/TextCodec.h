@@ -67,6 +67,12 @@ public:
     // Forgets any unfinished character and undelivered units without writing them.
     void resetDecoding();
 
+    // Ends the byte stream being decoded without a text to end: what finishDecoding()
+    // would write (U+FFFD for a kept unfinished character) is held back and written
+    // first by the next decode, before anything that follows. Bytes decoded after this
+    // never join bytes decoded before it.
+    void endStream();
+
     // True while bytes of an unfinished character are kept.
     bool hasPendingBytes() const { return !pending.empty(); }
 
@@ -93,3 +99,9 @@ private:
     std::u16string undelivered; // decoded units that did not fit the caller's destination
     bool asciiFastPath = false;
 };
+
+// Ends the stream of every process-wide codec behind byteToWide(), as endStream() does.
+// The serial layer calls it whenever a port is opened or closed: bytes from one
+// connection never complete a character begun by another, and a character left
+// unfinished shows as U+FFFD at the next conversion instead of vanishing.
+void endDecodingStreams();

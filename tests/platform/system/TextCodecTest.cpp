@@ -196,6 +196,18 @@ TEST_F(DefaultCodePage, UnfinishedCharacterWaitsAcrossSeparateReads)
     EXPECT_EQ(std::u16string(units, 3), u"\U0001F600Z");
 }
 
+TEST_F(DefaultCodePage, EndingTheStreamShowsAnUnfinishedCharacterBeforeWhatFollows)
+{
+    feedOneByOne(bytesOf({ 0xE2, 0x82 }));
+    endDecodingStreams();
+    FedResult next = feedOneByOne(bytesOf({ 0xAC, 'A' }));
+    EXPECT_EQ(next.text, u"\uFFFD\uFFFDA");
+    EXPECT_EQ(next.counts, (std::vector<int> { 2, 1 }));
+    // With nothing unfinished, ending the stream adds nothing.
+    endDecodingStreams();
+    EXPECT_EQ(feedOneByOne("B").text, u"B");
+}
+
 TEST_F(DefaultCodePage, CountingChangesNoState)
 {
     feedOneByOne(bytesOf({ 0xE2, 0x82 }));
