@@ -30,7 +30,8 @@ inline constexpr std::uint32_t MAXDWORD = 0xFFFFFFFFu;
 //   between 0 and MAXDWORD: return as soon as any byte is there; with none, wait up to
 //   the constant for the first one.
 // - A write may take at most WriteTotalTimeoutMultiplier * bytes +
-//   WriteTotalTimeoutConstant (both 0: until every byte is written).
+//   WriteTotalTimeoutConstant (both 0: until every byte is written), and never more
+//   than 30 s in all, so a stalled line cannot hold the program.
 struct COMMTIMEOUTS {
     std::uint32_t ReadIntervalTimeout = 0;
     std::uint32_t ReadTotalTimeoutMultiplier = 0;

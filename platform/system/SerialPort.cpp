@@ -1,6 +1,7 @@
 #include "SerialPort.h"
 
 #include "PortDirectory.h"
+#include "TextCodec.h"
 #include "Waiting.h"
 
 #include <algorithm>
@@ -209,6 +210,15 @@ bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
     return got > 0;
 }
 
+milliseconds CSerialPort::writeTimeLimit(const COMMTIMEOUTS& timeouts, std::uint32_t count)
+{
+    if (timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0)
+        return longestWrite;
+    std::uint64_t span = std::uint64_t(timeouts.WriteTotalTimeoutMultiplier) * count
+        + timeouts.WriteTotalTimeoutConstant;
+    return milliseconds(milliseconds::rep(std::min(span, std::uint64_t(longestWrite.count()))));
+}
+
 bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& written)
 {
     written = 0;
@@ -216,11 +226,7 @@ bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& w
         return false;
 
     const auto* in = static_cast<const unsigned char*>(bytes);
-    std::optional<Clock::time_point> deadline;
-    if (limits.WriteTotalTimeoutMultiplier != 0 || limits.WriteTotalTimeoutConstant != 0)
-        deadline = deadlineAfter(Clock::now(),
-            std::uint64_t(limits.WriteTotalTimeoutMultiplier) * count
-                + limits.WriteTotalTimeoutConstant);
+    const Clock::time_point deadline = Clock::now() + writeTimeLimit(limits, count);
 
     while (written < count) {
         SysResult n = sys::write(device.get(), in + written, count - written);
@@ -235,7 +241,7 @@ bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& w
         }
         // The device's buffer is full: wait until it takes more, the time-out runs out
         // or the device goes away.
-        if (deadline && Clock::now() >= *deadline)
+        if (Clock::now() >= deadline)
             return false;
         pollfd entry { device.get(), POLLOUT, 0 };
         entry.revents = waitForDescriptor(entry.fd, entry.events, pollTimeout(deadline));
@@ -359,12 +365,17 @@ Handle openDevice(const char16_t* name, std::uint32_t access, std::uint32_t shar
     std::unique_ptr<CSerialPort> port = CSerialPort::open(*device, *flags);
     if (!port)
         return invalidHandle;
+    // A new connection starts a new byte stream.
+    endDecodingStreams();
     return CPortRegistry::instance().add(std::move(port));
 }
 
 bool closeDevice(Handle handle)
 {
-    return CPortRegistry::instance().remove(handle) != nullptr;
+    if (CPortRegistry::instance().remove(handle) == nullptr)
+        return false;
+    endDecodingStreams();
+    return true;
 }
 
 bool writeDevice(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t* written,

@@ -22,8 +22,7 @@ public:
     // What a port reports before anyone sets its time-outs. A read returns as soon as
     // any byte is there and waits up to 100 ms for the first one when none is, so a
     // reader that never sets time-outs still neither spins nor hangs. A write may take
-    // 10 ms per byte (enough for 1200 baud) plus 5 s, so a line that has stopped
-    // accepting bytes cannot hold the program for ever.
+    // 10 ms per byte (enough for 1200 baud) plus 5 s, and never more than longestWrite.
     static constexpr COMMTIMEOUTS defaultTimeouts {
         MAXDWORD, // ReadIntervalTimeout
         MAXDWORD, // ReadTotalTimeoutMultiplier
@@ -31,6 +30,16 @@ public:
         10, // WriteTotalTimeoutMultiplier
         5000, // WriteTotalTimeoutConstant
     };
+
+    // The longest one write may wait for a line that has stopped taking bytes, whatever
+    // the time-outs say: the program waits on its one thread meanwhile, so a long line
+    // on a stalled device must give up within a time a user will sit out.
+    static constexpr std::chrono::milliseconds longestWrite { 30'000 };
+
+    // How long a write of `count` bytes may take under `timeouts`: the multiplier times
+    // the count plus the constant (both 0: no limit of their own), at most longestWrite.
+    static std::chrono::milliseconds writeTimeLimit(
+        const COMMTIMEOUTS& timeouts, std::uint32_t count);
 
     // How long a Bluetooth port may take to bring its link up before opening fails.
     // Paging a device that is out of range takes about 5 s; the kernel usually hangs the
@@ -51,9 +60,10 @@ public:
     // nothing was read.
     bool read(void* buffer, std::uint32_t count, std::uint32_t& got);
 
-    // Writes all `count` bytes, waiting for the device to accept them within the port's
-    // write time-outs. Returns false when the time-outs run out or the device fails;
-    // `written` then receives how many went out.
+    // Writes all `count` bytes, waiting for the device to accept them within
+    // writeTimeLimit(). Returns false when that runs out or the device fails; `written`
+    // then receives how many went out. A write that runs out leaves the port as it was:
+    // the bytes it handed over stay handed over, and the next write starts after them.
     bool write(const void* bytes, std::uint32_t count, std::uint32_t& written);
 
     const COMMTIMEOUTS& timeouts() const { return limits; }

@@ -66,8 +66,11 @@ public:
     }
 
     // The device's settings with every kind of processing switched off and the line
-    // settings (speed, character size, parity, stop bits, hardware flow control and
-    // modem control) left as they are. cfmakeraw() is not used because it forces 8N1.
+    // settings (speed, character size, parity, stop bits, hardware flow control
+    // CRTSCTS and modem control) left as they are. Software flow control (IXON, IXOFF,
+    // IXANY) is the one line setting switched off: with it on, 0x11 and 0x13 from the
+    // device would be taken as XON and XOFF and never reach the program. release()
+    // puts it back with the rest. cfmakeraw() is not used because it forces 8N1.
     static termios rawFrom(const termios& device)
     {
         termios raw = device;
@@ -83,6 +86,8 @@ public:
         // processing such as the literal-next character.
         raw.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON
             | ISIG | IEXTEN | XCASE | TOSTOP);
+        // The receiver is switched on; nothing else of c_cflag changes, so CRTSCTS stays
+        // as the device has it.
         raw.c_cflag |= CREAD;
         // A read returns what is there at once; time-outs are kept by the caller.
         raw.c_cc[VMIN] = 0;

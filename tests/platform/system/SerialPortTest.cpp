@@ -3,14 +3,18 @@
 #include "SerialPort.h"
 #include "PortDirectory.h"
 #include "TestPort.h"
+#include "TextCodec.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -39,6 +43,48 @@ std::string allByteValues()
 std::chrono::milliseconds since(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// Runs `action` in a child process that is not root, since root passes permission
+// checks and may open a terminal held in exclusive mode. The child takes the uid and
+// gid of "nobody" when the test runs as root. Gives the child's exit status, or -1
+// when it could not be run or did not exit.
+template <typename Action> int exitStatusAsOtherUser(Action action)
+{
+    pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        constexpr uid_t nobody = 65534;
+        if (geteuid() == 0
+            && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
+            _exit(120);
+        _exit(action());
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// The errno of a plain open of `path` by a program that takes no lock (0 when it
+// opens), as another user.
+int plainOpenErrorAsOtherUser(const std::string& path)
+{
+    return exitStatusAsOtherUser([&] {
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        return fd >= 0 ? 0 : errno;
+    });
+}
+
+// Input, output and local processing a device may have before it is connected, all of
+// which would change or hold back bytes: stripping to 7 bits, CR/NL translation,
+// software flow control, error marking (which doubles 0xFF), echo and line editing.
+void cook(termios& settings)
+{
+    settings.c_iflag |= ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | PARMRK;
+    settings.c_oflag |= OPOST | ONLCR | OCRNL;
+    settings.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
 }
 
 // Sets or clears an environment variable for one scope.
@@ -76,6 +122,15 @@ protected:
         close(view);
     }
 
+    // Puts cooked settings on the device, as another program may have left it.
+    void cookDevice()
+    {
+        termios settings {};
+        ASSERT_EQ(tcgetattr(view, &settings), 0);
+        cook(settings);
+        ASSERT_EQ(tcsetattr(view, TCSANOW, &settings), 0);
+    }
+
     void waitForInput(int count)
     {
         ASSERT_TRUE(waitUntil([&] {
@@ -104,6 +159,7 @@ protected:
 
 TEST_F(SerialPortTest, PassesEveryByteUnchangedBothWays)
 {
+    cookDevice();
     Handle port = openPort();
     ASSERT_NE(port, invalidHandle);
     const std::string bytes = allByteValues() + "\r\n\x03\x11\x13\x1a\x7f" + std::string(1, '\0');
@@ -143,10 +199,83 @@ TEST_F(SerialPortTest, LargeWriteArrivesWholeWhileFarEndReadsSlowly)
     EXPECT_TRUE(arrived == bytes) << arrived.size() << " bytes arrived";
 }
 
+TEST_F(SerialPortTest, OpeningOrClosingAPortStartsANewStreamOfCharacters)
+{
+    auto decodeBytes = [](std::string_view bytes) {
+        std::u16string text;
+        for (char byte : bytes) {
+            char16_t units[8];
+            int count = byteToWide(0, 0, &byte, 1, units, 8);
+            text.append(units, std::size_t(std::max(count, 0)));
+        }
+        return text;
+    };
+    // The first two bytes of the euro sign; its last byte comes from another connection.
+    decodeBytes("\xE2\x82");
+    Handle port = openPort();
+    ASSERT_NE(port, invalidHandle);
+    EXPECT_EQ(decodeBytes("\xAC"), u"\uFFFD\uFFFD");
+    decodeBytes("\xE2\x82");
+    EXPECT_TRUE(closeDevice(port));
+    EXPECT_EQ(decodeBytes("\xAC"), u"\uFFFD\uFFFD");
+}
+
+TEST_F(SerialPortTest, AWriteToAFarEndThatStopsReadingGivesUpAndLeavesThePortUsable)
+{
+    Handle port = openPort(u"COM1:", GENERIC_WRITE);
+    ASSERT_NE(port, invalidHandle);
+    COMMTIMEOUTS quick { MAXDWORD, MAXDWORD, 100, 0, 300 };
+    ASSERT_TRUE(setTimeouts(port, &quick));
+    // Far more than the terminal's buffers hold, and the far end reads none of it.
+    std::string line(1 << 20, '\0');
+    for (std::size_t i = 0; i < line.size(); ++i)
+        line[i] = char('a' + i % 26);
+
+    std::atomic<bool> done = false;
+    bool complete = true;
+    std::uint32_t written = 0;
+    std::thread writer([&] {
+        complete = writeDevice(port, line.data(), std::uint32_t(line.size()), &written, nullptr);
+        done = true;
+    });
+    bool ended = waitUntil([&] { return done.load(); }, 10s);
+    if (!ended)
+        farEnd.hangUp(); // frees a write that would wait for ever
+    writer.join();
+    ASSERT_TRUE(ended) << "the write did not give up";
+    EXPECT_FALSE(complete);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, line.size());
+
+    // Once the far end reads again, the next line follows what went out, whole.
+    std::string arrived;
+    std::thread reader([&] { arrived = farEnd.receive(written + 5, 5s); });
+    std::uint32_t next = 0;
+    EXPECT_TRUE(writeDevice(port, "next\r", 5, &next, nullptr));
+    reader.join();
+    EXPECT_EQ(next, 5u);
+    EXPECT_TRUE(arrived == line.substr(0, written) + "next\r") << arrived.size() << " bytes";
+}
+
+TEST(WriteTimeLimit, FollowsTheTimeoutsButNeverExceedsTheLongestWrite)
+{
+    using std::chrono::milliseconds;
+    EXPECT_EQ(CSerialPort::writeTimeLimit({ 0, 0, 0, 10, 5000 }, 100), milliseconds(6000));
+    EXPECT_EQ(CSerialPort::writeTimeLimit({ 0, 0, 0, 0, 200 }, 100'000), milliseconds(200));
+    // A 100 KB paste on a stalled line, with the time-outs a port starts with.
+    EXPECT_EQ(CSerialPort::writeTimeLimit(CSerialPort::defaultTimeouts, 100'000),
+        CSerialPort::longestWrite);
+    EXPECT_EQ(CSerialPort::writeTimeLimit({ 0, 0, 0, 0, 0 }, 1), CSerialPort::longestWrite);
+    EXPECT_EQ(CSerialPort::writeTimeLimit({ 0, 0, 0, MAXDWORD, MAXDWORD }, MAXDWORD),
+        CSerialPort::longestWrite);
+    EXPECT_EQ(CSerialPort::longestWrite, milliseconds(30'000));
+}
+
 TEST_F(SerialPortTest, KeepsLineSettingsAndRestoresTerminalSettings)
 {
     termios unusual {};
     ASSERT_EQ(tcgetattr(view, &unusual), 0);
+    cook(unusual);
     cfsetspeed(&unusual, B1200);
     unusual.c_cflag
         = (unusual.c_cflag & ~tcflag_t(CSIZE | PARODD)) | CS7 | PARENB | CSTOPB | CRTSCTS;
@@ -162,9 +291,9 @@ TEST_F(SerialPortTest, KeepsLineSettingsAndRestoresTerminalSettings)
     EXPECT_EQ(cfgetospeed(&held), B1200);
     constexpr tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL;
     EXPECT_EQ(held.c_cflag & line, before.c_cflag & line);
-    EXPECT_EQ(held.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(held.c_lflag & (ICANON | ECHO | ECHOE | ISIG | IEXTEN), 0u);
     EXPECT_EQ(held.c_oflag & OPOST, 0u);
-    EXPECT_EQ(held.c_iflag & (ICRNL | IXON | ISTRIP | PARMRK), 0u);
+    EXPECT_EQ(held.c_iflag & (ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | PARMRK), 0u);
 
     EXPECT_TRUE(closeDevice(port));
     termios after {};
@@ -195,14 +324,24 @@ TEST_F(SerialPortTest, PortsLeftOpenAreRestoredWhenTheProgramEnds)
 TEST_F(SerialPortTest, HeldPortRefusesEveryOtherOpenUntilClosed)
 {
     ports.link(2, farEnd.devicePath());
+    // Another user may open the device, so only the port's hold can keep them out.
+    ASSERT_EQ(chmod(farEnd.devicePath().c_str(), 0666), 0);
+    ASSERT_EQ(plainOpenErrorAsOtherUser(farEnd.devicePath()), 0);
+
     Handle first = openPort(u"COM1:", GENERIC_READ);
     ASSERT_NE(first, invalidHandle);
     EXPECT_EQ(openPort(u"COM1:", GENERIC_READ), invalidHandle);
     EXPECT_EQ(openPort(u"COM2:", GENERIC_WRITE), invalidHandle);
     // Another serial tool taking the usual lock is kept out too.
     EXPECT_NE(flock(view, LOCK_EX | LOCK_NB), 0);
+    // And a program that takes no lock: exclusive mode is on, and refuses its open.
+    int exclusiveWhileHeld = 0;
+    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusiveWhileHeld), 0);
+    EXPECT_EQ(exclusiveWhileHeld, 1);
+    EXPECT_EQ(plainOpenErrorAsOtherUser(farEnd.devicePath()), EBUSY);
 
     EXPECT_TRUE(closeDevice(first));
+    EXPECT_EQ(plainOpenErrorAsOtherUser(farEnd.devicePath()), 0);
     EXPECT_FALSE(closeDevice(first));
 
     // So is a program that holds the device in exclusive mode without the lock, even
@@ -384,14 +523,19 @@ protected:
         ASSERT_NE(port, invalidHandle);
     }
     void use(COMMTIMEOUTS timeouts) { ASSERT_TRUE(setTimeouts(port, &timeouts)); }
-    // One read of up to `count` bytes: what it gave and how long it took.
-    std::pair<std::string, std::chrono::milliseconds> timedRead(std::uint32_t count)
+    struct ReadOutcome {
+        std::string bytes;
+        std::chrono::milliseconds took;
+        bool succeeded;
+    };
+    // One read of up to `count` bytes: what it gave, how long it took and its result.
+    ReadOutcome timedRead(std::uint32_t count)
     {
         std::string buffer(count, '\0');
         std::uint32_t got = 0;
         auto start = Clock::now();
-        readDevice(port, buffer.data(), count, &got, nullptr);
-        return { buffer.substr(0, got), since(start) };
+        bool succeeded = readDevice(port, buffer.data(), count, &got, nullptr);
+        return { buffer.substr(0, got), since(start), succeeded };
     }
     Handle port = invalidHandle;
 };
@@ -403,24 +547,28 @@ TEST_F(ReadTimeoutTest, ReturnsAsSoonAsBytesAreThere)
         std::this_thread::sleep_for(20ms);
         farEnd.send("Hi\r");
     });
-    auto [bytes, took] = timedRead(128);
+    auto [bytes, took, succeeded] = timedRead(128);
     sender.join();
     EXPECT_EQ(bytes, "Hi\r");
+    EXPECT_TRUE(succeeded);
     EXPECT_LT(took, 2500ms);
 }
 
 TEST_F(ReadTimeoutTest, WaitsTheConstantForAFirstByteThatNeverComes)
 {
     use({ MAXDWORD, MAXDWORD, 50, 10, 5000 });
-    auto [bytes, took] = timedRead(128);
-    EXPECT_EQ(bytes, "");
-    EXPECT_GE(took, 50ms);
-    EXPECT_LT(took, 500ms);
+    ReadOutcome silent = timedRead(128);
+    EXPECT_EQ(silent.bytes, "");
+    EXPECT_TRUE(silent.succeeded) << "a read that times out has not failed";
+    EXPECT_GE(silent.took, 50ms);
+    EXPECT_LT(silent.took, 500ms);
 
     use({ 0, 10, 40, 0, 0 }); // 10 * 8 + 40 = 120 ms in all
-    std::tie(bytes, took) = timedRead(8);
-    EXPECT_GE(took, 120ms);
-    EXPECT_LT(took, 1200ms);
+    silent = timedRead(8);
+    EXPECT_EQ(silent.bytes, "");
+    EXPECT_TRUE(silent.succeeded);
+    EXPECT_GE(silent.took, 120ms);
+    EXPECT_LT(silent.took, 1200ms);
 }
 
 TEST_F(ReadTimeoutTest, GivesAtMostCountBytesPerRead)
@@ -428,18 +576,19 @@ TEST_F(ReadTimeoutTest, GivesAtMostCountBytesPerRead)
     farEnd.send(std::string(300, 'x'));
     waitForInput(300);
     for (std::size_t expected : { 128, 128, 44 })
-        EXPECT_EQ(timedRead(128).first.size(), expected);
+        EXPECT_EQ(timedRead(128).bytes.size(), expected);
 }
 
 TEST_F(ReadTimeoutTest, IntervalOnlyReturnsAtOnceWithWhatIsThere)
 {
     use({ MAXDWORD, 0, 0, 0, 0 });
-    auto [bytes, took] = timedRead(16);
+    auto [bytes, took, succeeded] = timedRead(16);
     EXPECT_EQ(bytes, "");
+    EXPECT_TRUE(succeeded);
     EXPECT_LT(took, 1000ms);
     farEnd.send("abc");
     waitForInput(3);
-    EXPECT_EQ(timedRead(16).first, "abc");
+    EXPECT_EQ(timedRead(16).bytes, "abc");
 }
 
 TEST_F(ReadTimeoutTest, IntervalEndsAReadOnlyAfterTheFirstByte)
@@ -449,9 +598,10 @@ TEST_F(ReadTimeoutTest, IntervalEndsAReadOnlyAfterTheFirstByte)
         std::this_thread::sleep_for(150ms); // longer than the interval: no byte yet
         farEnd.send("ab");
     });
-    auto [bytes, took] = timedRead(16);
+    auto [bytes, took, succeeded] = timedRead(16);
     sender.join();
     EXPECT_EQ(bytes, "ab");
+    EXPECT_TRUE(succeeded);
     EXPECT_GE(took, 250ms); // the wait for the first byte, then one interval
 
     use({ 1000, 0, 0, 0, 0 });
@@ -460,7 +610,7 @@ TEST_F(ReadTimeoutTest, IntervalEndsAReadOnlyAfterTheFirstByte)
         std::this_thread::sleep_for(30ms);
         farEnd.send("two");
     });
-    bytes = timedRead(7).first;
+    bytes = timedRead(7).bytes;
     sender.join();
     EXPECT_EQ(bytes, "one two");
 }
@@ -473,7 +623,7 @@ TEST_F(ReadTimeoutTest, AllZeroWaitsForEveryByte)
         std::this_thread::sleep_for(60ms);
         farEnd.send("345");
     });
-    auto bytes = timedRead(5).first;
+    auto bytes = timedRead(5).bytes;
     sender.join();
     EXPECT_EQ(bytes, "12345");
 }
@@ -499,9 +649,10 @@ TEST_F(ReadTimeoutTest, HungUpDeviceEndsReadsAtOnceWithoutSpinning)
         std::this_thread::sleep_for(30ms);
         farEnd.hangUp();
     });
-    auto [bytes, took] = timedRead(128);
+    auto [bytes, took, succeeded] = timedRead(128);
     goer.join();
     EXPECT_EQ(bytes, "");
+    EXPECT_FALSE(succeeded) << "a device that went away is a failed read";
     EXPECT_LT(took, 900ms);
 
     auto start = Clock::now();
@@ -528,6 +679,36 @@ TEST(PortDirectory, NamesMapToEntriesOrBluetoothPorts)
     EXPECT_EQ(devicePathForPort(u"COM9:"), fs::path("/dev/rfcomm8"));
     // A dangling link is still the user's choice; it must not turn into a Bluetooth port.
     EXPECT_EQ(devicePathForPort(u"COM2:"), ports.entry(2));
+}
+
+TEST(PortDirectory, AnEntryThatCannotBeLookedAtIsAnErrorNotABluetoothPort)
+{
+    CTestPortDirectory ports;
+    // An entry that is itself a loop is still the user's entry (and fails to open).
+    fs::create_symlink(ports.entry(1), ports.entry(1));
+    EXPECT_EQ(devicePathForPort(u"COM1:"), ports.entry(1));
+    EXPECT_EQ(openPort(u"COM1:"), invalidHandle);
+
+    // A loop of links on the way to the entry.
+    fs::path loop = ports.path() / "loop";
+    fs::create_symlink(loop, loop);
+    {
+        CScopedVariable looped("SERIALPADS_PORTS", loop.c_str());
+        EXPECT_EQ(devicePathForPort(u"COM2:"), std::nullopt);
+        EXPECT_EQ(openPort(u"COM2:"), invalidHandle);
+    }
+
+    // A directory this user may not search: its entries cannot be looked at.
+    fs::path locked = ports.path() / "locked";
+    fs::create_directory(locked);
+    fs::permissions(ports.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(locked, fs::perms::owner_all);
+    CScopedVariable denied("SERIALPADS_PORTS", locked.c_str());
+    EXPECT_EQ(exitStatusAsOtherUser([] {
+        std::optional<fs::path> device = devicePathForPort(u"COM3:");
+        return !device ? 0 : *device == "/dev/rfcomm2" ? 1 : 2;
+    }),
+        0);
 }
 
 TEST(PortDirectory, DefaultsToTheUsersConfigDirectory)
