@@ -14,14 +14,27 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 using namespace std::chrono_literals;
 
 class ReceiveDialogTest : public ::testing::Test {
 protected:
-    ReceiveDialogTest() { ports.link(1, device.devicePath()); }
+    ReceiveDialogTest()
+    {
+        ports.link(1, device.devicePath());
+        // A second descriptor on the device, opened before the dialog holds it, that
+        // only looks at how many bytes wait to be read.
+        view = open(device.devicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
+    ~ReceiveDialogTest() override
+    {
+        if (view >= 0)
+            close(view);
+    }
 
     void connect()
     {
@@ -33,8 +46,18 @@ protected:
     // One timer message, delivered as the window's timer would deliver it.
     void tick() { static_cast<CDialogWindow*>(dialog.native())->deliver(WM_TIMER, 0, 0, 1); }
 
-    // Lets bytes written by the far end reach the device's input queue.
-    static void settle() { std::this_thread::sleep_for(30ms); }
+    // Waits until the `count` bytes the far end has just written wait in the device's
+    // input queue, so the next tick finds them all. The event loop does not run
+    // meanwhile, so the dialog's own timer takes none of them.
+    void settle(std::size_t count) const
+    {
+        auto deadline = std::chrono::steady_clock::now() + 2s;
+        int waiting = 0;
+        while ((ioctl(view, FIONREAD, &waiting) != 0 || std::size_t(waiting) < count)
+            && std::chrono::steady_clock::now() < deadline)
+            QThread::usleep(200);
+        ASSERT_GE(waiting, int(count)) << "the bytes did not reach the device";
+    }
 
     std::u16string fieldText() const
     {
@@ -48,6 +71,7 @@ protected:
     CTestPort device;
     CReceiveDialog dialog;
     CDialogDriver driver { dialog };
+    int view = -1;
 };
 
 TEST_F(ReceiveDialogTest, StartsIdleWithPortOneSelected)
@@ -91,7 +115,7 @@ TEST_P(ReceiveBytesTest, FieldHoldsTheConvertedText)
     connect();
     for (const std::string& bytes : GetParam().ticks) {
         device.send(bytes);
-        settle();
+        settle(bytes.size());
         tick();
     }
     EXPECT_EQ(fieldText(), GetParam().expected);
@@ -119,7 +143,7 @@ TEST_F(ReceiveDialogTest, ThreeHundredWaitingBytesTakeThreeTicks)
 {
     connect();
     device.send(std::string(300, 'z'));
-    settle();
+    settle(300);
     tick();
     EXPECT_EQ(fieldText().size(), 128u);
     tick();
@@ -132,7 +156,7 @@ TEST_F(ReceiveDialogTest, ATickThatReadsNothingTouchesNothing)
 {
     connect();
     device.send("kept");
-    settle();
+    settle(4);
     tick();
     CWideString before = driver.logView(IDC_RECEIVE_TEXT)->text();
     // A selection made but not yet read by the dialog stays as the user left it.
@@ -151,6 +175,7 @@ TEST_F(ReceiveDialogTest, DisconnectStopsPollingAndReconnectAppends)
     driver.click(IDC_RECEIVE_DISCONNECT);
     EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_CONNECT));
     EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
+    EXPECT_FALSE(stopTimer(dialog, CReceiveDialog::pollTimerId)) << "the timer outlived Disconnect";
 
     // The port is released, so the far end's bytes wait for the next connect.
     Handle other = openDevice(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, invalidHandle);
@@ -162,6 +187,24 @@ TEST_F(ReceiveDialogTest, DisconnectStopsPollingAndReconnectAppends)
     connect();
     device.send("new");
     EXPECT_TRUE(waitUntil([&] { return fieldShows(u"old\r\nnew"); }));
+}
+
+TEST_F(ReceiveDialogTest, ACharacterCutByDisconnectNeverJoinsTheNextConnection)
+{
+    connect();
+    device.send("a\xE2\x82");
+    settle(3);
+    tick();
+    EXPECT_EQ(fieldText(), u"a");
+    driver.click(IDC_RECEIVE_DISCONNECT);
+
+    // The euro sign's last byte, in a new connection: both halves show as broken, the
+    // unfinished one first, where its bytes were.
+    connect();
+    device.send("\xAC!");
+    settle(2);
+    tick();
+    EXPECT_EQ(fieldText(), u"a\uFFFD\uFFFD!");
 }
 
 TEST_F(ReceiveDialogTest, EndingTheDialogWhileConnectedReleasesThePort)
