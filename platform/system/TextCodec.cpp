@@ -101,11 +101,12 @@ void CTextCodec::IconvCloser::operator()(void* descriptor) const
 }
 
 CTextCodec::CTextCodec(std::string codeset, IconvHandle encoderHandle, IconvHandle decoderHandle,
-    IconvHandle scratchHandle)
+    IconvHandle scratchHandle, IconvHandle probeHandle)
     : name(std::move(codeset))
     , encoder(std::move(encoderHandle))
     , decoder(std::move(decoderHandle))
     , scratchDecoder(std::move(scratchHandle))
+    , probeDecoder(std::move(probeHandle))
 {
     asciiFastPath = asciiIsUnchanged();
 }
@@ -122,10 +123,11 @@ std::optional<CTextCodec> CTextCodec::open(std::string_view codeset)
     IconvHandle encoderHandle = openOne(codesetName.c_str(), wideCodeset);
     IconvHandle decoderHandle = openOne(wideCodeset, codesetName.c_str());
     IconvHandle scratchHandle = openOne(wideCodeset, codesetName.c_str());
-    if (!encoderHandle || !decoderHandle || !scratchHandle)
+    IconvHandle probeHandle = openOne(wideCodeset, codesetName.c_str());
+    if (!encoderHandle || !decoderHandle || !scratchHandle || !probeHandle)
         return std::nullopt;
     return CTextCodec(std::move(codesetName), std::move(encoderHandle), std::move(decoderHandle),
-        std::move(scratchHandle));
+        std::move(scratchHandle), std::move(probeHandle));
 }
 
 std::optional<CTextCodec> CTextCodec::forLocale()
@@ -239,49 +241,68 @@ std::string CTextCodec::encode(
     return out;
 }
 
-// Decodes the kept bytes, the last of which has just been added.
-void CTextCodec::decodeStep(void* descriptor, std::string& pending, std::u16string& out)
+// Whether `byte` on its own, from the initial state, starts a character (or is one).
+bool CTextCodec::canStartCharacter(char byte)
 {
-    while (!pending.empty()) {
-        char* in = pending.data();
-        std::size_t inLeft = pending.size();
+    resetState(probeDecoder.get());
+    char* in = &byte;
+    std::size_t inLeft = 1;
+    std::string out;
+    return convert(probeDecoder.get(), &in, &inLeft, out) != EILSEQ;
+}
+
+// Decodes the kept bytes, the last of which has just been added. With
+// Unfinished::broken, bytes that still make no whole character are broken off too.
+void CTextCodec::decodeStep(
+    void* descriptor, std::string& kept, std::u16string& out, Unfinished unfinished)
+{
+    while (!kept.empty()) {
+        char* in = kept.data();
+        std::size_t inLeft = kept.size();
         std::string produced;
         int error = convert(descriptor, &in, &inLeft, produced);
         appendAsUtf16(produced, out);
-        pending.erase(0, pending.size() - inLeft);
+        kept.erase(0, kept.size() - inLeft);
         if (error == 0)
             return;
-        if (error == EINVAL) {
+        if (error == EINVAL && unfinished == Unfinished::wait) {
             // An unfinished character: wait for more bytes.
-            if (pending.size() > maxPendingBytes) {
+            if (kept.size() > maxPendingBytes) {
                 out.push_back(replacementCharacter);
-                pending.clear();
+                kept.clear();
             }
             return;
         }
-        // The bytes left cannot be decoded. When they are an unfinished character
-        // broken by the byte just added, the unfinished part gives one U+FFFD and the
-        // new byte is decoded afresh; a byte that cannot start a character gives its
-        // own U+FFFD.
+        // The bytes left cannot be decoded. Some converters take a byte as part of a
+        // character before they look at it (GB18030 waits for four bytes), so the
+        // kept bytes after the first may still be characters of their own: only those
+        // that cannot start one go with the first into its U+FFFD. A byte that broke
+        // the sequence (the last, unless the sequence is merely unfinished) is always
+        // decoded afresh.
         out.push_back(replacementCharacter);
-        if (pending.size() > 1)
-            pending.erase(0, pending.size() - 1);
-        else
-            pending.clear();
+        std::size_t taken = error == EINVAL ? kept.size() : kept.size() - 1;
+        std::size_t skip = 1;
+        while (skip < taken && !canStartCharacter(kept[skip]))
+            ++skip;
+        kept.erase(0, skip);
     }
 }
 
-void CTextCodec::decodeWith(void* descriptor, std::string& pending, bool asciiPassesThrough,
-    std::string_view bytes, std::u16string& out)
+void CTextCodec::decodeWith(
+    void* descriptor, std::string& kept, std::string_view bytes, std::u16string& out)
 {
     for (char byte : bytes) {
         auto value = static_cast<unsigned char>(byte);
-        if (asciiPassesThrough && pending.empty() && value < 0x80) {
+        // No multi-byte character of an encoding that keeps ASCII continues with a
+        // control character, so one always comes out in the call that brings it; a
+        // line break is never held inside a broken character.
+        if (asciiFastPath && value < 0x80 && (kept.empty() || value < 0x20)) {
+            decodeStep(descriptor, kept, out, Unfinished::broken);
             out.push_back(char16_t(value));
             continue;
         }
-        pending.push_back(byte);
-        decodeStep(descriptor, pending, out);
+        kept.push_back(byte);
+        decodeStep(descriptor, kept, out, Unfinished::wait);
     }
 }
 
@@ -299,7 +320,7 @@ void CTextCodec::decode(std::string_view bytes, std::u16string& out)
         out.append(undelivered);
         undelivered.clear();
     }
-    decodeWith(decoder.get(), pending, asciiFastPath, bytes, out);
+    decodeWith(decoder.get(), pending, bytes, out);
 }
 
 std::size_t CTextCodec::decodeInto(std::string_view bytes, std::span<char16_t> destination)
@@ -317,7 +338,7 @@ std::size_t CTextCodec::countDecoded(std::string_view bytes)
     resetState(scratchDecoder.get());
     std::string scratchPending = pending;
     std::u16string produced;
-    decodeWith(scratchDecoder.get(), scratchPending, asciiFastPath, bytes, produced);
+    decodeWith(scratchDecoder.get(), scratchPending, bytes, produced);
     return undelivered.size() + produced.size();
 }
 
@@ -325,10 +346,7 @@ void CTextCodec::finishDecoding(std::u16string& out)
 {
     out.append(undelivered);
     undelivered.clear();
-    if (!pending.empty()) {
-        out.push_back(replacementCharacter);
-        pending.clear();
-    }
+    decodeStep(decoder.get(), pending, out, Unfinished::broken);
     flushDecoder(decoder.get(), out);
 }
 

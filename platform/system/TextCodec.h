@@ -44,9 +44,12 @@ public:
 
     // Decodes `bytes`, appending to `out` every character they complete. Bytes of an
     // unfinished character are kept for the next call. When a kept sequence is broken
-    // by a byte that cannot continue it, the kept bytes give one U+FFFD and the new
-    // byte is decoded afresh, so nothing after a bad byte is lost. NUL is data: it
-    // gives U+0000. Characters beyond the BMP give a surrogate pair.
+    // by a byte that cannot continue it, its first byte and the bytes after it that
+    // cannot start a character give one U+FFFD, and decoding starts again at the first
+    // byte that can, so nothing that makes a character of its own is lost. Where ASCII
+    // passes through unchanged, a control character (below 0x20) never continues a
+    // character: it breaks a kept one and comes out at once. NUL is data: it gives
+    // U+0000. Characters beyond the BMP give a surrogate pair.
     void decode(std::string_view bytes, std::u16string& out);
 
     // Like decode(), but writes into `destination`. Units that do not fit are kept and
@@ -60,8 +63,9 @@ public:
     // shift state.
     std::size_t countDecoded(std::string_view bytes);
 
-    // Ends a decoded text: a kept unfinished character gives U+FFFD and anything the
-    // converter still holds is written out. The codec then starts afresh.
+    // Ends a decoded text: a kept unfinished character is broken as decode() breaks
+    // one (U+FFFD, then any kept bytes that are characters of their own) and anything
+    // the converter still holds is written out. The codec then starts afresh.
     void finishDecoding(std::u16string& out);
 
     // Forgets any unfinished character and undelivered units without writing them.
@@ -82,12 +86,16 @@ private:
     };
     using IconvHandle = std::unique_ptr<void, IconvCloser>;
 
-    CTextCodec(
-        std::string codeset, IconvHandle encoder, IconvHandle decoder, IconvHandle scratchDecoder);
+    enum class Unfinished { wait, broken };
 
-    static void decodeWith(void* descriptor, std::string& pending, bool asciiPassesThrough,
-        std::string_view bytes, std::u16string& out);
-    static void decodeStep(void* descriptor, std::string& pending, std::u16string& out);
+    CTextCodec(std::string codeset, IconvHandle encoder, IconvHandle decoder,
+        IconvHandle scratchDecoder, IconvHandle probeDecoder);
+
+    void decodeWith(
+        void* descriptor, std::string& kept, std::string_view bytes, std::u16string& out);
+    void decodeStep(
+        void* descriptor, std::string& kept, std::u16string& out, Unfinished unfinished);
+    bool canStartCharacter(char byte);
     static void flushDecoder(void* descriptor, std::u16string& out);
     bool asciiIsUnchanged();
 
@@ -95,6 +103,7 @@ private:
     IconvHandle encoder;
     IconvHandle decoder;
     IconvHandle scratchDecoder;
+    IconvHandle probeDecoder; // looks at one byte on its own
     std::string pending; // bytes of an unfinished character, not yet given to the output
     std::u16string undelivered; // decoded units that did not fit the caller's destination
     bool asciiFastPath = false;

@@ -332,6 +332,20 @@ TEST(CTextCodec, HeldBackCharacterIsNotOvertakenByAscii)
     EXPECT_EQ(text, u"\u05D0a\u05D0");
 }
 
+TEST(CTextCodec, ABrokenFourByteStartLosesNoCharacterAfterItsFirstByte)
+{
+    // GB18030 takes 0x81 0x30 as the start of a four-byte character without looking
+    // at the bytes after it, so they were swallowed with it when the fourth broke it.
+    auto codec = CTextCodec::open("GB18030");
+    ASSERT_TRUE(codec);
+    std::u16string text;
+    for (char byte : bytesOf({ 0x81, 0x30, 'A', 'B', 0xFC, 0x36, '\r', 'x', 0x81, 0x30 }))
+        codec->decode(std::string_view(&byte, 1), text);
+    EXPECT_EQ(text, u"\uFFFD0AB\uFFFD6\rx");
+    codec->finishDecoding(text);
+    EXPECT_EQ(text, u"\uFFFD0AB\uFFFD6\rx\uFFFD0");
+}
+
 TEST(CTextCodec, FinishingReplacesAnUnfinishedCharacter)
 {
     auto codec = CTextCodec::open("UTF-8");
