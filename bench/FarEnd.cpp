@@ -12,11 +12,27 @@ namespace fs = std::filesystem;
 
 CFarEnd::CFarEnd()
 {
+    if (!makeDevice())
+        return;
+    std::string pattern = (fs::temp_directory_path() / "serialpads-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        return;
+    std::error_code error;
+    fs::create_symlink(slaveName, fs::path(pattern) / "com1", error);
+    if (!error)
+        directory = pattern;
+    else
+        fs::remove_all(pattern, error);
+}
+
+bool CFarEnd::makeDevice()
+{
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     char name[128];
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0
         || ptsname_r(master, name, sizeof name) != 0)
-        return;
+        return false;
+    slaveName = name;
     observer = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     // In canonical mode the queue would count only finished lines; raw, it counts every
     // byte, with or without a receiver that has made it raw already.
@@ -25,16 +41,24 @@ CFarEnd::CFarEnd()
         cfmakeraw(&raw);
         tcsetattr(observer, TCSANOW, &raw);
     }
+    return observer >= 0;
+}
 
-    std::string pattern = (fs::temp_directory_path() / "serialpads-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        return;
+bool CFarEnd::returnAsNewDevice()
+{
+    hangUp();
+    if (observer >= 0)
+        close(observer);
+    observer = -1;
+    if (!makeDevice() || directory.empty())
+        return false;
+    // Replaced in one step, so the entry is never missing for a program looking it up.
     std::error_code error;
-    fs::create_symlink(name, fs::path(pattern) / "com1", error);
+    fs::path fresh = directory / "com1.new";
+    fs::create_symlink(slaveName, fresh, error);
     if (!error)
-        directory = pattern;
-    else
-        fs::remove_all(pattern, error);
+        fs::rename(fresh, directory / "com1", error);
+    return !error;
 }
 
 CFarEnd::~CFarEnd()
@@ -85,6 +109,12 @@ std::size_t CFarEnd::waiting() const
     if (observer < 0 || ioctl(observer, FIONREAD, &count) != 0 || count < 0)
         return 0;
     return std::size_t(count);
+}
+
+void CFarEnd::discardWaiting() const
+{
+    if (observer >= 0)
+        tcflush(observer, TCIFLUSH);
 }
 
 bool CFarEnd::waitForWaiting(std::size_t count, std::chrono::milliseconds timeout) const

@@ -40,6 +40,9 @@ public:
     // Waits until at least `count` bytes wait in the slave's input queue.
     bool waitForWaiting(std::size_t count, std::chrono::milliseconds timeout) const;
 
+    // Drops the bytes waiting in the slave's input queue.
+    void discardWaiting() const;
+
     // The slave descriptor used for looking at the queue; a benchmark with no receiver
     // may read from it itself.
     int slaveFd() const { return observer; }
@@ -47,8 +50,16 @@ public:
     // Closes the master, as a device that hangs up or goes out of range.
     void hangUp();
 
+    // The device comes back after a hang-up: a new pseudo-terminal (with its own
+    // observer) takes the old one's place as "com1" in the same directory, as a
+    // device that reappears under the same port does. False if it could not be made.
+    bool returnAsNewDevice();
+
 private:
+    bool makeDevice();
+
     int master = -1;
     int observer = -1;
     std::filesystem::path directory;
+    std::string slaveName;
 };

@@ -17,16 +17,7 @@ CReceiverRig::CReceiverRig()
     if (!device.isValid() || !dialog.create())
         return;
     device.publish();
-    // A failed open shows a modal message box; closing it keeps a broken setup from
-    // hanging the run, and isConnected() then reports the failure.
-    QTimer closer;
-    closer.setSingleShot(true);
-    QObject::connect(&closer, &QTimer::timeout, [] {
-        if (QWidget* modal = QApplication::activeModalWidget())
-            modal->close();
-    });
-    closer.start(2000);
-    click(IDC_RECEIVE_CONNECT);
+    connect();
 }
 
 CReceiverRig::~CReceiverRig()
@@ -41,6 +32,25 @@ void CReceiverRig::click(std::uint16_t id)
     CControlWindow* control = window ? window->control(id) : nullptr;
     if (auto* button = control ? qobject_cast<QPushButton*>(control->widget()) : nullptr)
         button->click();
+}
+
+void CReceiverRig::connect()
+{
+    // A failed open shows a modal message box; closing it keeps a broken setup from
+    // hanging the run, and isConnected() then reports the failure.
+    QTimer closer;
+    closer.setSingleShot(true);
+    QObject::connect(&closer, &QTimer::timeout, [] {
+        if (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+    });
+    closer.start(2000);
+    click(IDC_RECEIVE_CONNECT);
+}
+
+void CReceiverRig::disconnect()
+{
+    click(IDC_RECEIVE_DISCONNECT);
 }
 
 bool CReceiverRig::isConnected() const

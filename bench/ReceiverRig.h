@@ -44,6 +44,10 @@ public:
     // the port and the event loop can run without a tick of its own.
     void holdTimer();
 
+    // Presses Connect or Disconnect, as the user does.
+    void connect();
+    void disconnect();
+
 private:
     void click(std::uint16_t id);
 

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -109,6 +110,23 @@ TEST_F(FarEndTest, HangingUpEndsTheStream)
     char byte = 0;
     ssize_t n = read(device.slaveFd(), &byte, 1);
     EXPECT_TRUE(n == 0 || (n < 0 && errno == EIO)) << n << " " << errno;
+}
+
+TEST_F(FarEndTest, AReturningDeviceIsReachedThroughTheSameEntry)
+{
+    ASSERT_TRUE(device.isValid());
+    device.publish();
+    const std::string entry = std::string(std::getenv("SERIALPADS_PORTS")) + "/com1";
+    device.hangUp();
+    ASSERT_TRUE(device.returnAsNewDevice());
+    ASSERT_TRUE(device.isValid());
+    // The kernel may give the new pseudo-terminal the old one's number; what counts is
+    // that the entry leads to a device that carries bytes again.
+    int fd = open(entry.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(device.send("back"));
+    EXPECT_TRUE(device.waitForWaiting(4, 2000ms));
+    close(fd);
 }
 
 TEST(ProcessStatsTest, TouchedMemoryShowsAsPrivateAndResident)
