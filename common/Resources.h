@@ -52,6 +52,9 @@ struct DialogItem {
     std::u16string_view text;
     std::int16_t x, y, cx, cy;
     std::uint32_t style;
+    // What a screen reader calls a control that shows no text of its own to name it.
+    // Without one, such a control takes the text of the label just before it.
+    std::u16string_view accessibleName {};
 };
 
 struct DialogTemplate {

@@ -17,7 +17,7 @@ constexpr DialogItem items[] = {
     { IDC_RECEIVE_PORT_LIST, ControlClass::comboBox, u"", 112, 7, 20, 89, padListStyle },
     { IDC_RECEIVE_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, padButtonStyle },
     { IDC_RECEIVE_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, padButtonStyle },
-    { IDC_RECEIVE_TEXT, ControlClass::edit, u"", 7, 40, 125, 105, textStyle },
+    { IDC_RECEIVE_TEXT, ControlClass::edit, u"", 7, 40, 125, 105, textStyle, u"Received text" },
 };
 
 constexpr auto initRecord = makePortListInitRecord(IDC_RECEIVE_PORT_LIST);

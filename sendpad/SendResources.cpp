@@ -17,7 +17,7 @@ constexpr DialogItem items[] = {
     { IDC_SEND_CONNECT, ControlClass::button, u"Connect", 7, 23, 60, 14, padButtonStyle },
     { IDC_SEND_DISCONNECT, ControlClass::button, u"Disconnect", 72, 23, 60, 14, padButtonStyle },
     { IDC_SEND_SEND, ControlClass::button, u"Send", 7, 40, 125, 14, padButtonStyle },
-    { IDC_SEND_TEXT, ControlClass::edit, u"", 7, 58, 125, 14, textStyle },
+    { IDC_SEND_TEXT, ControlClass::edit, u"", 7, 58, 125, 14, textStyle, u"Text to send" },
     { IDC_SEND_CLEAR, ControlClass::button, u"Clear", 7, 75, 60, 14, padButtonStyle },
     { IDC_SEND_HELLO, ControlClass::button, u"Hello World", 72, 75, 60, 14, padButtonStyle },
 };

@@ -12,7 +12,11 @@ packages=(
   # the virtual serial pair for ./run
   socat
   # packaging and its checks
-  dpkg-dev file desktop-file-utils appstream python3
+  dpkg-dev debhelper lintian file desktop-file-utils appstream python3
+  # the programs on Wayland, and the dialog tests there under a headless compositor
+  qt6-wayland weston
+  # the UI fonts Debian desktops use, for the tests that dialogs fit their text
+  fonts-noto-core fonts-cantarell
   # end-to-end tests and screenshots under a real X server
   xvfb xauth xdotool xclip wmctrl openbox x11-utils imagemagick fonts-dejavu-core
 )

@@ -1,5 +1,6 @@
 #include "DialogWindow.h"
 
+#include "ComboBoxAccessible.h"
 #include "InitRecord.h"
 #include "LiveWait.h"
 #include "LogView.h"
@@ -15,9 +16,60 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTimerEvent>
 
+#include <cmath>
 #include <limits>
+#include <optional>
+
+namespace {
+// The room a label's or a push button's text needs and the room the control gives it,
+// in pixels: a label gives its contents rectangle, a push button the part inside its
+// bevel less the style's margin, so the text never touches the frame.
+struct TextRoom {
+    QSize needed;
+    QSize given;
+};
+
+std::optional<TextRoom> textRoomOf(QWidget* widget)
+{
+    QFontMetrics metrics(widget->font());
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
+        if (label->text().isEmpty())
+            return std::nullopt;
+        return TextRoom { metrics.size(Qt::TextShowMnemonic, label->text()),
+            label->contentsRect().size() };
+    }
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        if (button->text().isEmpty())
+            return std::nullopt;
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        if (button->isDefault())
+            option.features |= QStyleOptionButton::DefaultButton;
+        QStyle* style = button->style();
+        QRect inside = style->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        int margin = style->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
+        return TextRoom { metrics.size(Qt::TextShowMnemonic, button->text()),
+            inside.size() - QSize(margin, 0) };
+    }
+    return std::nullopt;
+}
+
+QString withoutMnemonic(const QString& text)
+{
+    QString plain;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == u'&' && i + 1 < text.size())
+            ++i;
+        plain.append(text[i]);
+    }
+    return plain;
+}
+} // namespace
 
 CControlWindow::CControlWindow(const DialogItem& item, QWidget* widget)
     : templateItem(item)
@@ -106,6 +158,8 @@ int CControlWindow::selection() const
     return list ? list->currentIndex() : -1;
 }
 
+// The flags name every button the caption bar offers: close (the OK button) and
+// minimise, never maximise, since the dialog has one size.
 CDialogWindow::CDialogWindow(CDialog& dialog, const DialogTemplate& dialogTemplate)
     : QWidget(nullptr,
         Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
@@ -126,8 +180,11 @@ CDialogWindow::CDialogWindow(CDialog& dialog, const DialogTemplate& dialogTempla
     baseUnitX = std::max(1, (metrics.horizontalAdvance(alphabet) / 26 + 1) / 2);
     baseUnitY = std::max(1, metrics.height());
 
-    setFixedSize(dialogUnitsToPixelsX(dialogTemplate.cx), dialogUnitsToPixelsY(dialogTemplate.cy));
     buildControls(dialogTemplate);
+    growToFitTexts();
+    // Equal minimum and maximum sizes: window managers and compositors then neither
+    // resize nor maximise the window.
+    setFixedSize(dialogUnitsToPixelsX(dialogTemplate.cx), dialogUnitsToPixelsY(dialogTemplate.cy));
 }
 
 CDialogWindow::~CDialogWindow()
@@ -139,12 +196,40 @@ CDialogWindow::~CDialogWindow()
 
 int CDialogWindow::dialogUnitsToPixelsX(int units) const
 {
-    return (units * baseUnitX + 2) / 4;
+    return int(std::lround(units * baseUnitX * fitScale / 4));
 }
 
 int CDialogWindow::dialogUnitsToPixelsY(int units) const
 {
-    return (units * baseUnitY + 4) / 8;
+    return int(std::lround(units * baseUnitY * fitScale / 8));
+}
+
+// Each round finds the text that lacks the most room against its control's size and
+// grows the scale by that much; since a control's frame and margins keep their size in
+// pixels, one round usually does it and a second takes up what rounding lost.
+void CDialogWindow::growToFitTexts()
+{
+    constexpr int rounds = 16;
+    for (int round = 0; round < rounds; ++round) {
+        double growth = 1;
+        for (const auto& control : items) {
+            QWidget* widget = control->widget();
+            std::optional<TextRoom> room = textRoomOf(widget);
+            if (!room)
+                continue;
+            QSize lacking = (room->needed - room->given).expandedTo(QSize(0, 0));
+            if (widget->width() > 0)
+                growth
+                    = std::max(growth, double(widget->width() + lacking.width()) / widget->width());
+            if (widget->height() > 0)
+                growth = std::max(
+                    growth, double(widget->height() + lacking.height()) / widget->height());
+        }
+        if (growth <= 1)
+            return;
+        fitScale *= growth;
+        placeControls();
+    }
 }
 
 QWidget* CDialogWindow::makeWidget(const DialogItem& item)
@@ -162,6 +247,7 @@ QWidget* CDialogWindow::makeWidget(const DialogItem& item)
         return button;
     }
     case ControlClass::comboBox:
+        CComboBoxAccessible::install();
         return new QComboBox(this);
     case ControlClass::edit:
         if ((item.style & ES_MULTILINE) && (item.style & ES_READONLY))
@@ -182,23 +268,46 @@ QWidget* CDialogWindow::makeWidget(const DialogItem& item)
     return nullptr;
 }
 
-void CDialogWindow::buildControls(const DialogTemplate& dialogTemplate)
+void CDialogWindow::placeControls()
 {
-    QWidget* previousTabStop = nullptr;
-    for (const DialogItem& item : dialogTemplate.items) {
-        QWidget* widget = makeWidget(item);
-        if (!widget) {
-            valid = false;
-            continue;
-        }
-        QRect rect(dialogUnitsToPixelsX(item.x), dialogUnitsToPixelsY(item.y),
-            dialogUnitsToPixelsX(item.cx), dialogUnitsToPixelsY(item.cy));
+    for (const auto& control : items) {
+        const DialogItem& item = control->item();
+        QWidget* widget = control->widget();
+        // From the rounded edges, not the rounded size, so controls that meet in the
+        // template meet on screen and never overlap by a pixel.
+        QRect rect(QPoint(dialogUnitsToPixelsX(item.x), dialogUnitsToPixelsY(item.y)),
+            QPoint(dialogUnitsToPixelsX(item.x + item.cx) - 1,
+                dialogUnitsToPixelsY(item.y + item.cy) - 1));
         if (item.kind == ControlClass::comboBox) {
             // A list's height is the height of its dropped-down part; the closed box is as
             // tall as its font needs.
             rect.setHeight(std::min(rect.height(), widget->sizeHint().height()));
         }
         widget->setGeometry(rect);
+    }
+}
+
+void CDialogWindow::buildControls(const DialogTemplate& dialogTemplate)
+{
+    QWidget* previousTabStop = nullptr;
+    QLabel* previousLabel = nullptr;
+    for (const DialogItem& item : dialogTemplate.items) {
+        QWidget* widget = makeWidget(item);
+        if (!widget) {
+            valid = false;
+            previousLabel = nullptr;
+            continue;
+        }
+        // Buttons and labels are named by their text. A control without one takes the
+        // template's name for it, else the label just before it, which then also
+        // points a screen reader from the label to the control.
+        if (!item.accessibleName.empty()) {
+            widget->setAccessibleName(toQString(item.accessibleName));
+        } else if (item.text.empty() && previousLabel) {
+            widget->setAccessibleName(withoutMnemonic(previousLabel->text()));
+            previousLabel->setBuddy(widget);
+        }
+        previousLabel = qobject_cast<QLabel*>(widget);
         widget->setEnabled(!(item.style & WS_DISABLED));
         widget->setVisible(item.style & WS_VISIBLE);
         if (item.style & WS_TABSTOP) {
@@ -225,6 +334,7 @@ void CDialogWindow::buildControls(const DialogTemplate& dialogTemplate)
         }
         items.push_back(std::move(control));
     }
+    placeControls();
 }
 
 // Enter in a single-line field presses the push button just before it in tab order,

@@ -3,9 +3,15 @@
 //
 // Placement follows the template: rectangles are dialog units, mapped to pixels through
 // the dialog font (average character width / 4 across, character height / 8 down), so
-// the window scales with the desktop's font and with HiDPI. The client area is exactly
-// the template's size, each control sits at its rectangle, and tab order is template
-// order.
+// the window scales with the desktop's font and with HiDPI. Fonts differ in how wide
+// their words are against their average letter, so where a label's or a button's text
+// would not fit its rectangle at that size, the whole dialog grows by the factor that
+// makes every text fit: the template's proportions stay. The client area is exactly the
+// template's size, each control sits at its rectangle, and tab order is template order.
+// The window has a fixed size and offers no maximise button.
+//
+// Each control has a name for screen readers: its own text, the template's name for
+// it, or else the text of the label just before it.
 #pragma once
 
 #include "Dialog.h"
@@ -105,6 +111,9 @@ public:
 
     int dialogUnitsToPixelsX(int units) const;
     int dialogUnitsToPixelsY(int units) const;
+    // How much larger than the font's own dialog units the dialog was made so that
+    // every text fits; 1 when they already did.
+    double textFitScale() const { return fitScale; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -126,6 +135,8 @@ private:
 
     void buildControls(const DialogTemplate& dialogTemplate);
     QWidget* makeWidget(const DialogItem& item);
+    void placeControls();
+    void growToFitTexts();
     void pressButtonBefore(const CControlWindow& edit);
 
     CDialog& owner;
@@ -139,6 +150,7 @@ private:
     QEventLoop* loop = nullptr;
     int baseUnitX = 8;
     int baseUnitY = 16;
+    double fitScale = 1;
     bool valid = true;
     bool defaultDone = false;
 };

@@ -76,6 +76,9 @@ void centreDialog(CDialog& dialog)
     QWidget* window = widgetOf(dialog);
     if (!window)
         return;
+    // On Wayland a window cannot place itself: the compositor decides where it goes.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        return;
     QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     if (!screen)
         return;

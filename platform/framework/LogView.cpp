@@ -1,5 +1,7 @@
 #include "LogView.h"
 
+#include "LogViewAccessible.h"
+
 #include <QAction>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -45,6 +47,7 @@ CLogView::CLogView(QWidget* parent)
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     updateFont();
+    CLogViewAccessible::install();
 }
 
 void CLogView::setText(const CWideString& text)

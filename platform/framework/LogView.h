@@ -17,6 +17,7 @@
 #include <QAbstractScrollArea>
 #include <QFont>
 #include <QString>
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
@@ -37,6 +38,11 @@ public:
     bool isFollowingEnd() const;
 
     bool hasSelection() const { return anchor != cursor; }
+    // The selection's ends as text offsets, and where it ends now.
+    std::size_t selectionStart() const { return std::min(anchor, cursor); }
+    std::size_t selectionEnd() const { return std::max(anchor, cursor); }
+    std::size_t cursorOffset() const { return cursor; }
+    const CDisplayLines& displayLines() const { return lines; }
     // The selected text as displayed, lines joined by '\n'.
     QString selectedText() const;
 

@@ -32,6 +32,7 @@ TOOL_PACKAGES = {
     "wmctrl": "wmctrl",
     "xdotool": "xdotool",
     "xclip": "xclip",
+    "xprop": "x11-utils",
 }
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -201,6 +202,27 @@ class Desktop:
             key, _, value = line.decode().partition("=")
             values[key] = value
         return int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def allowed_actions(self, window):
+        """What the window manager lets the user do with the window (_NET_WM_ALLOWED_ACTIONS)."""
+        result = self.run(["xprop", "-id", str(window), "_NET_WM_ALLOWED_ACTIONS"])
+        _, _, names = result.stdout.decode().partition("=")
+        return {name.strip() for name in names.split(",") if name.strip()}
+
+    def maximise(self, window):
+        """Asks the window manager to maximise the window, as its maximise button would,
+        and returns once it has handled the request, whatever it made of it."""
+        self.run(["wmctrl", "-i", "-r", hex(window), "-b", "add,maximized_vert,maximized_horz"])
+        # The window manager handles requests in order, so once a harmless one that
+        # follows has shown its effect, the first has been dealt with too.
+        self.run(["wmctrl", "-i", "-r", hex(window), "-b", "add,above"])
+        wait_for(lambda: "_NET_WM_STATE_ABOVE" in self.window_state(window),
+                 "the window manager to handle the requests")
+        self.run(["wmctrl", "-i", "-r", hex(window), "-b", "remove,above"])
+
+    def window_state(self, window):
+        result = self.run(["xprop", "-id", str(window), "_NET_WM_STATE"])
+        return result.stdout.decode()
 
     def active_window(self):
         result = self.run(["xdotool", "getactivewindow"], check=False)

@@ -80,6 +80,18 @@ class PadTestCase(unittest.TestCase):
         self.assertEqual(pad.wait_exit(), 0)
         self.assertPortAsBefore()
 
+    def assertHasOneSize(self, pad):
+        """The window manager offers neither maximising nor resizing, and refuses both."""
+        actions = self.desktop.allowed_actions(pad.window)
+        self.assertIn("_NET_WM_ACTION_CLOSE", actions)
+        for action in ("_NET_WM_ACTION_MAXIMIZE_HORZ", "_NET_WM_ACTION_MAXIMIZE_VERT",
+                       "_NET_WM_ACTION_RESIZE"):
+            self.assertNotIn(action, actions)
+        size = self.desktop.window_size(pad.window)
+        self.desktop.maximise(pad.window)
+        self.assertNotIn("MAXIMIZED", self.desktop.window_state(pad.window))
+        self.assertEqual(self.desktop.window_size(pad.window), size)
+
 
 class SendpadTest(PadTestCase):
     def send(self, pad, expected):
@@ -138,6 +150,12 @@ class SendpadTest(PadTestCase):
         pad.close()
         self.assertEndsCleanly(pad)
         self.assertEqual(self.port.pending(), b"")
+
+    def test_window_has_one_size(self):
+        pad = self.start("sendpad")
+        self.assertHasOneSize(pad)
+        pad.close()
+        self.assertEndsCleanly(pad)
 
     def test_terminate_signal_ends_like_closing_the_window(self):
         pad = self.start("sendpad")

@@ -12,6 +12,7 @@
 
 #include <QComboBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -206,6 +207,21 @@ TEST_F(ReceiveDialogTest, ACharacterCutByDisconnectNeverJoinsTheNextConnection)
     settle(2);
     tick();
     EXPECT_EQ(fieldText(), u"a\uFFFD\uFFFD!");
+}
+
+// The whole round as a display shows it; the display tests run this again on Wayland.
+TEST_F(ReceiveDialogTest, MapsConnectsReceivesALineAndEnds)
+{
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(driver.window()));
+    connect();
+    device.send("a line\r");
+    EXPECT_TRUE(waitUntil([&] { return fieldShows(u"a line\r\n"); }));
+    driver.window()->close();
+    EXPECT_TRUE(dialog.isEnded());
+    driver.destroy();
+    Handle other = openDevice(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, invalidHandle);
+    EXPECT_NE(other, invalidHandle);
+    closeDevice(other);
 }
 
 TEST_F(ReceiveDialogTest, EndingTheDialogWhileConnectedReleasesThePort)

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -227,6 +228,18 @@ TEST_F(SendDialogTest, PortNineOpensComNine)
     bytes += ninth.drain(30ms);
     EXPECT_EQ(bytes, "\r");
     EXPECT_EQ(device.drain(50ms), "");
+}
+
+// The whole round as a display shows it; the display tests run this again on Wayland.
+TEST_F(SendDialogTest, MapsConnectsSendsALineAndEnds)
+{
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(driver.window()));
+    connect();
+    driver.type(IDC_SEND_TEXT, "a line");
+    send();
+    EXPECT_EQ(received(7), "a line\r");
+    driver.window()->close();
+    EXPECT_TRUE(dialog.isEnded());
 }
 
 TEST_F(SendDialogTest, TheWindowCloseButtonEndsTheDialog)

@@ -6,6 +6,7 @@
 #include "DialogWindow.h"
 #include "Framework.h"
 #include "LogView.h"
+#include "TemplateChecks.h"
 #include "TestPort.h"
 #include "WinApp.h"
 
@@ -27,7 +28,8 @@ using namespace std::chrono_literals;
 
 constexpr std::uint16_t listId = 500, pressId = 501, lineId = 502, logId = 503, offId = 504,
                         hiddenId = 505;
-constexpr std::uint16_t goodTemplate = 102, brokenTemplate = 103, missingTemplate = 104;
+constexpr std::uint16_t goodTemplate = 102, brokenTemplate = 103, missingTemplate = 104,
+                        crampedTemplate = 105;
 
 constexpr std::uint32_t childStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
 
@@ -41,6 +43,13 @@ constexpr DialogItem items[] = {
         childStyle | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY },
     { offId, ControlClass::button, u"Off", 60, 20, 40, 14, childStyle | WS_DISABLED },
     { hiddenId, ControlClass::button, u"Hidden", 110, 20, 30, 14, WS_CHILD | WS_TABSTOP },
+};
+
+// Texts far wider than their rectangles in any font.
+constexpr DialogItem crampedItems[] = {
+    { IDC_STATIC, ControlClass::label, u"A label with a long text:", 4, 4, 30, 10,
+        WS_CHILD | WS_VISIBLE },
+    { pressId, ControlClass::button, u"A button with a long text", 40, 4, 30, 14, childStyle },
 };
 
 // clang-format off
@@ -64,6 +73,8 @@ constexpr DialogTemplate dialogs[] = {
         items, initRecord },
     { brokenTemplate, padDialogStyle, padDialogExStyle, u"Broken", 0, 0, 150, 120, u"System", 8,
         items, brokenRecord },
+    { crampedTemplate, padDialogStyle, padDialogExStyle, u"Cramped", 0, 0, 80, 30, u"System", 8,
+        crampedItems, {} },
 };
 
 constexpr std::uint8_t notAnIcon[] = { 0, 0, 1, 0, 9, 0, 'n', 'o', 'p', 'e' };
@@ -142,19 +153,57 @@ TEST_F(DialogTest, WindowAndControlsFollowTheTemplateInDialogUnits)
         = metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52.0
         / 4.0;
     const double unitY = metrics.height() / 8.0;
+    // Where a text would not fit, both directions grow alike.
+    const double scale = window()->textFitScale();
+    ASSERT_GE(scale, 1.0);
     // The average character width is taken in whole pixels, as dialog units always were,
     // so the width may be off by half a pixel per character.
-    EXPECT_NEAR(window()->width(), 150 * unitX, 150 / 4 * 0.5 + 1);
-    EXPECT_NEAR(window()->height(), 120 * unitY, 2);
+    EXPECT_NEAR(window()->width(), 150 * unitX * scale, (150 / 4 * 0.5 + 1) * scale);
+    EXPECT_NEAR(window()->height(), 120 * unitY * scale, 2);
     EXPECT_EQ(window()->windowTitle(), "Framework");
 
     QRect line = driver.widget(lineId)->geometry();
     EXPECT_EQ(line.x(), window()->dialogUnitsToPixelsX(4));
     EXPECT_EQ(line.y(), window()->dialogUnitsToPixelsY(40));
-    EXPECT_EQ(line.width(), window()->dialogUnitsToPixelsX(100));
-    EXPECT_EQ(line.height(), window()->dialogUnitsToPixelsY(14));
+    EXPECT_EQ(line.right() + 1, window()->dialogUnitsToPixelsX(4 + 100));
+    EXPECT_EQ(line.bottom() + 1, window()->dialogUnitsToPixelsY(40 + 14));
     // The list's template height is its dropped-down height, not the closed box's.
     EXPECT_LT(driver.widget(listId)->height(), window()->dialogUnitsToPixelsY(80));
+}
+
+TEST_F(DialogTest, TheWindowHasOneSizeAndNoMaximiseButton)
+{
+    EXPECT_EQ(window()->minimumSize(), window()->size());
+    EXPECT_EQ(window()->maximumSize(), window()->size());
+    EXPECT_FALSE(window()->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(window()->windowFlags() & Qt::WindowCloseButtonHint);
+}
+
+TEST(DialogTemplates, ADialogWhoseTextsDoNotFitGrowsWholeUntilTheyDo)
+{
+    CTestDialog cramped(crampedTemplate);
+    CDialogDriver driver(cramped);
+    ASSERT_TRUE(driver.created());
+    auto* window = static_cast<CDialogWindow*>(cramped.native());
+    EXPECT_GT(window->textFitScale(), 1.5);
+    EXPECT_EQ(textsThatDoNotFit(window), std::vector<std::string> {});
+    EXPECT_EQ(overlappingControls(window), std::vector<std::string> {});
+    // Every rectangle grew by the same factor, so the layout keeps its shape.
+    QRect button = driver.widget(pressId)->geometry();
+    EXPECT_EQ(button.x(), window->dialogUnitsToPixelsX(40));
+    EXPECT_EQ(button.right() + 1, window->dialogUnitsToPixelsX(40 + 30));
+    EXPECT_EQ(button.bottom() + 1, window->dialogUnitsToPixelsY(4 + 14));
+    EXPECT_EQ(window->width(), window->dialogUnitsToPixelsX(80));
+    EXPECT_EQ(controlsOutOfProportion(window, dialogs[2]), std::vector<std::string> {});
+}
+
+TEST(DialogTemplates, ControlsWithoutTextTakeTheTemplatesNameOrThePrecedingLabel)
+{
+    CTestDialog dialog;
+    CDialogDriver driver(dialog);
+    EXPECT_EQ(driver.widget(listId)->accessibleName(), "Label:");
+    // The edit field follows a button, not a label, and has no name of its own.
+    EXPECT_EQ(driver.widget(lineId)->accessibleName(), "");
 }
 
 TEST_F(DialogTest, StyleBitsAndTabOrderFollowTheTemplate)
