@@ -13,6 +13,8 @@ packages=(
   dpkg-dev file desktop-file-utils appstream python3
   # end-to-end tests and screenshots under a real X server
   xvfb xauth xdotool xclip wmctrl openbox x11-utils imagemagick fonts-dejavu-core
+  # the Bluetooth suite's VM: qemu, and what builds its disk image
+  qemu-system-x86 debootstrap e2fsprogs
 )
 
 missing=()
