@@ -143,8 +143,19 @@ std::unique_ptr<CHeldDevice> openTerminal(std::u16string_view name, int openFlag
     // The path may have been pointed elsewhere since it was looked at.
     struct stat after { };
     if (!sys::fstat(device->fd(), after).ok() || !S_ISCHR(after.st_mode)
-        || after.st_rdev != before.st_rdev || !isatty(device->fd())) {
+        || after.st_rdev != before.st_rdev) {
         why = notSerialReason(*path, after.st_mode);
+        return nullptr;
+    }
+    // A Bluetooth port whose remote cannot be reached is hung up within a millisecond of
+    // the open, and a hung-up terminal answers EIO rather than ENOTTY here: that is a
+    // remote that does not answer, not a device that is no terminal.
+    if (!isatty(device->fd())) {
+        int error = errno;
+        if (bluetooth && error == EIO)
+            why = silentRemoteReason(*path, minor(before.st_rdev), false);
+        else
+            why = notSerialReason(*path, after.st_mode);
         return nullptr;
     }
 

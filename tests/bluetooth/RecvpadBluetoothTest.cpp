@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -100,6 +101,11 @@ TEST_F(RecvpadOnBluetooth, APortHeldByAnotherProgramIsRefused)
     std::vector<QString> messages = clickConnect();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages.front(), "Error openning COM port.");
+    // Beneath it, who holds the port (this test process plays the other program).
+    std::string detail = driver.lastMessageDetail().toStdString();
+    std::printf("reason shown: %s\n", detail.c_str());
+    EXPECT_NE(detail.find("/dev/rfcomm0 is held by another program"), std::string::npos);
+    EXPECT_NE(detail.find("(pid " + std::to_string(getpid()) + ")"), std::string::npos);
     EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_CONNECT));
     EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
 
@@ -125,6 +131,12 @@ TEST_P(RecvpadOnAnUnansweredPort, ConnectGivesTheMessageWithinThePageTimeout)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages.front(), "Error openning COM port.");
     EXPECT_LT(took, pageTimeout);
+    // Beneath it, why: the remote bound to that node does not answer.
+    std::string detail = driver.lastMessageDetail().toStdString();
+    std::printf("reason shown: %s\n", detail.c_str());
+    EXPECT_NE(
+        detail.find("/dev/rfcomm" + std::to_string(GetParam().portNumber - 1)), std::string::npos);
+    EXPECT_NE(detail.find("Bluetooth device"), std::string::npos);
     EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_CONNECT));
     EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
 }

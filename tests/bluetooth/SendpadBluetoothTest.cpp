@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -108,6 +109,9 @@ TEST_F(SendpadOnBluetooth, ASecondOpenOfTheHeldPortIsRefused)
         = secondDriver.answeringMessages([&] { secondDriver.click(IDC_SEND_CONNECT); });
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages.front(), "Error openning COM port.");
+    EXPECT_NE(secondDriver.lastMessageDetail().toStdString().find(
+                  "/dev/rfcomm0 is held by another program"),
+        std::string::npos);
     EXPECT_TRUE(secondDriver.isEnabled(IDC_SEND_CONNECT));
     EXPECT_FALSE(secondDriver.isEnabled(IDC_SEND_SEND));
 
@@ -139,6 +143,12 @@ TEST_P(SendpadOnAnUnansweredPort, ConnectGivesTheMessageWithinThePageTimeout)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages.front(), "Error openning COM port.");
     EXPECT_LT(took, pageTimeout);
+    // Beneath it, why: the remote bound to that node does not answer.
+    std::string detail = driver.lastMessageDetail().toStdString();
+    std::printf("reason shown: %s\n", detail.c_str());
+    EXPECT_NE(
+        detail.find("/dev/rfcomm" + std::to_string(GetParam().portNumber - 1)), std::string::npos);
+    EXPECT_NE(detail.find("Bluetooth device"), std::string::npos);
     EXPECT_TRUE(driver.isEnabled(IDC_SEND_CONNECT));
     EXPECT_FALSE(driver.isEnabled(IDC_SEND_SEND));
 }
