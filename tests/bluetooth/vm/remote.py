@@ -10,6 +10,7 @@ channel at a time. Everything it notices is one line on standard output:
     rx CH HEX               bytes received on channel CH
     closed CH               the client on channel CH went away
     refused CH              a second client on channel CH was turned away
+    error CH ERRNO          accepting or sending on channel CH failed
 
 and it obeys one command a line on standard input:
 
