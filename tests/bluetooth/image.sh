@@ -145,6 +145,7 @@ if [ ! -f "$image/rootfs.img" ]; then
   # One build at a time; a run that waited finds the image the other one made.
   exec 9> "$cache/image-$key.lock"
   flock 9
-  [ -f "$image/rootfs.img" ] || build
+  # Only the image's folder goes to standard output; what the build says goes to errors.
+  [ -f "$image/rootfs.img" ] || build >&2
 fi
 echo "$image"
