@@ -19,6 +19,8 @@ packages=(
   fonts-noto-core fonts-cantarell
   # end-to-end tests and screenshots under a real X server
   xvfb xauth xdotool xclip wmctrl openbox x11-utils imagemagick fonts-dejavu-core
+  # the Bluetooth suite's VM: qemu, and what builds its disk image
+  qemu-system-x86 debootstrap e2fsprogs
 )
 
 missing=()

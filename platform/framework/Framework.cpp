@@ -1,6 +1,7 @@
 #include "Framework.h"
 
 #include "DialogWindow.h"
+#include "OpenFailure.h"
 #include "QtText.h"
 #include "WinApp.h"
 
@@ -67,6 +68,10 @@ void showMessage(const CWideString& text, std::uint32_t style)
     if (!parent && app && app->getMainWindow())
         parent = widgetOf(*app->getMainWindow());
     QMessageBox box(QMessageBox::NoIcon, title, toQString(text), QMessageBox::Ok, parent);
+    // The only failure the programs tell of is a port that would not open; the system
+    // library knows why, and the box says it beneath the program's own words.
+    if (std::string reason = takeOpenFailureReason(); !reason.empty())
+        box.setInformativeText(QString::fromStdString(reason));
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }

@@ -1,5 +1,7 @@
 #include "SerialPort.h"
 
+#include "BluetoothLink.h"
+#include "OpenFailure.h"
 #include "PortDirectory.h"
 #include "TextCodec.h"
 #include "Waiting.h"
@@ -16,13 +18,27 @@
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
+struct CSerialPort::CHeldDevice {
+    // Declared before the guard so that the settings are put back before it closes.
+    CFileDescriptor descriptor;
+    CTerminalGuard terminal;
+    fs::path path;
+    dev_t device = 0;
+    bool bluetooth = false;
+
+    int fd() const { return descriptor.get(); }
+};
+
 namespace {
 
-// The kernel's fixed major number of /dev/rfcomm*.
-constexpr unsigned int rfcommMajor = 216;
+using CHeldDevice = CSerialPort::CHeldDevice;
 
-// How often the carrier is looked at while a Bluetooth link comes up.
-constexpr milliseconds carrierPollStep { 100 };
+// How often a link that is coming up is looked at.
+constexpr milliseconds linkPollStep { 20 };
+
+// The shortest spacing of tries to open a device that has gone away.
+constexpr milliseconds firstRetryDelay { 500 };
+constexpr milliseconds longestRetryDelay { 5000 };
 
 // The poll() time-out that waits until `deadline`, rounded up so that a wait never ends
 // before it; -1 (no limit) without a deadline.
@@ -44,9 +60,9 @@ CSerialPort::Clock::time_point deadlineAfter(
     return start + milliseconds(milliseconds::rep(std::min(span, longest)));
 }
 
-bool hungUp(const pollfd& entry)
+bool hungUp(short events)
 {
-    return entry.revents & (POLLHUP | POLLERR | POLLNVAL);
+    return events & (POLLHUP | POLLERR | POLLNVAL);
 }
 
 // Errors after which the descriptor can never work again: the device was hung up,
@@ -56,35 +72,112 @@ bool isGoneError(int error)
     return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
 }
 
-// Opening a Bluetooth port starts paging the remote device; the link is up when carrier
-// shows. A device that cannot be reached makes the kernel hang the port up, which poll
-// reports at once; otherwise the carrier is looked at every step until the deadline.
-bool waitForCarrier(int fd)
+// Where a Bluetooth port's link stands. The kernel's RFCOMM state decides; carrier is
+// looked at only where the kernel cannot be asked. A hang-up is final either way.
+LinkState linkState(const CHeldDevice& device)
 {
-    auto deadline = CSerialPort::Clock::now() + CSerialPort::carrierTimeout;
-    for (;;) {
-        int lines = 0;
-        SysResult status = sys::ioctl(fd, TIOCMGET, &lines);
-        // A terminal without modem lines cannot report carrier; it is not a failed port.
-        if (status.failedWith(ENOTTY) || status.failedWith(EINVAL))
-            return true;
-        if (!status.ok())
-            return false;
-        if (lines & TIOCM_CD)
-            return true;
-        if (CSerialPort::Clock::now() >= deadline)
-            return false;
-        pollfd entry { fd, 0, 0 };
-        entry.revents = waitForDescriptor(
-            fd, 0, std::min(pollTimeout(deadline), int(carrierPollStep.count())));
-        if (hungUp(entry))
-            return false;
+    if (!device.bluetooth)
+        return LinkState::up;
+    // Only a look, not a wait.
+    if (hungUp(pollDescriptor(device.fd(), 0, 0)))
+        return LinkState::down;
+    if (auto link = bluetoothLink(minor(device.device)))
+        return link->state;
+    int lines = 0;
+    SysResult status = sys::ioctl(device.fd(), TIOCMGET, &lines);
+    if (status.failedWith(ENOTTY) || status.failedWith(EINVAL))
+        return LinkState::up;
+    if (!status.ok())
+        return LinkState::down;
+    return lines & TIOCM_CD ? LinkState::up : LinkState::connecting;
+}
+
+// One open of the device a port name designates now, without waiting for anything:
+// the checks before opening, the non-blocking open, and taking the terminal. Gives
+// null with the cause in `why`.
+std::unique_ptr<CHeldDevice> openTerminal(std::u16string_view name, int openFlags, std::string& why)
+{
+    std::optional<int> number = portNumberFromName(name);
+    std::optional<fs::path> path = devicePathForPort(name);
+    if (!number || !path) {
+        why = number ? "The port directory " + portDirectory().string() + " cannot be looked at."
+                     : "That is not a port name.";
+        return nullptr;
     }
+
+    // Look before opening: a regular file, a directory or a FIFO is never opened at all,
+    // and neither is a device the kernel says is not a terminal.
+    struct stat before { };
+    if (SysResult looked = sys::stat(path->c_str(), before); !looked.ok()) {
+        why = noSuchDeviceReason(*number, *path, looked.error);
+        return nullptr;
+    }
+    if (!S_ISCHR(before.st_mode)
+        || isKnownNonTerminal(major(before.st_rdev), minor(before.st_rdev))) {
+        why = notSerialReason(*path, before.st_mode);
+        return nullptr;
+    }
+    const bool bluetooth = waitsForLink(major(before.st_rdev));
+
+    // Non-blocking, so a line without carrier cannot hold the open for ever (a blocking
+    // open of a Bluetooth port whose remote does not answer waits 40 s and more); never
+    // the controlling terminal, so a hang-up sends no signal to the program. No flag
+    // here can create or truncate anything.
+    SysResult opened = sys::open(path->c_str(), openFlags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (!opened.ok()) {
+        if (opened.failedWith(EACCES) || opened.failedWith(EPERM))
+            why = permissionReason(*path, before.st_uid, before.st_gid, before.st_mode);
+        else if (opened.failedWith(EBUSY))
+            why = heldReason(*path, before.st_rdev);
+        else if (opened.failedWith(ENOENT))
+            why = noSuchDeviceReason(*number, *path, ENOENT);
+        else
+            why = openErrorReason(*path, int(opened.error));
+        return nullptr;
+    }
+    auto device = std::make_unique<CHeldDevice>();
+    device->descriptor = CFileDescriptor(int(opened.value));
+    device->path = *path;
+    device->device = before.st_rdev;
+    device->bluetooth = bluetooth;
+
+    // The path may have been pointed elsewhere since it was looked at.
+    struct stat after { };
+    if (!sys::fstat(device->fd(), after).ok() || !S_ISCHR(after.st_mode)
+        || after.st_rdev != before.st_rdev) {
+        why = notSerialReason(*path, after.st_mode);
+        return nullptr;
+    }
+    // A Bluetooth port whose remote cannot be reached is hung up within a millisecond of
+    // the open, and a hung-up terminal answers EIO rather than ENOTTY here: that is a
+    // remote that does not answer, not a device that is no terminal.
+    if (!isatty(device->fd())) {
+        int error = errno;
+        if (bluetooth && error == EIO)
+            why = silentRemoteReason(*path, minor(before.st_rdev), false);
+        else
+            why = notSerialReason(*path, after.st_mode);
+        return nullptr;
+    }
+
+    if (SysResult taken = device->terminal.take(device->fd()); !taken.ok()) {
+        // Let go first, so that the search for the holder does not find this program's
+        // own try.
+        device.reset();
+        if (taken.failedWith(EBUSY))
+            why = heldReason(*path, before.st_rdev);
+        else if (bluetooth && taken.failedWith(EIO))
+            why = silentRemoteReason(*path, minor(before.st_rdev), false);
+        else
+            why = openErrorReason(*path, taken.error);
+        return nullptr;
+    }
+    return device;
 }
 
 } // namespace
 
-bool waitsForCarrier(unsigned int deviceMajor)
+bool waitsForLink(unsigned int deviceMajor)
 {
     return deviceMajor == rfcommMajor;
 }
@@ -100,51 +193,174 @@ bool isKnownNonTerminal(unsigned int deviceMajor, unsigned int deviceMinor)
     return target.filename() != "tty";
 }
 
-CSerialPort::CSerialPort(CFileDescriptor descriptor)
-    : device(std::move(descriptor))
+milliseconds CSerialPort::retryDelay(unsigned int attempt)
+{
+    milliseconds delay = firstRetryDelay;
+    for (unsigned int i = 0; i < attempt && delay < longestRetryDelay; ++i)
+        delay *= 2;
+    return std::min(delay, longestRetryDelay);
+}
+
+CSerialPort::CSerialPort(
+    std::u16string portName, int openFlags, std::unique_ptr<CHeldDevice> device)
+    : name(std::move(portName))
+    , flags(openFlags)
+    , held(std::move(device))
 {
 }
 
-std::unique_ptr<CSerialPort> CSerialPort::open(const fs::path& path, int openFlags)
+CSerialPort::~CSerialPort() = default;
+
+std::unique_ptr<CSerialPort> CSerialPort::open(std::u16string_view portName, int openFlags)
 {
-    // Look before opening: a regular file, a directory or a FIFO is never opened at all,
-    // and neither is a device the kernel says is not a terminal.
-    struct stat before { };
-    if (!sys::stat(path.c_str(), before).ok() || !S_ISCHR(before.st_mode))
+    std::string why;
+    std::unique_ptr<CHeldDevice> device = openTerminal(portName, openFlags, why);
+    if (!device) {
+        recordOpenFailure(std::move(why));
         return nullptr;
-    if (isKnownNonTerminal(major(before.st_rdev), minor(before.st_rdev)))
-        return nullptr;
+    }
 
-    // Non-blocking, so a line without carrier cannot hold the open for ever; never the
-    // controlling terminal, so a hang-up sends no signal to the program. No flag here
-    // can create or truncate anything.
-    SysResult opened = sys::open(path.c_str(), openFlags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (!opened.ok())
-        return nullptr;
-    std::unique_ptr<CSerialPort> port(new CSerialPort(CFileDescriptor(int(opened.value))));
-    int fd = port->device.get();
+    // Opening a Bluetooth port starts paging the remote device. A remote that cannot be
+    // reached makes the kernel hang the port up (about 5 s on real radios, at once when
+    // nobody listens), which the wait reports at once.
+    if (device->bluetooth) {
+        const auto deadline = Clock::now() + linkTimeout;
+        for (;;) {
+            LinkState link = linkState(*device);
+            if (link == LinkState::up)
+                break;
+            bool timedOut = Clock::now() >= deadline;
+            if (link == LinkState::down || timedOut) {
+                fs::path path = device->path;
+                unsigned int id = minor(device->device);
+                device.reset();
+                recordOpenFailure(silentRemoteReason(path, id, timedOut));
+                return nullptr;
+            }
+            waitForDescriptor(
+                device->fd(), 0, std::min(pollTimeout(deadline), int(linkPollStep.count())));
+        }
+    }
+    clearOpenFailure();
+    return std::unique_ptr<CSerialPort>(
+        new CSerialPort(std::u16string(portName), openFlags, std::move(device)));
+}
 
-    // The path may have been pointed elsewhere since it was looked at.
-    struct stat after { };
-    if (!sys::fstat(fd, after).ok() || !S_ISCHR(after.st_mode) || after.st_rdev != before.st_rdev
-        || !isatty(fd))
-        return nullptr;
+void CSerialPort::close()
+{
+    dropDevice();
+    unrestored.reset();
+    state = State::closed;
+}
 
-    if (!port->terminal.take(fd).ok())
-        return nullptr;
+void CSerialPort::dropDevice()
+{
+    if (!held)
+        return;
+    // A device that has gone usually refuses its settings back; the driver of a
+    // Bluetooth port then keeps the raw ones until the port is opened again.
+    const termios own = held->terminal.savedSettings();
+    const dev_t device = held->device;
+    if (!held->terminal.release())
+        unrestored = CUnrestored { device, own };
+    held.reset();
+}
 
-    if (waitsForCarrier(major(after.st_rdev)) && !waitForCarrier(fd))
-        return nullptr;
-    return port;
+void CSerialPort::noteGone()
+{
+    dropDevice();
+    // What comes after the device returns is a new byte stream: a character the loss cut
+    // must not be finished by it.
+    endDecodingStreams();
+    state = State::away;
+    const auto now = Clock::now();
+    lastTry = now;
+    nextTry = now + retryDelay(failedTries);
+}
+
+void CSerialPort::tryReopen(Clock::time_point now)
+{
+    lastTry = now;
+    std::string why; // nobody is told: the port is still open as far as the program knows
+    std::unique_ptr<CHeldDevice> device = openTerminal(name, flags, why);
+    if (!device) {
+        nextTry = now + retryDelay(++failedTries);
+        return;
+    }
+    if (unrestored) {
+        termios current {};
+        if (unrestored->device == device->device && sys::tcgetattr(device->fd(), current).ok()
+            && device->terminal.isStillRaw(current))
+            device->terminal.restoreOnRelease(unrestored->own);
+        // Any other device, or settings changed meanwhile, are the device's own now.
+        unrestored.reset();
+    }
+    held = std::move(device);
+    connectingSince = now;
+    state = held->bluetooth ? State::connecting : State::live;
+    if (state == State::live)
+        failedTries = 0;
+}
+
+bool CSerialPort::mend(std::optional<Clock::time_point> deadline, WhileAway whileAway)
+{
+    bool tried = false;
+    for (;;) {
+        const auto now = Clock::now();
+        switch (state) {
+        case State::live:
+            return true;
+        case State::closed:
+            return false;
+        case State::connecting: {
+            LinkState link = linkState(*held);
+            if (link == LinkState::up) {
+                state = State::live;
+                failedTries = 0;
+                return true;
+            }
+            if (link == LinkState::down || now >= connectingSince + linkTimeout) {
+                dropDevice();
+                state = State::away;
+                nextTry = now + retryDelay(++failedTries);
+                continue;
+            }
+            if (deadline && now >= *deadline)
+                return false;
+            int step = int(linkPollStep.count());
+            waitForDescriptor(
+                held->fd(), 0, deadline ? std::min(pollTimeout(deadline), step) : step);
+            continue;
+        }
+        case State::away: {
+            bool due = now >= nextTry;
+            if (whileAway == WhileAway::tryNow)
+                due = !tried && (due || now >= lastTry + firstRetryDelay);
+            if (due) {
+                tried = true;
+                tryReopen(now);
+                continue;
+            }
+            if (whileAway == WhileAway::tryNow)
+                return false;
+            // Nothing to wait on but time; -1 makes the wait a plain sleep that still
+            // goes through the installed waiter.
+            if (deadline && *deadline <= nextTry) {
+                waitForDescriptor(-1, 0, pollTimeout(deadline));
+                return false;
+            }
+            waitForDescriptor(-1, 0, pollTimeout(nextTry));
+            continue;
+        }
+        }
+    }
 }
 
 bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
 {
     got = 0;
-    if (gone)
-        return false;
     if (count == 0)
-        return true;
+        return state == State::live;
 
     auto* out = static_cast<unsigned char*>(buffer);
     const auto start = Clock::now();
@@ -171,17 +387,24 @@ bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
             byteGap = milliseconds(interval);
     }
 
+    // While the device is away the read spends its time-out waiting for the next try,
+    // so a reader calling in a loop stays idle rather than spinning.
+    if (!mend(totalDeadline, WhileAway::waitForTry))
+        return false;
+
     Clock::time_point lastByte = start;
     for (;;) {
         std::optional<Clock::time_point> deadline = totalDeadline;
         if (got > 0 && byteGap)
             deadline = std::min(deadline.value_or(Clock::time_point::max()), lastByte + *byteGap);
 
-        pollfd entry { device.get(), POLLIN, 0 };
-        entry.revents = waitForDescriptor(entry.fd, entry.events, pollTimeout(deadline));
+        short events = waitForDescriptor(held->fd(), POLLIN, pollTimeout(deadline));
+        // The waiter may have let the program close the port meanwhile.
+        if (state != State::live)
+            break;
 
-        if (entry.revents & POLLIN) {
-            SysResult n = sys::read(device.get(), out + got, count - got);
+        if (events & POLLIN) {
+            SysResult n = sys::read(held->fd(), out + got, count - got);
             if (n.value > 0) {
                 got += std::uint32_t(n.value);
                 lastByte = Clock::now();
@@ -200,7 +423,7 @@ bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
             if (!n.failedWith(EAGAIN))
                 break;
         }
-        if (hungUp(entry)) {
+        if (hungUp(events)) {
             noteGone();
             break;
         }
@@ -222,14 +445,19 @@ milliseconds CSerialPort::writeTimeLimit(const COMMTIMEOUTS& timeouts, std::uint
 bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& written)
 {
     written = 0;
-    if (gone)
-        return false;
 
     const auto* in = static_cast<const unsigned char*>(bytes);
     const Clock::time_point deadline = Clock::now() + writeTimeLimit(limits, count);
 
+    // A write is what the user does on purpose, so one to a device that is away tries
+    // to open it again now rather than at the next planned try; a Bluetooth link that
+    // comes up is waited for within the time-out, as bytes queued on a link that then
+    // fails would be lost.
+    if (!mend(deadline, WhileAway::tryNow))
+        return false;
+
     while (written < count) {
-        SysResult n = sys::write(device.get(), in + written, count - written);
+        SysResult n = sys::write(held->fd(), in + written, count - written);
         if (n.value > 0) {
             written += std::uint32_t(n.value);
             continue;
@@ -243,9 +471,10 @@ bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& w
         // or the device goes away.
         if (Clock::now() >= deadline)
             return false;
-        pollfd entry { device.get(), POLLOUT, 0 };
-        entry.revents = waitForDescriptor(entry.fd, entry.events, pollTimeout(deadline));
-        if (hungUp(entry)) {
+        short events = waitForDescriptor(held->fd(), POLLOUT, pollTimeout(deadline));
+        if (state != State::live)
+            return false;
+        if (hungUp(events)) {
             noteGone();
             return false;
         }
@@ -353,16 +582,14 @@ Handle openDevice(const char16_t* name, std::uint32_t access, std::uint32_t shar
     // written as 0 or as the invalid handle. The attributes are ignored: every port
     // works the same way here, and nothing they could ask for (overlapped use) is
     // offered.
+    clearOpenFailure();
     if (!name || shareMode != 0 || security || creation != OPEN_EXISTING
         || (templateFile != 0 && templateFile != invalidHandle))
         return invalidHandle;
     std::optional<int> flags = openFlagsFor(access);
     if (!flags)
         return invalidHandle;
-    std::optional<fs::path> device = devicePathForPort(boundedName(name));
-    if (!device)
-        return invalidHandle;
-    std::unique_ptr<CSerialPort> port = CSerialPort::open(*device, *flags);
+    std::unique_ptr<CSerialPort> port = CSerialPort::open(boundedName(name), *flags);
     if (!port)
         return invalidHandle;
     // A new connection starts a new byte stream.
@@ -372,8 +599,12 @@ Handle openDevice(const char16_t* name, std::uint32_t access, std::uint32_t shar
 
 bool closeDevice(Handle handle)
 {
-    if (CPortRegistry::instance().remove(handle) == nullptr)
+    // Closed now, even if a call on the port (waiting through the installed waiter) still
+    // holds it; that call then ends without opening anything again.
+    std::shared_ptr<CSerialPort> port = CPortRegistry::instance().remove(handle);
+    if (!port)
         return false;
+    port->close();
     endDecodingStreams();
     return true;
 }

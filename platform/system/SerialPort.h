@@ -1,6 +1,13 @@
-// One open serial device: a terminal held for exclusive use, made raw so bytes pass
+// One open serial port: a terminal held for exclusive use, made raw so bytes pass
 // unchanged, with the read and write time-outs of the port emulated over poll() and a
 // monotonic clock. The device's own terminal settings are put back before it closes.
+//
+// A port outlives its device. When the device goes away (a Bluetooth link drops, a USB
+// adapter is unplugged, the far end of a pseudo-terminal closes) the port lets go of
+// it and, from within later reads and writes, opens the port name again, looked up
+// afresh in the port directory: a non-blocking open each time, spaced out from 0.5 s
+// to 5 s, so the one thread is never held by a device that is not there. Once the
+// device is back, bytes flow again through the same handle.
 //
 // openDevice() and the other operations in Platform.h keep open ports in a registry by
 // handle; ports still open when the program ends are closed the same way.
@@ -14,6 +21,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
 
 class CSerialPort {
 public:
@@ -41,52 +52,97 @@ public:
     static std::chrono::milliseconds writeTimeLimit(
         const COMMTIMEOUTS& timeouts, std::uint32_t count);
 
-    // How long a Bluetooth port may take to bring its link up before opening fails.
-    // Paging a device that is out of range takes about 5 s; the kernel usually hangs the
-    // port up sooner when it gives up.
-    static constexpr std::chrono::milliseconds carrierTimeout { 8000 };
+    // How long a Bluetooth port may take to bring its link up. Paging a device that is
+    // out of range takes about 5 s, after which the kernel hangs the port up; this is
+    // only the limit for a link that neither comes up nor fails.
+    static constexpr std::chrono::milliseconds linkTimeout { 8000 };
 
-    // Opens `device` with the access in `openFlags` (O_RDONLY, O_WRONLY or O_RDWR).
-    // Only a terminal device is opened; nothing else is opened for writing, created or
-    // changed. Gives null when the device is not a terminal, someone else holds it, or
-    // (for a Bluetooth port) its link does not come up.
-    static std::unique_ptr<CSerialPort> open(const std::filesystem::path& device, int openFlags);
+    // The wait before the n-th try (from 0) to open a device that has gone away:
+    // 0.5 s, doubling up to 5 s.
+    static std::chrono::milliseconds retryDelay(unsigned int attempt);
 
+    // Opens the device that `portName` ("COM1:" to "COM9:") designates, with the access
+    // in `openFlags` (O_RDONLY, O_WRONLY or O_RDWR). Only a terminal device is opened;
+    // nothing else is opened for writing, created or changed. A Bluetooth port counts as
+    // open once its link is up. Gives null, with the cause recorded (OpenFailure.h),
+    // when the device is missing, not a terminal, not ours to open, held by someone
+    // else, or a Bluetooth remote that does not answer.
+    static std::unique_ptr<CSerialPort> open(std::u16string_view portName, int openFlags);
+
+    ~CSerialPort();
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
     // Reads up to `count` bytes within the port's read time-outs; `got` receives how
     // many arrived. Returns false, with `got` 0, when the device has gone away and
-    // nothing was read.
+    // nothing was read: the read that notices the loss returns at once; later ones wait
+    // their time-outs, trying to open the device again whenever a try falls due.
     bool read(void* buffer, std::uint32_t count, std::uint32_t& got);
 
     // Writes all `count` bytes, waiting for the device to accept them within
     // writeTimeLimit(). Returns false when that runs out or the device fails; `written`
     // then receives how many went out. A write that runs out leaves the port as it was:
     // the bytes it handed over stay handed over, and the next write starts after them.
+    // A write while the device is away tries to open it again first (at most one try
+    // every 0.5 s), so the next write after the device is back reaches it.
     bool write(const void* bytes, std::uint32_t count, std::uint32_t& written);
 
     const COMMTIMEOUTS& timeouts() const { return limits; }
     void setTimeouts(const COMMTIMEOUTS& timeouts) { limits = timeouts; }
 
+    // Releases the device now and stops trying to open it again; every later call
+    // fails. Runs when the handle is closed, even while a call on the port is waiting.
+    void close();
+
+    // Whether a device is held and in use (false while it is away or a link comes up).
+    bool isLive() const { return state == State::live; }
+
+    // One device, as held while it is open.
+    struct CHeldDevice;
+
 private:
-    explicit CSerialPort(CFileDescriptor descriptor);
+    enum class State { live, connecting, away, closed };
+    enum class WhileAway { waitForTry, tryNow };
 
-    // A hang-up is final for a descriptor, so once seen every later call fails at once.
-    void noteGone() { gone = true; }
+    CSerialPort(std::u16string portName, int openFlags, std::unique_ptr<CHeldDevice> device);
 
-    // Declared before the guard so that the settings are put back before it closes.
-    CFileDescriptor device;
-    CTerminalGuard terminal;
+    // Lets go of a device that has gone away and plans the first try to open it again.
+    void noteGone();
+    // Makes the port live again if it can before `deadline`: opens the device when a try
+    // is due (or at once, for `tryNow`, when the last try is 0.5 s old), and waits for a
+    // Bluetooth link to come up. Without a try due before the deadline, waits there
+    // (`waitForTry`) or gives up at once (`tryNow`).
+    bool mend(std::optional<Clock::time_point> deadline, WhileAway whileAway);
+    void tryReopen(Clock::time_point now);
+    void dropDevice();
+
+    std::u16string name;
+    int flags = 0;
+    std::unique_ptr<CHeldDevice> held;
+    State state = State::live;
     COMMTIMEOUTS limits = defaultTimeouts;
-    bool gone = false;
+
+    // The reopening plan while the device is away.
+    unsigned int failedTries = 0;
+    Clock::time_point lastTry {};
+    Clock::time_point nextTry {};
+    Clock::time_point connectingSince {};
+
+    // The device's own settings, when putting them back failed as it went away (the
+    // driver keeps a Bluetooth port's settings across opens): restored instead of the
+    // raw settings that a later snapshot of the same device would find.
+    struct CUnrestored {
+        dev_t device = 0;
+        termios own {};
+    };
+    std::optional<CUnrestored> unrestored;
 };
 
-// Whether opening a device of this major number must wait for its carrier before it
-// counts as connected. Only Bluetooth RFCOMM ports do: opening one is what starts the
-// connection, and carrier is how the link reports it is up. Other serial devices (USB
-// adapters among them) often show no carrier at all and must open regardless.
-bool waitsForCarrier(unsigned int deviceMajor);
+// Whether a device of this major number brings up a link when opened, so that opening
+// it waits for that link before it counts as open. Only Bluetooth RFCOMM ports do.
+// Other serial devices (USB adapters among them) often show no carrier at all and are
+// open as soon as the descriptor is.
+bool waitsForLink(unsigned int deviceMajor);
 
 // Whether the kernel describes this character device as something other than a
 // terminal. Such a device is never opened, as opening some devices (a watchdog, a

@@ -10,6 +10,8 @@
 
 #include "SystemCall.h"
 
+#include <algorithm>
+
 class CTerminalGuard {
 public:
     CTerminalGuard() = default;
@@ -46,23 +48,48 @@ public:
             return exclusive;
         exclusiveSet = true;
 
-        return sys::tcsetattr(fd, TCSANOW, rawFrom(saved));
+        if (SysResult made = sys::tcsetattr(fd, TCSANOW, rawFrom(saved)); !made.ok())
+            return made;
+        // As the driver keeps them, which may differ from what was asked in bits it does
+        // not support; compared with a later snapshot of the same device.
+        if (!sys::tcgetattr(fd, applied).ok())
+            applied = rawFrom(saved);
+        return {};
     }
+
+    // The device's own settings, as snapshotted when it was taken.
+    const termios& savedSettings() const { return saved; }
+    // Whether the device's settings are still the raw ones this guard made.
+    bool isStillRaw(const termios& current) const { return sameSettings(current, applied); }
+    // Makes `own` the settings put back on release, in place of the snapshot: for a
+    // device taken again after it went away, when putting its settings back failed then
+    // and the snapshot taken now holds only the raw settings left behind.
+    void restoreOnRelease(const termios& own) { saved = own; }
 
     // Puts the snapshot back with TCSANOW: bytes already written have been processed
     // and sit in the driver, so they go out unchanged, and TCSADRAIN could wait forever
     // on a line whose flow control has stopped. On a device that has gone away these
-    // calls fail with EIO, which changes nothing about releasing it.
-    void release()
+    // calls fail with EIO, which changes nothing about releasing it; the result says
+    // whether the device has its own settings back.
+    bool release()
     {
+        bool restored = true;
         if (settingsSaved)
-            sys::tcsetattr(terminal, TCSANOW, saved);
+            restored = sys::tcsetattr(terminal, TCSANOW, saved).ok();
         // A pseudo-terminal's state outlives this descriptor while its master is open,
         // so exclusive mode must be cleared explicitly or nobody could open it again.
         if (exclusiveSet)
             sys::ioctl(terminal, TIOCNXCL);
         settingsSaved = false;
         exclusiveSet = false;
+        return restored;
+    }
+
+    static bool sameSettings(const termios& a, const termios& b)
+    {
+        return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag
+            && a.c_lflag == b.c_lflag && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc)
+            && cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
     }
 
     // The device's settings with every kind of processing switched off and the line
@@ -98,6 +125,7 @@ public:
 private:
     int terminal = -1;
     termios saved {};
+    termios applied {};
     bool settingsSaved = false;
     bool exclusiveSet = false;
 };

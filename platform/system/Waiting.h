@@ -12,7 +12,9 @@
 
 // Waits until `fd` reports one of `events` (a hang-up or error always counts), or
 // until `timeoutMs` has passed (-1: no limit; 0: only looks). Returns the poll()
-// events the descriptor then reports, 0 when the time ran out with none.
+// events the descriptor then reports, 0 when the time ran out with none. `fd` may be
+// -1: then only the time passes (a port whose device is away waiting for its next
+// try to open it), and the result is 0.
 using DescriptorWaiter = short (*)(int fd, short events, int timeoutMs);
 
 // Installs `waiter` for every later wait; null puts the plain poll() back.

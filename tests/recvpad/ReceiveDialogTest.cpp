@@ -17,7 +17,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -262,6 +264,35 @@ TEST_F(ReceiveDialogTest, AFarEndThatHangsUpLeavesTheDialogWorking)
     connect();
     back.send(" after");
     EXPECT_TRUE(waitUntil([&] { return fieldShows(u"before after"); }));
+}
+
+TEST_F(ReceiveDialogTest, TextFlowsOnWhenTheDeviceComesBack)
+{
+    connect();
+    device.send("before");
+    ASSERT_TRUE(waitUntil([&] { return fieldShows(u"before"); }));
+    device.hangUp();
+
+    // Back under the same port number: the timer's reads open it again by themselves.
+    CTestPort back;
+    ports.link(1, back.devicePath());
+    int view = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(view, 0);
+    // Sent once the port holds the device again (before, the new terminal would echo it).
+    auto held = [&] {
+        int exclusive = 0;
+        return ioctl(view, TIOCGEXCL, &exclusive) == 0 && exclusive;
+    };
+    ASSERT_TRUE(waitUntil(held, 3s));
+    back.send(" after\r");
+    EXPECT_TRUE(waitUntil([&] { return fieldShows(u"before after\r\n"); }));
+    EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
+
+    // Disconnect lets go of the device it had opened again.
+    driver.click(IDC_RECEIVE_DISCONNECT);
+    EXPECT_FALSE(held());
+    EXPECT_EQ(flock(view, LOCK_EX | LOCK_NB), 0);
+    close(view);
 }
 
 // While a tick's read waits for its first byte the window stays live; what the user

@@ -250,6 +250,29 @@ TEST_F(SendDialogTest, TheWindowCloseButtonEndsTheDialog)
     EXPECT_EQ(dialog.result(), IDOK);
 }
 
+TEST_F(SendDialogTest, TheNextSendReachesADeviceThatCameBack)
+{
+    connect();
+    device.hangUp();
+    driver.click(IDC_SEND_HELLO);
+    driver.click(IDC_SEND_SEND); // finds the device gone
+
+    // Back under the same port number; no Disconnect, no Connect. Each Send writes the
+    // whole line or nothing, so the far end reads it exactly once.
+    CTestPort back;
+    ports.link(1, back.devicePath());
+    std::string received;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            driver.click(IDC_SEND_SEND);
+            received += back.drain(std::chrono::milliseconds(20));
+            return !received.empty();
+        },
+        std::chrono::seconds(3)));
+    EXPECT_EQ(received, "Hello World\r");
+    EXPECT_EQ(enabled(), connectedEnabled);
+}
+
 enum class Broken { missingEntry, danglingLink, plainFile, directory, heldElsewhere };
 
 class FailedOpenTest : public SendDialogTest, public ::testing::WithParamInterface<Broken> { };
@@ -285,6 +308,10 @@ TEST_P(FailedOpenTest, ShowsTheErrorOnceAndChangesNothing)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages.front(), "Error openning COM port.");
     EXPECT_EQ(driver.lastMessageTitle(), "Sendpad");
+    // Beneath it, why, naming the device.
+    const char* cause[] = { "/dev/rfcomm0", "gone", "a regular file", "a directory", "held by" };
+    EXPECT_TRUE(driver.lastMessageDetail().contains(cause[int(GetParam())]))
+        << driver.lastMessageDetail().toStdString();
     EXPECT_EQ(enabled(), idleEnabled);
     EXPECT_EQ(driver.list(IDC_SEND_PORT_LIST)->currentText(), "1");
 

@@ -125,6 +125,7 @@ std::vector<QString> CDialogDriver::answeringMessages(const std::function<void()
             return;
         texts.push_back(box->text());
         messageTitle = box->windowTitle();
+        messageDetail = box->informativeText();
         EXPECT_EQ(box->buttons().size(), 1) << "a message box with one OK button";
         if (QAbstractButton* ok = box->button(QMessageBox::Ok))
             ok->click();

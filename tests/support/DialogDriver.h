@@ -46,6 +46,8 @@ public:
     // (and checks each has exactly one button).
     std::vector<QString> answeringMessages(const std::function<void()>& action);
     QString lastMessageTitle() const { return messageTitle; }
+    // The text beneath the last message's own, where the box gave one.
+    QString lastMessageDetail() const { return messageDetail; }
 
     void destroy();
 
@@ -53,4 +55,5 @@ private:
     CDialog& dialog;
     bool made = false;
     QString messageTitle;
+    QString messageDetail;
 };

@@ -1,6 +1,7 @@
 // Serial ports over real pseudo-terminals: the slave is the device, reached through a
 // private port directory, and the test plays the far end on the master.
 #include "SerialPort.h"
+#include "OpenFailure.h"
 #include "PortDirectory.h"
 #include "TestPort.h"
 #include "TextCodec.h"
@@ -103,6 +104,16 @@ private:
     const char* name;
     std::optional<std::string> previous;
 };
+
+// Whether `text` holds every one of `parts`; the text is shown when it does not.
+::testing::AssertionResult mentions(
+    const std::string& text, std::initializer_list<std::string> parts)
+{
+    for (const std::string& part : parts)
+        if (text.find(part) == std::string::npos)
+            return ::testing::AssertionFailure() << "\"" << text << "\" lacks \"" << part << "\"";
+    return ::testing::AssertionSuccess();
+}
 
 } // namespace
 
@@ -655,14 +666,17 @@ TEST_F(ReadTimeoutTest, HungUpDeviceEndsReadsAtOnceWithoutSpinning)
     EXPECT_FALSE(succeeded) << "a device that went away is a failed read";
     EXPECT_LT(took, 900ms);
 
+    // Later reads wait their time-out while the device is away, so a reader calling in a
+    // loop stays idle instead of spinning.
+    use({ MAXDWORD, MAXDWORD, 20, 10, 5000 });
     auto start = Clock::now();
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 10; ++i) {
         char buffer[128];
         std::uint32_t got = 99;
         EXPECT_FALSE(readDevice(port, buffer, sizeof buffer, &got, nullptr));
         EXPECT_EQ(got, 0u);
     }
-    EXPECT_LT(since(start), 5s);
+    EXPECT_GE(since(start), 10 * 20ms);
     EXPECT_TRUE(closeDevice(port));
 }
 
@@ -729,9 +743,241 @@ TEST(PortDirectory, DefaultsToTheUsersConfigDirectory)
     EXPECT_EQ(devicePathForPort(u"COM5:"), fs::path("/dev/rfcomm4"));
 }
 
-TEST(PortDirectory, OnlyBluetoothPortsWaitForCarrier)
+TEST(PortDirectory, OnlyBluetoothPortsWaitForALink)
 {
-    EXPECT_TRUE(waitsForCarrier(216)); // /dev/rfcomm*
+    EXPECT_TRUE(waitsForLink(216)); // /dev/rfcomm*
     for (unsigned int other : { 4u, 136u, 166u, 188u }) // ttyS, pts, ttyACM, ttyUSB
-        EXPECT_FALSE(waitsForCarrier(other)) << other;
+        EXPECT_FALSE(waitsForLink(other)) << other;
+}
+
+TEST(Reopening, TriesAreSpacedFromHalfASecondToFive)
+{
+    using std::chrono::milliseconds;
+    std::vector<milliseconds> delays;
+    for (unsigned int attempt = 0; attempt < 7; ++attempt)
+        delays.push_back(CSerialPort::retryDelay(attempt));
+    EXPECT_EQ(delays,
+        (std::vector<milliseconds> { 500ms, 1000ms, 2000ms, 4000ms, 5000ms, 5000ms, 5000ms }));
+    EXPECT_EQ(CSerialPort::retryDelay(1000), 5000ms);
+}
+
+// A device that goes away and comes back: the far end hangs up, and a new pseudo-
+// terminal takes its place under the same port number, as a device returning under
+// the port directory's entry would.
+class ReopenTest : public SerialPortTest {
+protected:
+    void SetUp() override
+    {
+        SerialPortTest::SetUp();
+        port = openPort();
+        ASSERT_NE(port, invalidHandle);
+        COMMTIMEOUTS polling { MAXDWORD, MAXDWORD, 50, 10, 5000 };
+        ASSERT_TRUE(setTimeouts(port, &polling));
+    }
+    void TearDown() override
+    {
+        if (backView >= 0)
+            close(backView);
+        SerialPortTest::TearDown();
+    }
+
+    // The far end goes, and the port notices on its next read.
+    void loseDevice()
+    {
+        farEnd.hangUp();
+        char buffer[16];
+        std::uint32_t got = 99;
+        EXPECT_FALSE(readDevice(port, buffer, sizeof buffer, &got, nullptr));
+        EXPECT_EQ(got, 0u);
+    }
+
+    // The new device appears under the port's entry; the test keeps its own view of it.
+    void bringBack()
+    {
+        ports.link(1, back.devicePath());
+        backView = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(backView, 0);
+        ASSERT_EQ(tcgetattr(backView, &backSettings), 0);
+    }
+
+    // Reads until `expected` has arrived or `limit` has passed, as a polling reader does.
+    std::string readFor(std::size_t expected, std::chrono::milliseconds limit)
+    {
+        std::string got;
+        auto deadline = Clock::now() + limit;
+        while (got.size() < expected && Clock::now() < deadline) {
+            char buffer[128];
+            std::uint32_t n = 0;
+            readDevice(port, buffer, sizeof buffer, &n, nullptr);
+            got.append(buffer, n);
+        }
+        return got;
+    }
+
+    // Reads, as a polling reader does, until the port has opened the new device again.
+    bool readUntilHeld()
+    {
+        return waitUntil(
+            [&] {
+                char buffer[128];
+                std::uint32_t n = 0;
+                readDevice(port, buffer, sizeof buffer, &n, nullptr);
+                return heldByUs(backView);
+            },
+            3s);
+    }
+
+    bool heldByUs(int fd)
+    {
+        int exclusive = 0;
+        return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive;
+    }
+
+    Handle port = invalidHandle;
+    CTestPort back;
+    int backView = -1;
+    termios backSettings {};
+};
+
+TEST_F(ReopenTest, BytesFlowAgainBothWaysOnceTheDeviceIsBack)
+{
+    farEnd.send("before");
+    EXPECT_EQ(readFor(6, 2s), "before");
+    loseDevice();
+    bringBack();
+    // Sent only once the port holds the device: before, the new terminal is not yet raw
+    // and would echo it.
+    ASSERT_TRUE(readUntilHeld());
+    back.send("after");
+    EXPECT_EQ(readFor(5, 2s), "after");
+
+    std::uint32_t written = 0;
+    EXPECT_TRUE(writeDevice(port, "reply\r", 6, &written, nullptr));
+    EXPECT_EQ(back.receive(6), "reply\r");
+
+    // Held again as the first device was: raw, exclusive, locked; and the new device's
+    // own settings are the ones put back.
+    EXPECT_TRUE(heldByUs(backView));
+    EXPECT_NE(flock(backView, LOCK_EX | LOCK_NB), 0);
+    termios during {};
+    ASSERT_EQ(tcgetattr(backView, &during), 0);
+    EXPECT_EQ(during.c_lflag & ICANON, 0u);
+    EXPECT_TRUE(closeDevice(port));
+    termios after {};
+    ASSERT_EQ(tcgetattr(backView, &after), 0);
+    EXPECT_TRUE(CTerminalGuard::sameSettings(after, backSettings));
+    EXPECT_FALSE(heldByUs(backView));
+    EXPECT_EQ(flock(backView, LOCK_EX | LOCK_NB), 0);
+}
+
+TEST_F(ReopenTest, TheNextWriteReachesADeviceThatIsBack)
+{
+    loseDevice();
+    bringBack();
+    // A write tries again at once when the last try is half a second old; until then
+    // it fails without waiting, having written nothing.
+    std::uint32_t written = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            bool sent = writeDevice(port, "Hi\r", 3, &written, nullptr);
+            EXPECT_EQ(written, sent ? 3u : 0u);
+            return sent;
+        },
+        3s));
+    EXPECT_EQ(back.receive(3), "Hi\r");
+    EXPECT_EQ(back.drain(), "");
+}
+
+TEST_F(ReopenTest, ADeviceHeldElsewhereIsTriedAgainUntilItIsFree)
+{
+    loseDevice();
+    bringBack();
+    ASSERT_EQ(flock(backView, LOCK_EX | LOCK_NB), 0);
+    // The first try, half a second after the loss, finds the device held.
+    EXPECT_EQ(readFor(7, 700ms), "");
+    EXPECT_FALSE(heldByUs(backView));
+    ASSERT_EQ(flock(backView, LOCK_UN), 0);
+    ASSERT_TRUE(readUntilHeld());
+    back.send("waiting");
+    EXPECT_EQ(readFor(7, 2s), "waiting");
+}
+
+TEST_F(ReopenTest, DisconnectWhileAwayStopsTrying)
+{
+    loseDevice();
+    EXPECT_TRUE(closeDevice(port));
+    bringBack();
+    char buffer[8];
+    std::uint32_t count = 99;
+    EXPECT_FALSE(readDevice(port, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_FALSE(writeDevice(port, "x", 1, &count, nullptr));
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(heldByUs(backView));
+    EXPECT_EQ(flock(backView, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(back.drain(), "");
+}
+
+// The cause recorded for each kind of failed open, as the message box shows it.
+class OpenFailureTest : public SerialPortTest {
+protected:
+    std::string failedOpenReason(const char16_t* name)
+    {
+        EXPECT_EQ(openPort(name), invalidHandle);
+        return takeOpenFailureReason();
+    }
+};
+
+TEST_F(OpenFailureTest, EachFailureNamesTheDeviceAndItsCause)
+{
+    if (!fs::exists("/dev/rfcomm8")) {
+        EXPECT_TRUE(mentions(failedOpenReason(u"COM9:"),
+            { "Port 9 has no entry " + ports.entry(9).string(),
+                "no Bluetooth serial port /dev/rfcomm8" }));
+    }
+    ports.link(2, ports.path() / "unplugged");
+    EXPECT_TRUE(mentions(
+        failedOpenReason(u"COM2:"), { ports.entry(2).string(), "unplugged", "does not exist" }));
+    std::ofstream(ports.path() / "notes.txt") << "x";
+    ports.link(3, ports.path() / "notes.txt");
+    EXPECT_TRUE(mentions(failedOpenReason(u"COM3:"), { "notes.txt", "a regular file" }));
+    ports.link(4, ports.path());
+    EXPECT_TRUE(mentions(failedOpenReason(u"COM4:"), { "is a directory, not a serial device" }));
+    ports.link(5, "/dev/null");
+    EXPECT_TRUE(mentions(failedOpenReason(u"COM5:"), { "/dev/null", "not a terminal" }));
+
+    // Taken once: a second look finds nothing.
+    EXPECT_EQ(takeOpenFailureReason(), "");
+}
+
+TEST_F(OpenFailureTest, AHeldDeviceNamesItsHolder)
+{
+    // The test's own view holds the lock, so the holder is this very process.
+    ASSERT_EQ(flock(view, LOCK_EX | LOCK_NB), 0);
+    std::string comm;
+    std::getline(std::ifstream("/proc/self/comm"), comm);
+    EXPECT_EQ(failedOpenReason(u"COM1:"),
+        ports.entry(1).string() + " (" + farEnd.devicePath()
+            + ") is held by another program: " + comm + " (pid " + std::to_string(getpid()) + ").");
+    ASSERT_EQ(flock(view, LOCK_UN), 0);
+
+    // A successful open forgets an earlier failure.
+    EXPECT_NE(failedOpenReason(u"COM7:"), "");
+    EXPECT_EQ(openPort(u"COM7:"), invalidHandle);
+    Handle opened = openPort(u"COM1:");
+    EXPECT_NE(opened, invalidHandle);
+    EXPECT_EQ(takeOpenFailureReason(), "");
+    closeDevice(opened);
+}
+
+TEST(OpenFailureText, PermissionAndSilentRemoteSayWhatToDo)
+{
+    // Root opens any device, so these are checked on the sentences themselves.
+    if (struct group* entry = getgrnam("dialout")) {
+        EXPECT_EQ(permissionReason("/dev/ttyUSB0", 0, entry->gr_gid, S_IFCHR | 0660),
+            "You may not open /dev/ttyUSB0: join its group dialout (sudo usermod -aG dialout "
+            "$USER), then log out and in again.");
+    }
+    EXPECT_TRUE(mentions(permissionReason("/dev/ttyS0", 0, 0, S_IFCHR | 0600), { "mode 0600" }));
+    EXPECT_TRUE(mentions(silentRemoteReason("/dev/rfcomm0", 0, false),
+        { "bound to /dev/rfcomm0 does not answer", "switched on, within range" }));
 }

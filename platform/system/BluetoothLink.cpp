@@ -1,0 +1,80 @@
+#include "BluetoothLink.h"
+
+#include "FileDescriptor.h"
+#include "SystemCall.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <sys/socket.h>
+
+namespace {
+
+// The kernel's RFCOMM interface, declared here rather than taken from a development
+// package: these few values are fixed by the kernel's ABI, and the Bluetooth library
+// itself is never needed.
+constexpr int rfcommProtocol = 3; // BTPROTO_RFCOMM
+
+struct CDeviceAddress {
+    std::uint8_t bytes[6]; // least significant first
+};
+
+struct CRfcommDeviceInfo {
+    std::int16_t id;
+    std::uint32_t flags;
+    std::uint16_t state;
+    CDeviceAddress source;
+    CDeviceAddress destination;
+    std::uint8_t channel;
+};
+static_assert(sizeof(CDeviceAddress) == 6 && sizeof(CRfcommDeviceInfo) == 24);
+
+constexpr unsigned long rfcommGetDeviceInfo = _IOR('R', 211, int);
+
+// The connection states the RFCOMM layer reports.
+enum : std::uint16_t {
+    connected = 1,
+    connecting = 5,
+    connectingFurther = 6,
+    configuring = 7,
+};
+
+std::string addressText(const CDeviceAddress& address)
+{
+    char text[18];
+    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", address.bytes[5],
+        address.bytes[4], address.bytes[3], address.bytes[2], address.bytes[1], address.bytes[0]);
+    return text;
+}
+
+} // namespace
+
+std::optional<CBluetoothLink> bluetoothLink(unsigned int portId)
+{
+    // Any RFCOMM socket answers questions about the bound ports; it is never connected.
+    CFileDescriptor socket(::socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, rfcommProtocol));
+    if (!socket.valid())
+        return std::nullopt;
+    CRfcommDeviceInfo info {};
+    info.id = std::int16_t(portId);
+    if (::ioctl(socket.get(), rfcommGetDeviceInfo, &info) != 0)
+        return std::nullopt;
+
+    CBluetoothLink link;
+    switch (info.state) {
+    case connected:
+        link.state = LinkState::up;
+        break;
+    case connecting:
+    case connectingFurther:
+    case configuring:
+        link.state = LinkState::connecting;
+        break;
+    default:
+        // Bound but idle, closed after a failed or dropped link, or disconnecting.
+        link.state = LinkState::down;
+        break;
+    }
+    link.remote = addressText(info.destination);
+    link.channel = info.channel;
+    return link;
+}

@@ -1,0 +1,24 @@
+// The link of a Bluetooth serial port (/dev/rfcomm<n>) as the kernel's RFCOMM layer
+// keeps it. The modem lines are no proof of a link: carrier mirrors the remote's DV
+// bit, which may show while the link is still being set up, stays set after the link
+// has dropped, and is never raised by some remotes. The RFCOMM device state is what
+// the kernel itself goes by.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The kernel's fixed major number of /dev/rfcomm*; the minor number is the port's id.
+inline constexpr unsigned int rfcommMajor = 216;
+
+enum class LinkState { up, connecting, down };
+
+struct CBluetoothLink {
+    LinkState state = LinkState::down;
+    std::string remote; // the bound remote's address, as "00:11:22:33:44:55"
+    int channel = 0;
+};
+
+// What the kernel says of the port with this id; nothing when it cannot be asked (no
+// Bluetooth sockets in this system, or no such port bound).
+std::optional<CBluetoothLink> bluetoothLink(unsigned int portId);

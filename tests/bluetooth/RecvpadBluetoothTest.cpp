@@ -1,0 +1,180 @@
+// recvpad's real dialog on a real Bluetooth serial port: /dev/rfcomm0, reached by the
+// name "COM1:" with no port directory, linked to the emulated remote device of the
+// test VM, with the dialog's own 25 ms timer reading. Runs only there
+// (tests/bluetooth/run.sh).
+#include "ReceiveApp.h"
+#include "ReceiveDialog.h"
+#include "ReceiveResources.h"
+
+#include "BluetoothCase.h"
+#include "DialogDriver.h"
+#include "LogView.h"
+#include "RemoteDevice.h"
+#include "TestPort.h"
+
+#include <QPushButton>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class RecvpadOnBluetooth : public ::testing::Test {
+protected:
+    std::vector<QString> clickConnect()
+    {
+        return driver.answeringMessages([&] { driver.click(IDC_RECEIVE_CONNECT); });
+    }
+
+    void connect(const char* measuredAs = nullptr)
+    {
+        auto started = Clock::now();
+        std::vector<QString> messages = clickConnect();
+        if (measuredAs)
+            reportMeasured(measuredAs, Clock::now() - started);
+        ASSERT_TRUE(messages.empty()) << messages.front().toStdString();
+        ASSERT_TRUE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
+        ASSERT_TRUE(remote.waitFor("connected"));
+    }
+
+    void disconnect()
+    {
+        driver.click(IDC_RECEIVE_DISCONNECT);
+        EXPECT_TRUE(remote.waitFor("closed"));
+    }
+
+    std::u16string fieldText() const
+    {
+        return driver.logView(IDC_RECEIVE_TEXT)->text().toU16String();
+    }
+
+    bool fieldShows(std::u16string_view expected, std::chrono::milliseconds timeout = 5000ms)
+    {
+        return waitUntil([&] { return fieldText() == expected; }, timeout);
+    }
+
+    CReceiveApp app;
+    CRemoteDevice remote;
+    CReceiveDialog dialog;
+    CDialogDriver driver { dialog };
+};
+
+TEST_F(RecvpadOnBluetooth, ConnectsOnComOneAndShowsTheLinesTheRemoteSends)
+{
+    expectNoPortDirectory();
+    connect("recvpad_connect");
+    EXPECT_EQ(rfcommState(0), "connected");
+
+    remote.send("carriage return\r");
+    EXPECT_TRUE(fieldShows(u"carriage return\r\n"));
+    remote.send("cr lf\r\n");
+    EXPECT_TRUE(fieldShows(u"carriage return\r\ncr lf\r\n\n"));
+
+    // Characters whose bytes come in separate writes, and so in separate reads, show
+    // whole once their last byte is there.
+    remote.send("\xE2\x82");
+    processEventsFor(300ms);
+    EXPECT_EQ(fieldText(), u"carriage return\r\ncr lf\r\n\n");
+    remote.send("\xAC \xF0\x9F");
+    processEventsFor(300ms);
+    remote.send("\x98\x80\r");
+    EXPECT_TRUE(fieldShows(u"carriage return\r\ncr lf\r\n\n\u20AC \U0001F600\r\n"));
+    disconnect();
+}
+
+TEST_F(RecvpadOnBluetooth, APortHeldByAnotherProgramIsRefused)
+{
+    // Another serial program holds the port the way serial tools do: exclusive mode and
+    // a lock.
+    int other = open("/dev/rfcomm0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+    ASSERT_TRUE(remote.waitFor("connected"));
+
+    std::vector<QString> messages = clickConnect();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages.front(), "Error openning COM port.");
+    // Beneath it, who holds the port (this test process plays the other program).
+    std::string detail = driver.lastMessageDetail().toStdString();
+    std::printf("reason shown: %s\n", detail.c_str());
+    EXPECT_NE(detail.find("/dev/rfcomm0 is held by another program"), std::string::npos);
+    EXPECT_NE(detail.find("(pid " + std::to_string(getpid()) + ")"), std::string::npos);
+    EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_CONNECT));
+    EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
+
+    // Once the other program lets go, the port is ours.
+    close(other);
+    ASSERT_TRUE(remote.waitFor("closed"));
+    connect();
+    remote.send("ours\r");
+    EXPECT_TRUE(fieldShows(u"ours\r\n"));
+    disconnect();
+}
+
+class RecvpadOnAnUnansweredPort : public RecvpadOnBluetooth,
+                                  public ::testing::WithParamInterface<SilentPort> { };
+
+TEST_P(RecvpadOnAnUnansweredPort, ConnectGivesTheMessageWithinThePageTimeout)
+{
+    driver.choose(IDC_RECEIVE_PORT_LIST, GetParam().portNumber - 1);
+    auto started = Clock::now();
+    std::vector<QString> messages = clickConnect();
+    auto took = Clock::now() - started;
+    reportMeasured(std::string("recvpad_error_") + GetParam().name, took);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages.front(), "Error openning COM port.");
+    EXPECT_LT(took, pageTimeout);
+    // Beneath it, why: the remote bound to that node does not answer.
+    std::string detail = driver.lastMessageDetail().toStdString();
+    std::printf("reason shown: %s\n", detail.c_str());
+    EXPECT_NE(
+        detail.find("/dev/rfcomm" + std::to_string(GetParam().portNumber - 1)), std::string::npos);
+    EXPECT_NE(detail.find("Bluetooth device"), std::string::npos);
+    EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_CONNECT));
+    EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, RecvpadOnAnUnansweredPort, ::testing::ValuesIn(silentPorts),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+class RecvpadWhenTheLinkDrops : public RecvpadOnBluetooth,
+                                public ::testing::WithParamInterface<LinkDrop> { };
+
+TEST_P(RecvpadWhenTheLinkDrops, TextFlowsAgainOnceTheRemoteIsBackWithoutAClick)
+{
+    termios before = settingsOfPort(remote);
+    connect();
+    remote.send("before\r");
+    ASSERT_TRUE(fieldShows(u"before\r\n"));
+
+    auto dropped = dropLink(remote, GetParam());
+    // Still connected, still ticking, nothing said, the text kept.
+    expectIdleWhileAway(std::string("recvpad_") + GetParam().name);
+    EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
+    EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_CONNECT));
+    EXPECT_EQ(fieldText(), u"before\r\n");
+
+    auto back = bringBack(remote, GetParam(), dropped);
+    ASSERT_TRUE(remote.waitFor("connected", 15s)) << "recvpad did not open the port again";
+    reportMeasured(std::string("recvpad_relinked_") + GetParam().name, Clock::now() - back);
+    remote.send("after\r");
+    EXPECT_TRUE(fieldShows(u"before\r\nafter\r\n"));
+    reportMeasured(std::string("recvpad_back_to_flowing_") + GetParam().name, Clock::now() - back);
+
+    // The settings saved when the device came back are the ones put back.
+    disconnect();
+    termios after = settingsOfPort(remote);
+    EXPECT_TRUE(sameSettings(before, after));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drops, RecvpadWhenTheLinkDrops, ::testing::ValuesIn(linkDrops),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+} // namespace

@@ -1,0 +1,105 @@
+#!/bin/bash
+# The Bluetooth test VM's own start-up, run as its first process from the run's share
+# (/run/job). Makes two emulated BR/EDR controllers that reach each other (btvirt over
+# /dev/vhci), binds the local one's rfcomm ports to the other one, runs the test
+# programs from the shared build tree, leaves their output and exit status in /run/job,
+# and powers the VM off.
+#
+#   /dev/rfcomm0  the remote device, channel 1    (the suite's remote listens there)
+#   /dev/rfcomm1  an address no controller has    (a remote out of reach)
+#   /dev/rfcomm2  the remote device, channel 2    (nobody listens)
+#
+# The test programs find the addresses, channels and tools in their environment
+# (SERIALPADS_BT_*). Whatever goes wrong, the VM powers off, so the host never waits for
+# more than its own time limit.
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/root LANG=C.UTF-8
+job=/run/job
+exec > "$job/setup.log" 2>&1
+set -x
+. "$job/config"
+uptime() { cut -d' ' -f1 /proc/uptime; }
+echo "init $(uptime)" > "$job/timing"
+echo 1 > /proc/sys/kernel/sysrq
+
+power_off() {
+  echo "end $(uptime)" >> "$job/timing"
+  dmesg > "$job/dmesg.txt" 2>/dev/null
+  sync
+  echo o > /proc/sysrq-trigger
+  sleep 60
+}
+fail() {
+  echo "$*" > "$job/setup-failure"
+  power_off
+}
+
+mkdir -p /mnt/build
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose,ro build /mnt/build ||
+  fail "the build tree is not shared into the VM"
+hostname serialpads-bt
+ip link set lo up
+
+modprobe hci_vhci || fail "no hci_vhci module"
+modprobe rfcomm || fail "no rfcomm module"
+btvirt -l2 > /run/btvirt.log 2>&1 &
+for _ in $(seq 200); do
+  [ -e /sys/class/bluetooth/hci1 ] && break
+  sleep 0.05
+done
+[ -e /sys/class/bluetooth/hci0 ] && [ -e /sys/class/bluetooth/hci1 ] ||
+  fail "btvirt made no controllers: $(cat /run/btvirt.log)"
+# Plain BR/EDR without Secure Simple Pairing: no agent or bluetoothd is needed to
+# connect. btmgmt prints nothing without a terminal, but its settings take effect.
+# On a busy machine the emulated controller can miss the kernel's 2 s command time-out
+# while it starts (the kernel logs "Opcode 0x0c03 failed: -110" and leaves it down), so
+# powering on is tried again until the controller runs.
+for index in 0 1; do
+  btmgmt --index $index power off < /dev/null
+  btmgmt --index $index ssp off < /dev/null
+  btmgmt --index $index bredr on < /dev/null
+  btmgmt --index $index bondable on < /dev/null
+  btmgmt --index $index connectable on < /dev/null
+  "$job/controller.sh" $index on || fail "hci$index does not come up"
+done
+address() { hciconfig "$1" | sed -n 's/.*BD Address: \([0-9A-F:]*\).*/\1/p'; }
+local_address=$(address hci0)
+remote_address=$(address hci1)
+case "$local_address $remote_address" in
+  *00:00:00:00:00:00* | " "* | *" ") fail "the controllers have no addresses" ;;
+esac
+absent_address=00:5E:00:53:00:01
+
+rfcomm -i hci0 bind 0 "$remote_address" 1 || fail "rfcomm bind 0"
+rfcomm -i hci0 bind 1 "$absent_address" 1 || fail "rfcomm bind 1"
+rfcomm -i hci0 bind 2 "$remote_address" 2 || fail "rfcomm bind 2"
+for _ in $(seq 100); do
+  [ -c /dev/rfcomm2 ] && break
+  sleep 0.05
+done
+[ -c /dev/rfcomm0 ] && [ -c /dev/rfcomm2 ] || fail "the rfcomm nodes did not appear"
+rfcomm -a
+echo "ready $(uptime)" >> "$job/timing"
+set +x
+
+export SERIALPADS_BT_REMOTE_ADDRESS=$remote_address
+export SERIALPADS_BT_REMOTE_INDEX=1
+export SERIALPADS_BT_TOOLS=$job
+export QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8 XDG_RUNTIME_DIR=/run/user/0
+# No port directory: port n is /dev/rfcomm<n-1>, as on a machine set up for Bluetooth.
+unset SERIALPADS_PORTS XDG_CONFIG_HOME
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+cd /tmp
+# The VM's own limit ends a program before the host's ends the VM, so what was written
+# so far still comes back.
+status=0
+for program in $SUITE_PROGRAMS; do
+  name=$(basename "$program")
+  left=$(awk -v limit="$SUITE_SECONDS" '{ left = int(limit - $1 - 10); print (left < 10 ? 10 : left) }' /proc/uptime)
+  echo "== $name" >> "$job/suite.log"
+  timeout -k 5 "$left" "/mnt/build/$program" --gtest_output="xml:$job/$name.xml" \
+    $SUITE_ARGUMENTS < /dev/null >> "$job/suite.log" 2>&1 || status=1
+done
+echo $status > "$job/rc"
+rfcomm -a >> "$job/setup.log" 2>&1
+power_off
