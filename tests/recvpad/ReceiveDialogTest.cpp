@@ -276,12 +276,12 @@ TEST_F(ReceiveDialogTest, TextFlowsOnWhenTheDeviceComesBack)
     // Back under the same port number: the timer's reads open it again by themselves.
     CTestPort back;
     ports.link(1, back.devicePath());
-    int view = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(view, 0);
+    int watcher = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(watcher, 0);
     // Sent once the port holds the device again (before, the new terminal would echo it).
     auto held = [&] {
         int exclusive = 0;
-        return ioctl(view, TIOCGEXCL, &exclusive) == 0 && exclusive;
+        return ioctl(watcher, TIOCGEXCL, &exclusive) == 0 && exclusive;
     };
     ASSERT_TRUE(waitUntil(held, 3s));
     back.send(" after\r");
@@ -291,8 +291,30 @@ TEST_F(ReceiveDialogTest, TextFlowsOnWhenTheDeviceComesBack)
     // Disconnect lets go of the device it had opened again.
     driver.click(IDC_RECEIVE_DISCONNECT);
     EXPECT_FALSE(held());
-    EXPECT_EQ(flock(view, LOCK_EX | LOCK_NB), 0);
-    close(view);
+    EXPECT_EQ(flock(watcher, LOCK_EX | LOCK_NB), 0);
+    close(watcher);
+}
+
+TEST_F(ReceiveDialogTest, ACharacterCutByTheDeviceGoingAwayNeverJoinsWhatFollowsItsReturn)
+{
+    connect();
+    device.send("a\xE2\x82");
+    ASSERT_TRUE(waitUntil([&] { return fieldShows(u"a"); }));
+    device.hangUp();
+
+    CTestPort back;
+    ports.link(1, back.devicePath());
+    int watcher = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            int exclusive = 0;
+            return ioctl(watcher, TIOCGEXCL, &exclusive) == 0 && exclusive;
+        },
+        3s));
+    back.send("\xAC!");
+    EXPECT_TRUE(waitUntil([&] { return fieldShows(u"a\uFFFD\uFFFD!"); }));
+    close(watcher);
 }
 
 // While a tick's read waits for its first byte the window stays live; what the user
