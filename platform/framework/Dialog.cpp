@@ -71,7 +71,7 @@ void CDialog::destroyWindow()
     if (!window)
         return;
     // Handlers of WM_DESTROY still find every control; timers stop after it.
-    window->deliver(WM_DESTROY, 0, 0, 0);
+    window->deliverDestroy();
     window->stopAllTimers();
     window->hide();
     attach(nullptr);

@@ -1,6 +1,7 @@
 #include "DialogWindow.h"
 
 #include "InitRecord.h"
+#include "LiveWait.h"
 #include "LogView.h"
 #include "QtText.h"
 
@@ -114,6 +115,8 @@ CDialogWindow::CDialogWindow(CDialog& dialog, const DialogTemplate& dialogTempla
 {
     setAttribute(Qt::WA_DeleteOnClose, false);
     setWindowTitle(toQString(dialogTemplate.caption));
+    // From now on a port call that waits keeps this window live.
+    installLiveWaiter();
 
     // The template's font is the desktop's general font: "System" names no family here,
     // and the user's own font size is what makes the dialog readable on their screen.
@@ -279,12 +282,80 @@ bool CDialogWindow::applyInitRecord()
 void CDialogWindow::deliver(
     std::uint32_t message, std::uint32_t code, std::uint32_t id, std::uintptr_t param)
 {
-    bool outer = defaultDone;
+    const CHeldMessage incoming { message, code, id, param };
+    // Whatever is already held goes first, so nothing overtakes it.
+    if (handlerRunning || !heldMessages.empty())
+        hold(incoming);
+    else
+        dispatchNow(incoming);
+}
+
+void CDialogWindow::dispatchNow(const CHeldMessage& held)
+{
+    const bool outer = defaultDone;
+    const bool outerRunning = handlerRunning;
     defaultDone = false;
-    owner.dispatch(message, code, id, param);
+    handlerRunning = true;
+    owner.dispatch(held.message, held.code, held.id, held.param);
     if (!defaultDone)
         runDefaultHandling();
+    handlerRunning = outerRunning;
     defaultDone = outer;
+    if (!handlerRunning && !heldMessages.empty() && !nextHeldPosted) {
+        // Back through the event loop first, so what the handler changed is painted
+        // before the next one runs.
+        nextHeldPosted = true;
+        QMetaObject::invokeMethod(this, &CDialogWindow::deliverNextHeld, Qt::QueuedConnection);
+    }
+}
+
+void CDialogWindow::hold(const CHeldMessage& held)
+{
+    if (held.message == WM_TIMER) {
+        for (const CHeldMessage& waiting : heldMessages)
+            if (waiting.message == WM_TIMER && waiting.param == held.param)
+                return;
+    }
+    heldMessages.push_back(held);
+}
+
+void CDialogWindow::deliverNextHeld()
+{
+    nextHeldPosted = false;
+    if (handlerRunning)
+        return; // posted again when that handler returns
+    // Once the dialog has ended, nothing more reaches it but its destruction.
+    if (owner.isEnded()) {
+        heldMessages.clear();
+        return;
+    }
+    while (!heldMessages.empty()) {
+        const CHeldMessage next = heldMessages.front();
+        heldMessages.pop_front();
+        if (stillTakes(next)) {
+            dispatchNow(next);
+            return;
+        }
+    }
+}
+
+// A click held while a handler ran counts only if its button can still be clicked: a
+// handler before it may have disabled it (a second click on Connect, say).
+bool CDialogWindow::stillTakes(const CHeldMessage& held) const
+{
+    if (held.message != WM_COMMAND || held.code != BN_CLICKED)
+        return true;
+    const CControlWindow* button = control(std::uint16_t(held.id));
+    if (!button || !button->isPushButton())
+        return true; // OK and cancel from the caption bar or a signal
+    return button->widget()->isEnabled() && button->widget()->isVisible();
+}
+
+void CDialogWindow::deliverDestroy()
+{
+    heldMessages.clear();
+    dispatchNow({ WM_DESTROY, 0, 0, 0 });
+    heldMessages.clear();
 }
 
 // Nothing the programs rely on happens here; what matters is that it runs once per
@@ -308,6 +379,9 @@ bool CDialogWindow::startDialogTimer(std::uintptr_t id, std::uint32_t period)
 
 bool CDialogWindow::stopDialogTimer(std::uintptr_t id)
 {
+    // A tick held while a handler ran does not outlive its timer.
+    std::erase_if(heldMessages,
+        [id](const CHeldMessage& held) { return held.message == WM_TIMER && held.param == id; });
     auto found = timers.find(id);
     if (found == timers.end())
         return false;
@@ -318,6 +392,7 @@ bool CDialogWindow::stopDialogTimer(std::uintptr_t id)
 
 void CDialogWindow::stopAllTimers()
 {
+    std::erase_if(heldMessages, [](const CHeldMessage& held) { return held.message == WM_TIMER; });
     for (auto& [id, qtId] : timers)
         killTimer(qtId);
     timers.clear();

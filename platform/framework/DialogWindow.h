@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -83,9 +84,16 @@ public:
     void noteAttached(CWnd& object) { attached.push_back(&object); }
 
     // Dispatches a message to the dialog, then runs the default handling unless the
-    // handler already did.
+    // handler already did. A message that arrives while a handler runs (it can, while
+    // a port call waits with the window live) is held, and held messages are delivered
+    // one at a time, in the order they came, once it has returned: no handler ever
+    // starts inside another. Timer messages for a timer that already has one held are
+    // merged into it.
     void deliver(std::uint32_t message, std::uint32_t code, std::uint32_t id, std::uintptr_t param);
     void runDefaultHandling();
+
+    // Dispatches WM_DESTROY at once, dropping whatever is held: the window is going.
+    void deliverDestroy();
 
     bool startDialogTimer(std::uintptr_t id, std::uint32_t period);
     bool stopDialogTimer(std::uintptr_t id);
@@ -104,6 +112,18 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    struct CHeldMessage {
+        std::uint32_t message;
+        std::uint32_t code;
+        std::uint32_t id;
+        std::uintptr_t param;
+    };
+
+    void dispatchNow(const CHeldMessage& held);
+    void hold(const CHeldMessage& held);
+    void deliverNextHeld();
+    bool stillTakes(const CHeldMessage& held) const;
+
     void buildControls(const DialogTemplate& dialogTemplate);
     QWidget* makeWidget(const DialogItem& item);
     void pressButtonBefore(const CControlWindow& edit);
@@ -113,6 +133,9 @@ private:
     std::vector<std::unique_ptr<CControlWindow>> items;
     std::vector<CWnd*> attached;
     std::map<std::uintptr_t, int> timers; // our id -> Qt's timer id
+    std::deque<CHeldMessage> heldMessages;
+    bool handlerRunning = false;
+    bool nextHeldPosted = false;
     QEventLoop* loop = nullptr;
     int baseUnitX = 8;
     int baseUnitY = 16;

@@ -2,6 +2,7 @@
 // application object. When its startUp() returns false the program ends with status 0
 // and no message loop of its own.
 #include "Dialog.h"
+#include "DialogWindow.h"
 #include "QtText.h"
 #include "Version.h"
 #include "WinApp.h"
@@ -39,8 +40,13 @@ void endOnSignals(QApplication& app)
         while (read(signalPipe[0], drain, sizeof drain) > 0) { }
         if (QWidget* modal = QApplication::activeModalWidget())
             modal->close();
+        // Ends the dialog as its cancel does, through the window, so that a handler
+        // running now (waiting on its port) finishes first.
         CWinApp* theApp = CWinApp::instance();
-        if (auto* dialog = theApp ? dynamic_cast<CDialog*>(theApp->getMainWindow()) : nullptr)
+        auto* dialog = theApp ? dynamic_cast<CDialog*>(theApp->getMainWindow()) : nullptr;
+        if (auto* window = dialog ? dynamic_cast<CDialogWindow*>(dialog->native()) : nullptr)
+            window->deliver(WM_COMMAND, BN_CLICKED, IDCANCEL, 0);
+        else if (dialog)
             dialog->endDialog(IDCANCEL);
         else
             QCoreApplication::quit();

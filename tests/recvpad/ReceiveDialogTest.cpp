@@ -12,6 +12,7 @@
 
 #include <QComboBox>
 #include <QPushButton>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -202,5 +203,44 @@ TEST_F(ReceiveDialogTest, AFarEndThatHangsUpLeavesTheDialogWorking)
     connect();
     back.send(" after");
     EXPECT_TRUE(waitUntil([&] { return fieldShows(u"before after"); }));
+}
+
+// While a tick's read waits for its first byte the window stays live; what the user
+// does meanwhile runs once the tick has returned, never inside it.
+TEST_F(ReceiveDialogTest, DisconnectClickedWhileATickWaitsRunsAfterTheTick)
+{
+    connect();
+    bool disconnectedInsideTheTick = true;
+    QTimer::singleShot(10ms, [&] {
+        driver.click(IDC_RECEIVE_DISCONNECT);
+        disconnectedInsideTheTick = driver.isEnabled(IDC_RECEIVE_CONNECT);
+        device.send("late\r");
+    });
+    tick();
+    EXPECT_FALSE(disconnectedInsideTheTick);
+    EXPECT_EQ(fieldText(), u"late\r\n") << "the waiting tick still reads what came";
+    EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
+    ASSERT_TRUE(waitUntil([&] { return driver.isEnabled(IDC_RECEIVE_CONNECT); }));
+    EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
+    device.send("after\r");
+    processEventsFor(100ms);
+    EXPECT_EQ(fieldText(), u"late\r\n") << "no tick after Disconnect";
+}
+
+TEST_F(ReceiveDialogTest, ClosingWhileATickWaitsEndsTheDialogAfterTheTick)
+{
+    connect();
+    bool endedInsideTheTick = true;
+    QTimer::singleShot(10ms, [&] {
+        driver.window()->close();
+        endedInsideTheTick = dialog.isEnded();
+    });
+    tick();
+    EXPECT_FALSE(endedInsideTheTick);
+    ASSERT_TRUE(waitUntil([&] { return dialog.isEnded(); }));
+    driver.destroy();
+    Handle other = openDevice(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, invalidHandle);
+    EXPECT_NE(other, invalidHandle) << "the window's destruction released the port";
+    closeDevice(other);
 }
 } // namespace

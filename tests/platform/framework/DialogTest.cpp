@@ -19,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
+#include <string>
 
 namespace {
 using namespace std::chrono_literals;
@@ -311,6 +313,169 @@ TEST_F(DialogTest, RunModalReturnsTheEndResultAfterTheWindowIsGone)
     EXPECT_EQ(modal.runModal(), IDCANCEL);
     EXPECT_EQ(modal.native(), nullptr);
     EXPECT_TRUE(modal.controlsAtDestroy);
+}
+
+// A dialog whose first click waits on a silent port, as a tick or a send does, while
+// the test acts on the live window from inside that wait.
+class CWaitingDialog : public CTestDialog {
+public:
+    const AFX_MSGMAP* getMessageMap() const override { return &messageMap; }
+    static const AFX_MSGMAP messageMap;
+
+    Handle port = invalidHandle;
+    std::vector<std::string> log;
+    bool reentered = false;
+    // Run once, after the first press's wait: what that handler does last.
+    std::function<void()> afterFirstWait;
+
+private:
+    void enter(const std::string& what)
+    {
+        reentered = reentered || inHandler;
+        inHandler = true;
+        log.push_back(what);
+    }
+    void onWaitingPress()
+    {
+        enter("press");
+        if (!waited) {
+            waited = true;
+            std::uint8_t buffer[16];
+            std::uint32_t got = 0;
+            readDevice(port, buffer, sizeof buffer, &got, nullptr);
+            if (afterFirstWait)
+                afterFirstWait();
+        }
+        log.push_back("/press");
+        inHandler = false;
+    }
+    void onWaitingTick(std::uintptr_t id)
+    {
+        enter("tick " + std::to_string(id));
+        inHandler = false;
+    }
+
+    bool inHandler = false;
+    bool waited = false;
+    static const AFX_MSGMAP_ENTRY entries[];
+};
+
+const AFX_MSGMAP_ENTRY CWaitingDialog::entries[] = {
+    MessageMapEntries<CWaitingDialog>::onClicked<&CWaitingDialog::onWaitingPress>(pressId),
+    MessageMapEntries<CWaitingDialog>::onTimer<&CWaitingDialog::onWaitingTick>(),
+};
+const AFX_MSGMAP CWaitingDialog::messageMap { &CTestDialog::messageMap, entries };
+
+class HeldMessagesTest : public ::testing::Test {
+protected:
+    HeldMessagesTest()
+    {
+        ports.link(1, device.devicePath());
+        dialog.port = openDevice(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0);
+        COMMTIMEOUTS timeouts { MAXDWORD, MAXDWORD, 150, 0, 0 };
+        setTimeouts(dialog.port, &timeouts);
+    }
+    ~HeldMessagesTest() override { closeDevice(dialog.port); }
+
+    CDialogWindow* window() const { return static_cast<CDialogWindow*>(dialog.native()); }
+    // Runs `during` inside the first press's wait on the port.
+    void clickAndActDuringTheWait(std::function<void()> during)
+    {
+        QTimer::singleShot(10ms, during);
+        driver.click(pressId);
+    }
+
+    CTestPortDirectory ports;
+    CTestPort device;
+    CWaitingDialog dialog;
+    CDialogDriver driver { dialog };
+};
+
+TEST_F(HeldMessagesTest, InputDuringAWaitRunsAfterTheHandlerInOrderWithTicksMerged)
+{
+    ASSERT_NE(dialog.port, invalidHandle);
+    std::vector<std::string> logInsideTheWait;
+    clickAndActDuringTheWait([&] {
+        window()->deliver(WM_TIMER, 0, 0, 7);
+        window()->deliver(WM_TIMER, 0, 0, 7);
+        driver.click(pressId);
+        window()->deliver(WM_TIMER, 0, 0, 7);
+        window()->deliver(WM_TIMER, 0, 0, 8);
+        logInsideTheWait = dialog.log;
+    });
+    EXPECT_EQ(logInsideTheWait, std::vector<std::string> { "press" });
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press" }))
+        << "nothing held runs before the handler has returned";
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 6; }));
+    processEventsFor(30ms);
+    EXPECT_EQ(dialog.log,
+        (std::vector<std::string> { "press", "/press", "tick 7", "press", "/press", "tick 8" }));
+    EXPECT_FALSE(dialog.reentered);
+}
+
+TEST_F(HeldMessagesTest, AHeldClickOnADisabledButtonAndAHeldTickOfAStoppedTimerAreDropped)
+{
+    dialog.afterFirstWait = [&] {
+        enableControl(dialog.press, Enable::off);
+        stopTimer(dialog, 7);
+    };
+    clickAndActDuringTheWait([&] {
+        driver.click(pressId);
+        window()->deliver(WM_TIMER, 0, 0, 7);
+        window()->deliver(WM_TIMER, 0, 0, 9);
+    });
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 3; }));
+    processEventsFor(30ms);
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press", "tick 9" }));
+}
+
+TEST_F(HeldMessagesTest, TheCloseButtonDuringAWaitEndsTheDialogAfterTheHandler)
+{
+    bool endedInsideTheWait = true;
+    clickAndActDuringTheWait([&] {
+        window()->close();
+        endedInsideTheWait = dialog.isEnded();
+    });
+    EXPECT_FALSE(endedInsideTheWait);
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press" }));
+    EXPECT_TRUE(waitUntil([&] { return dialog.isEnded(); }));
+    EXPECT_EQ(dialog.result(), IDOK);
+}
+
+TEST_F(HeldMessagesTest, AWaitingReadRunsTheEventLoopAndEndsWhenBytesCome)
+{
+    bool ranDuringTheWait = false;
+    QTimer::singleShot(20ms, [&] {
+        ranDuringTheWait = true;
+        device.send("xy");
+    });
+    char buffer[8] = {};
+    std::uint32_t got = 0;
+    EXPECT_TRUE(readDevice(dialog.port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_TRUE(ranDuringTheWait);
+    EXPECT_EQ(std::string(buffer, got), "xy");
+}
+
+TEST_F(HeldMessagesTest, AWaitingWriteRunsTheEventLoopThatDrainsTheFarEnd)
+{
+    closeDevice(dialog.port);
+    Handle writer = openDevice(u"COM1:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(writer, invalidHandle);
+    // Far more than a pseudo-terminal buffers: the write can only finish if the far end
+    // is read meanwhile, and here it is read only by a timer on this same thread.
+    std::string line(256 * 1024, '\0');
+    for (std::size_t i = 0; i < line.size(); ++i)
+        line[i] = char('a' + i % 26);
+    std::string arrived;
+    QTimer reader;
+    QObject::connect(&reader, &QTimer::timeout, [&] { arrived += device.drain(0ms, 5ms); });
+    reader.start(2);
+    std::uint32_t written = 0;
+    EXPECT_TRUE(writeDevice(writer, line.data(), std::uint32_t(line.size()), &written, nullptr));
+    EXPECT_EQ(written, line.size());
+    EXPECT_TRUE(waitUntil([&] { return arrived.size() >= line.size(); }));
+    EXPECT_EQ(arrived, line);
+    closeDevice(writer);
 }
 
 TEST(Icons, TheProgramIconHasBothSizes)
