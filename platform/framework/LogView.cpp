@@ -11,8 +11,11 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -35,11 +38,59 @@ bool isWordUnit(char16_t unit)
     return unit == u'_' || QChar(unit).isLetterOrNumber() || QChar::isSurrogate(unit);
 }
 
+// A scroll bar that repaints only when what it shows changes. The view sets its range
+// at every append, and once the text is long the slider neither moves nor shrinks by a
+// pixel; repainting it anyway costs more than drawing the new text, since the style
+// spreads the fills of its tall gradients over worker threads and wakes them every time.
+class CQuietScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+
+protected:
+    void sliderChange(SliderChange change) override
+    {
+        Look now = look();
+        // Styles whose bars fade in on a change are told of every one.
+        if (change == SliderRangeChange && now == shown
+            && !style()->styleHint(QStyle::SH_ScrollBar_Transient, nullptr, this))
+            return;
+        shown = now;
+        QScrollBar::sliderChange(change);
+    }
+
+    void paintEvent(QPaintEvent* event) override
+    {
+        shown = look();
+        QScrollBar::paintEvent(event);
+    }
+
+private:
+    // What a paint of the bar depends on that a range change can alter.
+    struct Look {
+        QRect slider;
+        bool atMinimum = false;
+        bool atMaximum = false;
+        bool operator==(const Look&) const = default;
+    };
+
+    Look look() const
+    {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return { style()->subControlRect(
+                     QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+            value() == minimum(), value() == maximum() };
+    }
+
+    Look shown;
+};
+
 } // namespace
 
 CLogView::CLogView(QWidget* parent)
     : QAbstractScrollArea(parent)
 {
+    setVerticalScrollBar(new CQuietScrollBar(Qt::Vertical, this));
     // The field always shows a vertical scroll bar; lines are never wrapped, so long ones
     // get a horizontal bar when they need it.
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -52,13 +103,39 @@ CLogView::CLogView(QWidget* parent)
 
 void CLogView::setText(const CWideString& text)
 {
+    // Appending changes the last line and adds lines after it (an LF after a CR that
+    // ended the text only completes the break that CR already showed).
+    std::size_t held = lines.lineCount();
+    std::size_t changedFrom = held > 0 ? held - 1 : 0;
     if (lines.setText(text) == CDisplayLines::Update::rebuilt) {
         // Offsets into the old text mean nothing in the new one.
         anchor = 0;
         cursor = 0;
+        changedFrom = 0;
     }
+    // Following the end scrolls what is shown (scrollContentsBy); then only the changed
+    // lines are drawn again.
     updateScrollBars();
-    viewport()->update();
+    std::size_t top = firstVisibleLine();
+    if (changedFrom <= top) {
+        viewport()->update();
+    } else if (changedFrom - top <= visibleLines()) {
+        int y = static_cast<int>(changedFrom - top) * lineHeight;
+        viewport()->update(0, y, viewport()->width(), viewport()->height() - y);
+    }
+}
+
+// Every row's pixels depend only on its place below the first visible line, since rows
+// are whole pixels high: a vertical scroll moves what is drawn and draws the rows that
+// come into view. Columns are fractional pixels wide, so a sideways one draws it all.
+// So does one with a selection, whose text the paint engine blends differently when
+// what it draws is not one rectangle: moved rows would not match rows drawn afresh.
+void CLogView::scrollContentsBy(int dx, int dy)
+{
+    if (dx == 0 && !hasSelection() && static_cast<std::size_t>(std::abs(dy)) < visibleLines())
+        viewport()->scroll(0, dy * lineHeight);
+    else
+        viewport()->update();
 }
 
 std::size_t CLogView::firstVisibleLine() const
@@ -157,7 +234,7 @@ void CLogView::drawCells(QPainter& painter, qreal y, const std::u16string& cells
     flush();
 }
 
-void CLogView::paintEvent(QPaintEvent*)
+void CLogView::paintEvent(QPaintEvent* event)
 {
     QPainter painter(viewport());
     painter.setFont(cellFont);
@@ -172,12 +249,16 @@ void CLogView::paintEvent(QPaintEvent*)
     std::size_t top = firstVisibleLine();
     std::size_t firstColumn = static_cast<std::size_t>(horizontalScrollBar()->value());
     std::size_t columns = visibleColumns() + 1;
-    std::size_t rows = visibleLines() + 1;
+    // Only the rows the paint covers: a tick that appends a line draws that line.
+    const QRect dirty = event->rect();
+    std::size_t firstRow = static_cast<std::size_t>(std::max(0, dirty.top()) / lineHeight);
+    std::size_t rows = std::min(
+        visibleLines() + 1, static_cast<std::size_t>(std::max(0, dirty.bottom()) / lineHeight + 1));
     std::size_t selectionStart = std::min(anchor, cursor);
     std::size_t selectionEnd = std::max(anchor, cursor);
     QRect area = viewport()->rect();
 
-    for (std::size_t row = 0; row < rows && top + row < lines.lineCount(); ++row) {
+    for (std::size_t row = firstRow; row < rows && top + row < lines.lineCount(); ++row) {
         std::size_t line = top + row;
         qreal y = static_cast<qreal>(row) * lineHeight;
         std::u16string cells = lines.displayText(line, firstColumn, columns);

@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QScrollBar>
 #include <gtest/gtest.h>
 #include <memory>
@@ -190,6 +191,65 @@ TEST_F(LogView, SelectionIsDrawnHighlighted)
     EXPECT_EQ(countHighlighted(), 0);
     view.selectAll();
     EXPECT_GT(countHighlighted(), 0);
+}
+
+// Appends redraw only what they change and scroll the rest on screen; what the window
+// shows must stay what drawing it all afresh gives, through every kind of append.
+TEST_F(LogView, WhatAppendsLeaveOnScreenIsWhatAFullRepaintDraws)
+{
+    // The pixels that differ between the window's backing store and a fresh drawing.
+    auto stale = [&] {
+        QApplication::processEvents();
+        QImage shown = view.screen()->grabWindow(view.winId()).toImage();
+        QImage fresh = view.grab().toImage();
+        if (shown.size() != fresh.size())
+            return -1;
+        int count = 0;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                if (shown.pixel(x, y) != fresh.pixel(x, y)) {
+                    ++count;
+                    fprintf(stderr, "%d,%d ", x, y);
+                }
+        if (count) {
+            shown.save("/tmp/screen.png");
+            fresh.save("/tmp/fresh.png");
+            fprintf(stderr, "\n");
+        }
+        return count;
+    };
+    CWideString text;
+    auto append = [&](const std::u16string& more) {
+        text.append(more);
+        view.setText(text);
+    };
+
+    // Lines that fill the view, then push the first ones out a line or several at a time,
+    // a line finished in pieces, a CR whose LF comes in the next append, a selection.
+    for (int i = 0; i < 40; ++i) {
+        if (i == 25)
+            view.selectAll();
+        std::u16string line = QStringLiteral("line %1 ").arg(i).toStdU16String();
+        if (i % 3 == 0) {
+            append(line);
+            EXPECT_EQ(stale(), 0) << "after part of line " << i;
+            append(u"rest\r");
+            EXPECT_EQ(stale(), 0) << "after the CR of line " << i;
+            append(u"\n");
+        } else {
+            append(line + (i % 5 == 0 ? u"\r\n\r\n\r\n" : u"\r\n"));
+        }
+        ASSERT_EQ(stale(), 0) << "after line " << i;
+    }
+
+    // Scrolled back: text arriving below changes nothing shown but the scroll bar.
+    press(Qt::Key_PageUp);
+    EXPECT_EQ(stale(), 0);
+    append(u"more\r\n");
+    EXPECT_EQ(stale(), 0);
+    press(Qt::Key_End, Qt::ControlModifier);
+    append(u"and the end\r\n");
+    EXPECT_EQ(stale(), 0);
 }
 
 } // namespace
