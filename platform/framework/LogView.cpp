@@ -38,34 +38,50 @@ bool isWordUnit(char16_t unit)
     return unit == u'_' || QChar(unit).isLetterOrNumber() || QChar::isSurrogate(unit);
 }
 
-// A scroll bar that repaints only when what it shows changes. The view sets its range
-// at every append, and once the text is long the slider neither moves nor shrinks by a
-// pixel; repainting it anyway costs more than drawing the new text, since the style
-// spreads the fills of its tall gradients over worker threads and wakes them every time.
+// A scroll bar that repaints only when what it shows changes. The view sets its range,
+// steps and value at every append, and once the text is long the slider neither moves nor
+// shrinks by a pixel; repainting it anyway costs more than drawing the new text, since the
+// style spreads the fills of its tall gradients over worker threads and wakes them.
 class CQuietScrollBar : public QScrollBar {
 public:
     using QScrollBar::QScrollBar;
 
+    // What is set between these two repaints the bar once at most: when the slider or
+    // its ends then look different from what was last drawn (or the style's bars fade
+    // in on every change).
+    void beginChanges()
+    {
+        batching = true;
+        changed = false;
+    }
+
+    void endChanges()
+    {
+        batching = false;
+        if (changed
+            && (look() != painted
+                || style()->styleHint(QStyle::SH_ScrollBar_Transient, nullptr, this)))
+            QScrollBar::sliderChange(SliderValueChange);
+    }
+
 protected:
     void sliderChange(SliderChange change) override
     {
-        Look now = look();
-        // Styles whose bars fade in on a change are told of every one.
-        if (change == SliderRangeChange && now == shown
-            && !style()->styleHint(QStyle::SH_ScrollBar_Transient, nullptr, this))
+        if (batching && change != SliderOrientationChange) {
+            changed = true;
             return;
-        shown = now;
+        }
         QScrollBar::sliderChange(change);
     }
 
     void paintEvent(QPaintEvent* event) override
     {
-        shown = look();
+        painted = look();
         QScrollBar::paintEvent(event);
     }
 
 private:
-    // What a paint of the bar depends on that a range change can alter.
+    // What a paint of the bar depends on that setting its range or value can alter.
     struct Look {
         QRect slider;
         bool atMinimum = false;
@@ -82,7 +98,9 @@ private:
             value() == minimum(), value() == maximum() };
     }
 
-    Look shown;
+    bool batching = false;
+    bool changed = false;
+    Look painted;
 };
 
 } // namespace
@@ -91,6 +109,12 @@ CLogView::CLogView(QWidget* parent)
     : QAbstractScrollArea(parent)
 {
     setVerticalScrollBar(new CQuietScrollBar(Qt::Vertical, this));
+    setHorizontalScrollBar(new CQuietScrollBar(Qt::Horizontal, this));
+    // The scroll area lays its bars out again after every range change, in case one
+    // should now show or hide, and that raises and so repaints them; at every append.
+    // The vertical bar always shows, so its range never changes the layout.
+    disconnect(
+        verticalScrollBar(), SIGNAL(rangeChanged(int, int)), this, SLOT(_q_showOrHideScrollBars()));
     // The field always shows a vertical scroll bar; lines are never wrapped, so long ones
     // get a horizontal bar when they need it.
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -179,7 +203,11 @@ std::size_t CLogView::visibleColumns() const
 
 void CLogView::updateScrollBars()
 {
-    QScrollBar* vertical = verticalScrollBar();
+    auto* vertical = static_cast<CQuietScrollBar*>(verticalScrollBar());
+    auto* horizontal = static_cast<CQuietScrollBar*>(horizontalScrollBar());
+    vertical->beginChanges();
+    horizontal->beginChanges();
+
     bool following = isFollowingEnd();
     std::size_t rows = visibleLines();
     std::size_t count = lines.lineCount();
@@ -190,12 +218,14 @@ void CLogView::updateScrollBars()
         vertical->setValue(vertical->maximum());
 
     // One cell beyond the longest line, where a selected line break is shown.
-    QScrollBar* horizontal = horizontalScrollBar();
     std::size_t columns = visibleColumns();
     std::size_t widest = lines.longestLineColumns() + 1;
     horizontal->setRange(0, toScrollUnits(widest > columns ? widest - columns : 0));
     horizontal->setPageStep(toScrollUnits(columns));
     horizontal->setSingleStep(1);
+
+    vertical->endChanges();
+    horizontal->endChanges();
 }
 
 // Printable ASCII is drawn in runs, since the fixed-pitch font gives it exactly one cell
