@@ -171,11 +171,17 @@ class Pad:
         self.desktop.click(self.window, *self.point(control))
 
     def choose_port(self, number):
-        """Picks a port from the drop-down list, as a user does: open it, type, Enter."""
+        """Picks a port from the drop-down list, as a user does: open it, go to the entry
+        with the arrow keys, Enter."""
         self.click("portList")
         popup = wait_for(self.other_window, "the port list to drop down")
-        self.desktop.type(str(number))
-        self.desktop.key("Return")
+        # Not by typing the number: the list searches what is typed within a moment as one
+        # string, so a "2" and then a "1" typed quickly by two calls would look for "21".
+        # And off the list with the pointer, whose entry would otherwise become current
+        # when it moves.
+        _, y = self.point("portList")
+        self.desktop.run(["xdotool", "mousemove", "--window", str(self.window), "2", str(y)])
+        self.desktop.key("Home", *["Down"] * (number - 1), "Return")
         wait_for(lambda: popup not in self.windows(), "the port list to close")
 
     def copy_field(self):
