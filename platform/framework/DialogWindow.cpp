@@ -411,6 +411,11 @@ void CDialogWindow::dispatchNow(const CHeldMessage& held)
         runDefaultHandling();
     handlerRunning = outerRunning;
     defaultDone = outer;
+    postNextHeld();
+}
+
+void CDialogWindow::postNextHeld()
+{
     if (!handlerRunning && !heldMessages.empty() && !nextHeldPosted) {
         // Back through the event loop first, so what the handler changed is painted
         // before the next one runs.
@@ -480,10 +485,11 @@ bool CDialogWindow::startDialogTimer(std::uintptr_t id, std::uint32_t period)
     if (id == 0 || period > std::uint32_t(std::numeric_limits<int>::max()))
         return false;
     stopDialogTimer(id);
-    int qtId = QObject::startTimer(std::chrono::milliseconds(period), Qt::PreciseTimer);
+    const std::chrono::milliseconds every(period);
+    int qtId = QObject::startTimer(every, Qt::PreciseTimer);
     if (qtId == 0)
         return false;
-    timers[id] = qtId;
+    timers[id] = { qtId, every };
     return true;
 }
 
@@ -495,7 +501,7 @@ bool CDialogWindow::stopDialogTimer(std::uintptr_t id)
     auto found = timers.find(id);
     if (found == timers.end())
         return false;
-    killTimer(found->second);
+    killTimer(found->second.qtId);
     timers.erase(found);
     return true;
 }
@@ -503,19 +509,31 @@ bool CDialogWindow::stopDialogTimer(std::uintptr_t id)
 void CDialogWindow::stopAllTimers()
 {
     std::erase_if(heldMessages, [](const CHeldMessage& held) { return held.message == WM_TIMER; });
-    for (auto& [id, qtId] : timers)
-        killTimer(qtId);
+    for (auto& [id, timer] : timers)
+        killTimer(timer.qtId);
     timers.clear();
 }
 
 void CDialogWindow::timerEvent(QTimerEvent* event)
 {
-    for (auto& [id, qtId] : timers) {
-        if (qtId == event->timerId()) {
-            std::uintptr_t ours = id;
-            deliver(WM_TIMER, 0, 0, ours);
-            return;
+    for (const auto& [id, timer] : timers) {
+        if (timer.qtId != event->timerId())
+            continue;
+        const std::uintptr_t ours = id;
+        const CTimer running = timer;
+        const auto started = std::chrono::steady_clock::now();
+        deliver(WM_TIMER, 0, 0, ours);
+        // Qt does not fire a timer while its own event is being handled: the ticks that
+        // fell due while this one's handler waited (with the window live) were skipped,
+        // and the next would only come at the period's next step. They count as one
+        // tick, run next, as when the wait held the thread.
+        auto still = timers.find(ours);
+        if (still != timers.end() && still->second.qtId == running.qtId && !owner.isEnded()
+            && std::chrono::steady_clock::now() - started >= running.period) {
+            hold({ WM_TIMER, 0, 0, ours });
+            postNextHeld();
         }
+        return;
     }
     QWidget::timerEvent(event);
 }

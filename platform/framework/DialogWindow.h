@@ -23,6 +23,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -131,6 +132,7 @@ private:
     void dispatchNow(const CHeldMessage& held);
     void hold(const CHeldMessage& held);
     void deliverNextHeld();
+    void postNextHeld();
     bool stillTakes(const CHeldMessage& held) const;
 
     void buildControls(const DialogTemplate& dialogTemplate);
@@ -143,7 +145,11 @@ private:
     const DialogTemplate& source;
     std::vector<std::unique_ptr<CControlWindow>> items;
     std::vector<CWnd*> attached;
-    std::map<std::uintptr_t, int> timers; // our id -> Qt's timer id
+    struct CTimer {
+        int qtId;
+        std::chrono::milliseconds period;
+    };
+    std::map<std::uintptr_t, CTimer> timers; // by our id
     std::deque<CHeldMessage> heldMessages;
     bool handlerRunning = false;
     bool nextHeldPosted = false;
