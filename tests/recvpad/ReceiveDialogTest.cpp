@@ -63,6 +63,20 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return driver.isEnabled(IDC_RECEIVE_CONNECT); }));
     }
 
+    // Links port 1 to `back`, the device returned as a new terminal, and gives a
+    // descriptor on it once the dialog's reads have opened and hold it again (before
+    // that, the new terminal would echo what its far end sends); -1 if they do not.
+    int bringBack(CTestPort& back)
+    {
+        ports.link(1, back.devicePath());
+        int watcher = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (watcher >= 0 && !waitUntil([&] { return heldExclusively(watcher); }, 3s)) {
+            close(watcher);
+            return -1;
+        }
+        return watcher;
+    }
+
     // One timer message, delivered as the window's timer would deliver it.
     void tick() { static_cast<CDialogWindow*>(dialog.native())->deliver(WM_TIMER, 0, 0, 1); }
 
@@ -289,12 +303,9 @@ TEST_F(ReceiveDialogTest, TextFlowsOnWhenTheDeviceComesBack)
 
     // Back under the same port number: the timer's reads open it again by themselves.
     CTestPort back;
-    ports.link(1, back.devicePath());
-    int watcher = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int watcher = bringBack(back);
     ASSERT_GE(watcher, 0);
-    // Sent once the port holds the device again (before, the new terminal would echo it).
     auto held = [&] { return heldExclusively(watcher); };
-    ASSERT_TRUE(waitUntil(held, 3s));
     back.send(" after\r");
     EXPECT_TRUE(waitUntil([&] { return fieldShows(u"before after\r\n"); }));
     EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
@@ -314,10 +325,8 @@ TEST_F(ReceiveDialogTest, ACharacterCutByTheDeviceGoingAwayNeverJoinsWhatFollows
     device.hangUp();
 
     CTestPort back;
-    ports.link(1, back.devicePath());
-    int watcher = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int watcher = bringBack(back);
     ASSERT_GE(watcher, 0);
-    ASSERT_TRUE(waitUntil([&] { return heldExclusively(watcher); }, 3s));
     back.send("\xAC!");
     EXPECT_TRUE(waitUntil([&] { return fieldShows(u"a\uFFFD\uFFFD!"); }));
     close(watcher);
