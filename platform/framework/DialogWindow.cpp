@@ -1,7 +1,7 @@
 #include "DialogWindow.h"
 
 #include "ComboBoxAccessible.h"
-#include "InitRecord.h"
+#include "InitEntryText.h"
 #include "LiveWait.h"
 #include "LogView.h"
 #include "QtText.h"
