@@ -3,7 +3,7 @@
 #pragma once
 
 #include "RemoteDevice.h"
-#include "SerialPort.h"
+#include "PortRegistry.h"
 
 #include <chrono>
 #include <string>
