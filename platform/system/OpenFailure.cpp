@@ -196,14 +196,15 @@ std::string describe(const COpenFailure& failure)
         std::string entry = directory.empty()
             ? "in a port directory (neither SERIALPADS_PORTS nor HOME is set)"
             : (directory / ("com" + number)).string();
-        return "Port " + number + " has no entry " + entry + ", and there is no Bluetooth serial port "
-            + failure.path.string() + " (set one with: serialpads-ports set " + number
-            + " <address>).";
+        return "Port " + number + " has no entry " + entry
+            + ", and there is no Bluetooth serial port " + failure.path.string()
+            + " (set one with: serialpads-ports set " + number + " <address>).";
     }
     case OpenFailureKind::noSuchDevice:
         if (failure.error == ENOENT || failure.error == ENOTDIR)
             return name
-                + " does not exist: the device is unplugged, switched off or named differently now.";
+                + " does not exist: the device is unplugged, switched off or named differently "
+                  "now.";
         if (failure.error == ENXIO || failure.error == ENODEV)
             return name + " is not present: the device is unplugged or switched off.";
         return name + " cannot be looked at: " + errorText(failure.error) + ".";
@@ -228,8 +229,8 @@ std::string describe(const COpenFailure& failure)
         // Serial devices are usually open to one group; joining it is the usual remedy.
         if (failure.group != 0 && (failure.mode & (S_IRGRP | S_IWGRP))) {
             std::string group = groupName(failure.group);
-            return "You may not open " + name + ": join its group " + group
-                + " (sudo usermod -aG " + group + " $USER), then log out and in again.";
+            return "You may not open " + name + ": join its group " + group + " (sudo usermod -aG "
+                + group + " $USER), then log out and in again.";
         }
         char modeText[8];
         std::snprintf(modeText, sizeof modeText, "%04o", unsigned(failure.mode & 07777));

@@ -59,7 +59,8 @@ CFileDescriptor takePortLock(int portNumber, COpenFailure& failure)
     }
     CFileDescriptor lock(int(opened.value));
     if (SysResult locked = sys::flock(lock.get(), LOCK_EX | LOCK_NB); !locked.ok()) {
-        failure.kind = locked.failedWith(EWOULDBLOCK) ? OpenFailureKind::held : OpenFailureKind::otherError;
+        failure.kind
+            = locked.failedWith(EWOULDBLOCK) ? OpenFailureKind::held : OpenFailureKind::otherError;
         failure.error = locked.error;
         // Let go first, so that the search for the holder does not find this try.
         lock.reset();

@@ -59,8 +59,8 @@ std::unique_ptr<CSerialPort> CSerialPort::open(
         waitForDescriptor(device->fd(), 0,
             std::min(pollTimeout(deadline, Clock::now()), int(linkPollStep.count())));
     }
-    return std::unique_ptr<CSerialPort>(new CSerialPort(
-        std::u16string(portName), openFlags, std::move(device), std::move(kept)));
+    return std::unique_ptr<CSerialPort>(
+        new CSerialPort(std::u16string(portName), openFlags, std::move(device), std::move(kept)));
 }
 
 void CSerialPort::close()

@@ -10,8 +10,8 @@
 // Once the device is back, bytes flow again through the same handle.
 #pragma once
 
-#include "PortDevice.h"
 #include "Platform.h"
+#include "PortDevice.h"
 #include "ReopenPlan.h"
 #include "SerialTimeouts.h"
 

@@ -44,8 +44,8 @@ milliseconds writeTimeLimit(const COMMTIMEOUTS& timeouts, std::uint32_t count)
 {
     if (timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0)
         return longestWrite;
-    std::uint64_t span
-        = std::uint64_t(timeouts.WriteTotalTimeoutMultiplier) * count + timeouts.WriteTotalTimeoutConstant;
+    std::uint64_t span = std::uint64_t(timeouts.WriteTotalTimeoutMultiplier) * count
+        + timeouts.WriteTotalTimeoutConstant;
     return milliseconds(milliseconds::rep(std::min(span, std::uint64_t(longestWrite.count()))));
 }
 

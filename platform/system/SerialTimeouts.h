@@ -43,7 +43,8 @@ struct CReadPlan {
 };
 
 // The plan of a read of `count` bytes that starts at `start`.
-CReadPlan planRead(const COMMTIMEOUTS& timeouts, std::uint32_t count, SerialClock::time_point start);
+CReadPlan planRead(
+    const COMMTIMEOUTS& timeouts, std::uint32_t count, SerialClock::time_point start);
 
 // How long a write of `count` bytes may take under `timeouts`: the multiplier times the
 // count plus the constant (both 0: no limit of their own), at most longestWrite.

@@ -55,8 +55,8 @@ COpenFailure notSerial(int portNumber, const fs::path& path, mode_t type)
 
 } // namespace
 
-std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int portNumber,
-    int flags, CKeptAcrossOpens& kept, COpenFailure& failure)
+std::unique_ptr<CTerminalDevice> CTerminalDevice::open(
+    const fs::path& path, int portNumber, int flags, CKeptAcrossOpens& kept, COpenFailure& failure)
 {
     // Look before opening: a regular file, a directory or a FIFO is never opened at all,
     // and neither is a device the kernel says is not a terminal.
@@ -65,7 +65,8 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int
         failure = failureAt(OpenFailureKind::noSuchDevice, portNumber, path, looked.error);
         return nullptr;
     }
-    if (!S_ISCHR(before.st_mode) || isKnownNonTerminal(major(before.st_rdev), minor(before.st_rdev))) {
+    if (!S_ISCHR(before.st_mode)
+        || isKnownNonTerminal(major(before.st_rdev), minor(before.st_rdev))) {
         failure = notSerial(portNumber, path, before.st_mode);
         return nullptr;
     }
@@ -84,7 +85,8 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int
             failure.mode = before.st_mode;
         } else if (opened.failedWith(EBUSY)) {
             failure = heldBy(portNumber, path, before.st_rdev);
-        } else if (opened.failedWith(ENOENT) || opened.failedWith(ENXIO) || opened.failedWith(ENODEV)) {
+        } else if (opened.failedWith(ENOENT) || opened.failedWith(ENXIO)
+            || opened.failedWith(ENODEV)) {
             failure = failureAt(OpenFailureKind::noSuchDevice, portNumber, path, opened.error);
         } else if (opened.failedWith(EHOSTUNREACH) || opened.failedWith(ENETDOWN)) {
             failure = failureAt(OpenFailureKind::adapterOff, portNumber, path, opened.error);

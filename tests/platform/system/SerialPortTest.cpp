@@ -985,7 +985,8 @@ INSTANTIATE_TEST_SUITE_P(Entries, OpenFailureKindTest,
         FailingEntry { "Directory", [](CTestPortDirectory& ports) { ports.link(3, ports.path()); },
             OpenFailureKind::notSerial, "is a directory, not a serial device" },
         FailingEntry { "DevNull", [](CTestPortDirectory& ports) { ports.link(3, "/dev/null"); },
-            OpenFailureKind::notSerial, "(/dev/null) is a character device that is not a terminal" },
+            OpenFailureKind::notSerial,
+            "(/dev/null) is a character device that is not a terminal" },
         // A target that only starts like a Bluetooth device's is a path, and not there.
         FailingEntry { "MalformedBluetoothTarget",
             [](CTestPortDirectory& ports) { ports.link(3, "bluetooth:00:11:22"); },
@@ -1075,7 +1076,8 @@ TEST_F(OpenFailureTest, PermissionDeniedIsToldAsSuchToAnotherUser)
         if (openPort(u"COM1:") != invalidHandle)
             return 100;
         std::optional<COpenFailure> failure = takeLastOpenFailure();
-        if (!failure || failure->error != EACCES || failure->owner != 0 || (failure->mode & 0777) != 0600)
+        if (!failure || failure->error != EACCES || failure->owner != 0
+            || (failure->mode & 0777) != 0600)
             return 101;
         return int(failure->kind);
     });
