@@ -99,7 +99,8 @@ void setBluetoothPort(int number, const std::string& address, int channel)
 {
     namespace fs = std::filesystem;
     std::error_code ignored;
-    fs::path tool = fs::read_symlink("/proc/self/exe", ignored).parent_path().parent_path().parent_path()
+    fs::path tool
+        = fs::read_symlink("/proc/self/exe", ignored).parent_path().parent_path().parent_path()
         / "serialpads-ports" / "serialpads-ports";
     if (access(tool.c_str(), X_OK) == 0) {
         std::string command = tool.string() + " set " + std::to_string(number) + " " + address
@@ -130,7 +131,8 @@ Clock::duration closeAfterUnreadOutput(const char16_t* port, const std::string& 
     std::uint64_t total = 0;
     for (int i = 0; i < 64; ++i) {
         std::uint32_t written = 0;
-        bool complete = writeDevice(handle, chunk.data(), std::uint32_t(chunk.size()), &written, nullptr);
+        bool complete
+            = writeDevice(handle, chunk.data(), std::uint32_t(chunk.size()), &written, nullptr);
         total += written;
         if (!complete)
             break;

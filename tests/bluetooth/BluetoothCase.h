@@ -2,9 +2,9 @@
 // ways a link drops and comes back, and checks on the kernel's view of a port.
 #pragma once
 
-#include "RemoteDevice.h"
 #include "PortDevice.h"
 #include "PortRegistry.h"
+#include "RemoteDevice.h"
 
 #include <chrono>
 #include <string>
@@ -70,4 +70,5 @@ std::chrono::steady_clock::duration closeAfterUnreadOutput(
     const char16_t* port, const std::string& measuredAs);
 
 // How long closing may take: the grace for unsent output and a little more.
-inline constexpr std::chrono::milliseconds closingLimit = closingGrace + std::chrono::milliseconds(500);
+inline constexpr std::chrono::milliseconds closingLimit
+    = closingGrace + std::chrono::milliseconds(500);

@@ -3,13 +3,7 @@
 // serial layer's bytes, failures, exclusive hold and closing. Cases named AsUser* run as
 // that user (vm/init.sh); the closing of a bound /dev/rfcomm node runs as root, who may
 // open it. Runs only in the test VM (tests/bluetooth/run.sh).
-#include "SendApp.h"
-#include "SendDialog.h"
-#include "SendResources.h"
-
-#include "BluetoothCase.h"
-#include "DialogDriver.h"
-#include "RemoteDevice.h"
+#include "SendpadCase.h"
 #include "TestPort.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +32,7 @@ std::string everyByteAndABurst()
     return bytes;
 }
 
-class AsUserOnASocketPort : public ::testing::Test {
+class AsUserOnASocketPort : public CSendpadCase {
 protected:
     void SetUp() override
     {
@@ -51,38 +45,6 @@ protected:
         }
         setBluetoothPort(1, remoteAddress());
     }
-    ~AsUserOnASocketPort() override
-    {
-        driver.destroy();
-        closeAllPorts();
-    }
-
-    std::vector<QString> clickConnect()
-    {
-        return driver.answeringMessages([&] { driver.click(IDC_SEND_CONNECT); });
-    }
-
-    void connect(const char* measuredAs = nullptr)
-    {
-        auto started = Clock::now();
-        std::vector<QString> messages = clickConnect();
-        if (measuredAs)
-            reportMeasured(measuredAs, Clock::now() - started);
-        ASSERT_TRUE(messages.empty()) << driver.lastMessageDetail().toStdString();
-        ASSERT_TRUE(driver.isEnabled(IDC_SEND_SEND));
-        ASSERT_TRUE(remote.waitFor("connected"));
-    }
-
-    void sendHello()
-    {
-        driver.click(IDC_SEND_HELLO);
-        driver.click(IDC_SEND_SEND);
-    }
-
-    CSendApp app;
-    CRemoteDevice remote;
-    CSendDialog dialog;
-    CDialogDriver driver { dialog };
 };
 
 TEST_F(AsUserOnASocketPort, ConnectsWithoutRootAndHelloWorldReachesTheRemote)
@@ -171,12 +133,16 @@ TEST_P(AsUserFailingSocketPort, ConnectTellsTheCauseBeneathTheMessage)
     const SocketFailure& failure = GetParam();
     setBluetoothPort(1, failure.address ? failure.address : remoteAddress(), failure.channel);
     if (failure.adapterOff)
-        std::system(("sh " + std::string(std::getenv("SERIALPADS_BT_TOOLS")) + "/controller.sh 0 off").c_str());
+        std::system(
+            ("sh " + std::string(std::getenv("SERIALPADS_BT_TOOLS")) + "/controller.sh 0 off")
+                .c_str());
     auto started = Clock::now();
     std::vector<QString> messages = clickConnect();
     reportMeasured(std::string("socket_error_") + failure.name, Clock::now() - started);
     if (failure.adapterOff)
-        std::system(("sh " + std::string(std::getenv("SERIALPADS_BT_TOOLS")) + "/controller.sh 0 on").c_str());
+        std::system(
+            ("sh " + std::string(std::getenv("SERIALPADS_BT_TOOLS")) + "/controller.sh 0 on")
+                .c_str());
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages.front(), "Error openning COM port.");
     std::string detail = driver.lastMessageDetail().toStdString();
@@ -187,8 +153,8 @@ TEST_P(AsUserFailingSocketPort, ConnectTellsTheCauseBeneathTheMessage)
 }
 
 INSTANTIATE_TEST_SUITE_P(Causes, AsUserFailingSocketPort,
-    ::testing::Values(SocketFailure { "unreachable_address", "00:5E:00:53:00:01", 0, false,
-                          "cannot be reached" },
+    ::testing::Values(
+        SocketFailure { "unreachable_address", "00:5E:00:53:00:01", 0, false, "cannot be reached" },
         SocketFailure { "nobody_on_the_channel", nullptr, CRemoteDevice::silentChannel, false,
             "nothing accepts connections on that channel" },
         SocketFailure { "adapter_off", nullptr, 0, true, "adapter is switched off" }),

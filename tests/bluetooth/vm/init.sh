@@ -87,11 +87,14 @@ done
 [ -c /dev/rfcomm0 ] && [ -c /dev/rfcomm3 ] || fail "the rfcomm nodes did not appear"
 
 # The ordinary user, in no group but its own.
-useradd --create-home --user-group --shell /bin/bash pad || fail "useradd pad"
-user_id=$(id -u pad)
-group_id=$(id -g pad)
+# Written directly: the disk is a throw-away snapshot, and minbase may lack useradd.
+user_id=1000 group_id=1000
+echo "pad:x:$user_id:$group_id:serialpads test user:/home/pad:/bin/bash" >> /etc/passwd
+echo "pad:x:$group_id:" >> /etc/group
+mkdir -p -m 755 /home/pad
+chown "$user_id:$group_id" /home/pad
 mkdir -p -m 700 "/run/user/$user_id"
-chown pad:pad "/run/user/$user_id"
+chown "$user_id:$group_id" "/run/user/$user_id"
 # The controller service for that user: one "INDEX on|off" a line, the status back.
 control=/run/serialpads-control
 mkdir -p -m 755 "$control"
@@ -111,7 +114,12 @@ set +x
 
 export SERIALPADS_BT_REMOTE_ADDRESS=$remote_address
 export SERIALPADS_BT_REMOTE_INDEX=1
-export SERIALPADS_BT_TOOLS=$job
+# The run's share is this run's private folder; the ordinary user reads the tools from
+# a copy.
+mkdir -p -m 755 /run/tools
+cp "$job/remote.py" "$job/controller.sh" /run/tools/
+chmod 755 /run/tools/*
+export SERIALPADS_BT_TOOLS=/run/tools
 export QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8 XDG_RUNTIME_DIR=/run/user/0
 # No port directory: port n is /dev/rfcomm<n-1>, as on a machine set up for Bluetooth.
 unset SERIALPADS_PORTS XDG_CONFIG_HOME
