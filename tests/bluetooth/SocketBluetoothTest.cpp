@@ -3,11 +3,14 @@
 // serial layer's bytes, failures, exclusive hold and closing. Cases named AsUser* run as
 // that user (vm/init.sh); the closing of a bound /dev/rfcomm node runs as root, who may
 // open it. Runs only in the test VM (tests/bluetooth/run.sh).
+#include "PortDirectory.h"
 #include "SendpadCase.h"
 #include "TestPort.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <grp.h>
 #include <unistd.h>
 
@@ -203,5 +206,100 @@ TEST(ClosingABoundPort, AfterOutputTheRemoteNeverReadsReturnsWithinTheGrace)
     // COM4: is /dev/rfcomm3, bound to the remote's mute channel.
     EXPECT_LT(closeAfterUnreadOutput(u"COM4:", "rfcomm_close_unread_output"), closingLimit);
 }
+
+} // namespace
+
+namespace {
+
+// Figures for bench/README.md, not checks: run on their own with
+//   tests/bluetooth/run.sh build/ci -- --gtest_also_run_disabled_tests --gtest_filter='*Bench*'
+// The bound node runs as root (who may open it), the socket port as the ordinary user.
+struct BenchPort {
+    const char* name;
+    bool socket;
+};
+
+void PrintTo(const BenchPort& entry, std::ostream* out)
+{
+    *out << entry.name;
+}
+
+class DISABLED_AsUserBench : public ::testing::TestWithParam<BenchPort> { };
+
+TEST_P(DISABLED_AsUserBench, ConnectFirstByteAndAMinuteOfStream)
+{
+    const BenchPort& port = GetParam();
+    if (port.socket != (getuid() != 0))
+        GTEST_SKIP() << "runs as " << (port.socket ? "the ordinary user" : "root");
+    CRemoteDevice remote;
+    if (port.socket) {
+        setBluetoothPort(6, remoteAddress());
+    } else {
+        std::filesystem::path directory = portDirectory();
+        std::filesystem::create_directories(directory);
+        std::filesystem::remove(directory / "com6");
+        std::filesystem::create_symlink("/dev/rfcomm0", directory / "com6");
+    }
+    const std::string prefix = std::string("bench_") + port.name + "_";
+
+    auto started = Clock::now();
+    Handle handle = openDevice(
+        u"COM6:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, invalidHandle);
+    reportMeasured(prefix + "connect", Clock::now() - started);
+    ASSERT_NE(handle, invalidHandle);
+    ASSERT_TRUE(remote.waitFor("connected"));
+    COMMTIMEOUTS polling { MAXDWORD, MAXDWORD, 50, 0, 5000 };
+    setTimeouts(handle, &polling);
+    char buffer[128];
+    std::uint32_t got = 0;
+
+    // First byte: the remote sends one byte, the port's read returns it.
+    std::vector<double> latencies;
+    for (int i = 0; i < 20; ++i) {
+        auto sent = Clock::now();
+        remote.send("U");
+        got = 0;
+        while (got == 0 && Clock::now() - sent < 2s)
+            readDevice(handle, buffer, sizeof buffer, &got, nullptr);
+        latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("measured %sfirst_byte_median %.1f ms (max %.1f ms)\n", prefix.c_str(),
+        latencies[latencies.size() / 2], latencies.back());
+
+    // A minute at 1,000 bytes a second: 100 bytes every 100 ms, read as recvpad reads.
+    std::string expected, arrived;
+    const auto streamStart = Clock::now();
+    auto nextSend = streamStart;
+    int chunk = 0;
+    while (Clock::now() - streamStart < 60s) {
+        if (Clock::now() >= nextSend) {
+            std::string bytes;
+            for (int i = 0; i < 100; ++i)
+                bytes.push_back(char((chunk * 100 + i) * 13 % 256));
+            remote.send(bytes);
+            expected += bytes;
+            ++chunk;
+            nextSend += 100ms;
+        }
+        got = 0;
+        readDevice(handle, buffer, sizeof buffer, &got, nullptr);
+        arrived.append(buffer, got);
+    }
+    auto drainUntil = Clock::now() + 3s;
+    while (arrived.size() < expected.size() && Clock::now() < drainUntil) {
+        got = 0;
+        readDevice(handle, buffer, sizeof buffer, &got, nullptr);
+        arrived.append(buffer, got);
+    }
+    std::printf("measured %sstream_bytes %zu of %zu, exact %s\n", prefix.c_str(), arrived.size(),
+        expected.size(), arrived == expected ? "yes" : "no");
+    EXPECT_TRUE(arrived == expected);
+    closeDevice(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, DISABLED_AsUserBench,
+    ::testing::Values(BenchPort { "bound_rfcomm0", false }, BenchPort { "socket", true }),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 } // namespace
