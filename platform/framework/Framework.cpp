@@ -70,8 +70,8 @@ void showMessage(const CWideString& text, std::uint32_t style)
     QMessageBox box(QMessageBox::NoIcon, title, toQString(text), QMessageBox::Ok, parent);
     // The only failure the programs tell of is a port that would not open; the system
     // library knows why, and the box says it beneath the program's own words.
-    if (std::string reason = takeOpenFailureReason(); !reason.empty())
-        box.setInformativeText(QString::fromStdString(reason));
+    if (std::optional<COpenFailure> failure = takeLastOpenFailure())
+        box.setInformativeText(QString::fromStdString(describe(*failure)));
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }

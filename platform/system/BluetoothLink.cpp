@@ -48,6 +48,20 @@ std::string addressText(const CDeviceAddress& address)
 
 } // namespace
 
+LinkState rfcommLinkState(std::uint16_t kernelState)
+{
+    switch (kernelState) {
+    case connected:
+        return LinkState::up;
+    case connecting:
+    case connectingFurther:
+    case configuring:
+        return LinkState::connecting;
+    default:
+        return LinkState::down;
+    }
+}
+
 std::optional<CBluetoothLink> bluetoothLink(unsigned int portId)
 {
     // Any RFCOMM socket answers questions about the bound ports; it is never connected.
@@ -60,20 +74,7 @@ std::optional<CBluetoothLink> bluetoothLink(unsigned int portId)
         return std::nullopt;
 
     CBluetoothLink link;
-    switch (info.state) {
-    case connected:
-        link.state = LinkState::up;
-        break;
-    case connecting:
-    case connectingFurther:
-    case configuring:
-        link.state = LinkState::connecting;
-        break;
-    default:
-        // Bound but idle, closed after a failed or dropped link, or disconnecting.
-        link.state = LinkState::down;
-        break;
-    }
+    link.state = rfcommLinkState(info.state);
     link.remote = addressText(info.destination);
     link.channel = info.channel;
     return link;

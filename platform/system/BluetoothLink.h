@@ -5,6 +5,7 @@
 // the kernel itself goes by.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,11 @@
 inline constexpr unsigned int rfcommMajor = 216;
 
 enum class LinkState { up, connecting, down };
+
+// What a state the kernel's RFCOMM layer reports for a bound port means for its link:
+// only "connected" is up; the states on the way there are connecting; any other
+// (bound but idle, closed, disconnecting) is down.
+LinkState rfcommLinkState(std::uint16_t kernelState);
 
 struct CBluetoothLink {
     LinkState state = LinkState::down;

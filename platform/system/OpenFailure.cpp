@@ -1,8 +1,9 @@
 #include "OpenFailure.h"
 
-#include "BluetoothLink.h"
 #include "PortDirectory.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -18,10 +19,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string& recorded()
+std::optional<COpenFailure>& recorded()
 {
-    static std::string reason;
-    return reason;
+    static std::optional<COpenFailure> failure;
+    return failure;
 }
 
 std::string errorText(int error)
@@ -95,133 +96,184 @@ bool isOpenOn(const std::string& descriptorLink, dev_t device)
     return stat(target, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == device;
 }
 
-} // namespace
-
-void recordOpenFailure(std::string reason)
+// Whether the descriptor behind /proc/<pid>/fd/<n> is open on the file `path`, by the
+// name the kernel gives it; nothing is looked at beyond the link.
+bool isOpenOnFile(const std::string& descriptorLink, const std::string& path)
 {
-    recorded() = std::move(reason);
+    char target[4096];
+    ssize_t length = readlink(descriptorLink.c_str(), target, sizeof target - 1);
+    return length > 0 && std::string_view(target, std::size_t(length)) == path;
 }
 
-void clearOpenFailure()
+// The first process with a descriptor for which `isHeld` says yes. Another program is
+// looked for first: this one may have the device open itself (another port leading to
+// the same device), but when someone else has it too, that is who keeps it busy.
+template <typename Test> std::optional<CDeviceHolder> findHolder(Test isHeld)
 {
-    recorded().clear();
-}
-
-std::string takeOpenFailureReason()
-{
-    return std::exchange(recorded(), {});
-}
-
-std::optional<CDeviceHolder> findDeviceHolder(dev_t device)
-{
-    CDirectory processes(opendir("/proc"));
-    if (!processes)
-        return std::nullopt;
-    while (dirent* process = readdir(processes.get())) {
-        if (!isNumber(process->d_name))
-            continue;
-        std::string base = std::string("/proc/") + process->d_name;
-        CDirectory descriptors(opendir((base + "/fd").c_str()));
-        if (!descriptors)
-            continue;
-        while (dirent* descriptor = readdir(descriptors.get())) {
-            if (!isNumber(descriptor->d_name)
-                || !isOpenOn(base + "/fd/" + descriptor->d_name, device))
+    const std::string self = std::to_string(getpid());
+    for (bool ownProcess : { false, true }) {
+        CDirectory processes(opendir("/proc"));
+        if (!processes)
+            return std::nullopt;
+        while (dirent* process = readdir(processes.get())) {
+            if (!isNumber(process->d_name) || (process->d_name == self) != ownProcess)
                 continue;
-            CDeviceHolder holder;
-            holder.pid = std::strtol(process->d_name, nullptr, 10);
-            std::ifstream comm(base + "/comm");
-            std::getline(comm, holder.name);
-            if (holder.name.empty())
-                holder.name = "a program";
-            return holder;
+            std::string base = std::string("/proc/") + process->d_name;
+            CDirectory descriptors(opendir((base + "/fd").c_str()));
+            if (!descriptors)
+                continue;
+            while (dirent* descriptor = readdir(descriptors.get())) {
+                if (!isNumber(descriptor->d_name) || !isHeld(base + "/fd/" + descriptor->d_name))
+                    continue;
+                CDeviceHolder holder;
+                holder.pid = std::strtol(process->d_name, nullptr, 10);
+                std::ifstream comm(base + "/comm");
+                std::getline(comm, holder.name);
+                if (holder.name.empty())
+                    holder.name = "a program";
+                return holder;
+            }
         }
     }
     return std::nullopt;
 }
 
-std::string noSuchDeviceReason(int portNumber, const fs::path& path, int error)
+std::string holderText(const COpenFailure& failure)
 {
-    std::string number = std::to_string(portNumber);
-    fs::path fallback = "/dev/rfcomm" + std::to_string(portNumber - 1);
-    if (path == fallback && error == ENOENT) {
+    if (!failure.holder)
+        return "another program";
+    return "another program: " + failure.holder->name + " (pid "
+        + std::to_string(failure.holder->pid) + ")";
+}
+
+// The Bluetooth device as the user set it: its address and, when known, the channel.
+std::string remoteText(const COpenFailure& failure)
+{
+    std::string text = "The Bluetooth device " + failure.remote;
+    if (failure.channel > 0)
+        text += " (channel " + std::to_string(failure.channel) + ")";
+    return text;
+}
+
+} // namespace
+
+void recordOpenFailure(COpenFailure failure)
+{
+    recorded() = std::move(failure);
+}
+
+void clearOpenFailure()
+{
+    recorded().reset();
+}
+
+std::optional<COpenFailure> takeLastOpenFailure()
+{
+    return std::exchange(recorded(), std::nullopt);
+}
+
+std::optional<CDeviceHolder> findDeviceHolder(dev_t device)
+{
+    return findHolder([&](const std::string& link) { return isOpenOn(link, device); });
+}
+
+std::optional<CDeviceHolder> findFileHolder(const fs::path& path)
+{
+    return findHolder([&](const std::string& link) { return isOpenOnFile(link, path.string()); });
+}
+
+std::string describe(const COpenFailure& failure)
+{
+    const std::string name = deviceName(failure.path);
+    const std::string number = std::to_string(failure.portNumber);
+    switch (failure.kind) {
+    case OpenFailureKind::notAPortName:
+        return "That is not a port name.";
+    case OpenFailureKind::directoryUnreadable:
+        return "The port directory " + portDirectory().string() + " cannot be looked at.";
+    case OpenFailureKind::noEntry: {
         fs::path directory = portDirectory();
         std::string entry = directory.empty()
             ? "in a port directory (neither SERIALPADS_PORTS nor HOME is set)"
             : (directory / ("com" + number)).string();
         return "Port " + number + " has no entry " + entry
-            + ", and there is no Bluetooth serial port " + fallback.string()
-            + " (bind one with: sudo rfcomm bind " + std::to_string(portNumber - 1)
-            + " <address> <channel>).";
+            + ", and there is no Bluetooth serial port " + failure.path.string()
+            + " (set one with: serialpads-ports set " + number + " <address>).";
     }
-    if (error == ENOENT || error == ENOTDIR)
-        return deviceName(path)
-            + " does not exist: the device is unplugged, switched off or "
-              "named differently now.";
-    return deviceName(path) + " cannot be looked at: " + errorText(error) + ".";
-}
-
-std::string notSerialReason(const fs::path& path, mode_t type)
-{
-    const char* what = "a character device that is not a terminal";
-    if (S_ISREG(type))
-        what = "a regular file";
-    else if (S_ISDIR(type))
-        what = "a directory";
-    else if (S_ISFIFO(type))
-        what = "a named pipe";
-    else if (S_ISSOCK(type))
-        what = "a socket";
-    else if (S_ISBLK(type))
-        what = "a block device";
-    return deviceName(path) + " is " + what + ", not a serial device.";
-}
-
-std::string permissionReason(const fs::path& path, uid_t owner, gid_t group, mode_t mode)
-{
-    std::string name = deviceName(path);
-    // Serial devices are usually open to one group; joining it is the usual remedy.
-    if (group != 0 && (mode & (S_IRGRP | S_IWGRP))) {
-        std::string groupText = groupName(group);
-        return "You may not open " + name + ": join its group " + groupText + " (sudo usermod -aG "
-            + groupText + " $USER), then log out and in again.";
+    case OpenFailureKind::noSuchDevice:
+        if (failure.error == ENOENT || failure.error == ENOTDIR)
+            return name
+                + " does not exist: the device is unplugged, switched off or named differently "
+                  "now.";
+        if (failure.error == ENXIO || failure.error == ENODEV)
+            return name + " is not present: the device is unplugged or switched off.";
+        return name + " cannot be looked at: " + errorText(failure.error) + ".";
+    case OpenFailureKind::notSerial: {
+        const char* what = "a character device that is not a terminal";
+        if (S_ISREG(failure.type))
+            what = "a regular file";
+        else if (S_ISDIR(failure.type))
+            what = "a directory";
+        else if (S_ISFIFO(failure.type))
+            what = "a named pipe";
+        else if (S_ISSOCK(failure.type))
+            what = "a socket";
+        else if (S_ISBLK(failure.type))
+            what = "a block device";
+        return name + " is " + what + ", not a serial device.";
     }
-    char modeText[8];
-    std::snprintf(modeText, sizeof modeText, "%04o", unsigned(mode & 07777));
-    return "You may not open " + name + ": it belongs to " + userName(owner) + " and the group "
-        + groupName(group) + ", with mode " + modeText + ".";
-}
-
-std::string heldReason(const fs::path& path, dev_t device)
-{
-    std::string name = deviceName(path);
-    if (auto holder = findDeviceHolder(device))
-        return name + " is held by another program: " + holder->name + " (pid "
-            + std::to_string(holder->pid) + ").";
-    return name + " is held by another program.";
-}
-
-std::string silentRemoteReason(const fs::path& path, unsigned int portId, bool timedOut)
-{
-    std::string remote = "The Bluetooth device";
-    if (auto link = bluetoothLink(portId))
-        remote += " " + link->remote + " (channel " + std::to_string(link->channel) + ")";
-    std::string verdict = timedOut ? " did not bring the link up in time" : " does not answer";
-    return remote + " bound to " + deviceName(path) + verdict
-        + ": check that it is switched on, within range and accepting connections.";
-}
-
-std::string openErrorReason(const fs::path& path, int error)
-{
-    std::string name = deviceName(path);
-    switch (error) {
-    case ENXIO:
-    case ENODEV:
-        return name + " is not present: the device is unplugged or switched off.";
-    case EHOSTUNREACH:
-    case ENETDOWN:
-        return "No Bluetooth adapter is switched on to reach " + name + " (bluetoothctl power on).";
-    default:
-        return name + " could not be opened: " + errorText(error) + ".";
+    case OpenFailureKind::permission: {
+        if (!failure.remote.empty())
+            return "You may not reach " + failure.remote + " over Bluetooth from this program ("
+                + errorText(failure.error) + ").";
+        // Serial devices are usually open to one group; joining it is the usual remedy.
+        if (failure.group != 0 && (failure.mode & (S_IRGRP | S_IWGRP))) {
+            std::string group = groupName(failure.group);
+            return "You may not open " + name + ": join its group " + group + " (sudo usermod -aG "
+                + group + " $USER), then log out and in again.";
+        }
+        char modeText[8];
+        std::snprintf(modeText, sizeof modeText, "%04o", unsigned(failure.mode & 07777));
+        return "You may not open " + name + ": it belongs to " + userName(failure.owner)
+            + " and the group " + groupName(failure.group) + ", with mode " + modeText + ".";
     }
+    case OpenFailureKind::held:
+        if (!failure.remote.empty())
+            return "Port " + number + " (Bluetooth " + failure.remote + ") is held by "
+                + holderText(failure) + ".";
+        return name + " is held by " + holderText(failure) + ".";
+    case OpenFailureKind::remoteSilent:
+    case OpenFailureKind::linkTimedOut: {
+        std::string remote = failure.remote.empty() ? "The Bluetooth device" : remoteText(failure);
+        std::string verdict = failure.kind == OpenFailureKind::linkTimedOut
+            ? " did not bring the link up in time"
+            : " does not answer";
+        std::string bound = failure.path.empty() ? "" : " bound to " + name;
+        return remote + bound + verdict
+            + ": check that it is switched on, within range and accepting connections.";
+    }
+    case OpenFailureKind::adapterAbsent:
+        return "This computer has no Bluetooth adapter to reach " + failure.remote + ".";
+    case OpenFailureKind::adapterOff:
+        if (failure.remote.empty())
+            return "No Bluetooth adapter is switched on to reach " + name
+                + " (bluetoothctl power on).";
+        return "The Bluetooth adapter is switched off (bluetoothctl power on).";
+    case OpenFailureKind::remoteUnreachable:
+        return remoteText(failure)
+            + " cannot be reached: check that it is switched on and within range.";
+    case OpenFailureKind::channelRefused:
+        return remoteText(failure)
+            + " answers, but nothing accepts connections on that channel: check the channel, "
+              "or that its serial service is running.";
+    case OpenFailureKind::notPaired:
+        return remoteText(failure)
+            + " refused the connection: pair it first in the desktop's Bluetooth settings ("
+            + errorText(failure.error) + ").";
+    case OpenFailureKind::otherError:
+        break;
+    }
+    if (!failure.remote.empty())
+        return remoteText(failure) + " could not be connected: " + errorText(failure.error) + ".";
+    return name + " could not be opened: " + errorText(failure.error) + ".";
 }

@@ -1,44 +1,73 @@
-// Why opening a port failed, in one sentence that names the device and says what the
-// user can do about it. The serial layer records the reason of a failed open; the
-// dialog framework takes it when it tells the user that the port could not be opened,
-// so the message the program chose stays as it is and the cause is shown beneath it.
-//
-// The sentences are built from what the system shows at the moment of failure: the
-// port directory's entry, the device's type and owner, and the programs /proc lists
-// as holding it.
+// Why opening a port failed, as a value: what kind of failure, the errno behind it, the
+// device or lock file involved, and what the system showed at that moment (the owner
+// and group of a device refused for want of permission, the program holding a busy
+// port, the Bluetooth remote and channel). The serial layer keeps the last failure of
+// openDevice() the way errno keeps the last error: the programs see only the invalid
+// handle, and the dialog framework takes the failure when it tells the user the port
+// could not be opened. describe() is the one place that turns it into a sentence.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <sys/types.h>
-
-// Keeps `reason` (UTF-8) as the cause of the last failed open, replacing any earlier one.
-void recordOpenFailure(std::string reason);
-// Forgets the recorded cause; a successful open does this, so that a later message
-// is never given the cause of an old failure.
-void clearOpenFailure();
-// The recorded cause, empty when there is none; taking it clears it.
-std::string takeOpenFailureReason();
 
 // The program holding a device, as /proc shows it.
 struct CDeviceHolder {
     std::string name;
     long pid = 0;
+
+    friend bool operator==(const CDeviceHolder&, const CDeviceHolder&) = default;
 };
+
+enum class OpenFailureKind {
+    notAPortName, // the name is not "COM1:" to "COM9:"
+    directoryUnreadable, // the port directory's entry cannot be looked at
+    noEntry, // no entry, and no /dev/rfcomm<n-1> either
+    noSuchDevice, // the entry leads nowhere
+    notSerial, // a file, directory or device that is not a terminal
+    permission, // the system refused this user
+    held, // another program holds the port
+    remoteSilent, // a bound /dev/rfcomm port whose remote does not answer
+    linkTimedOut, // a Bluetooth link that neither came up nor failed in time
+    adapterAbsent, // no Bluetooth adapter at all
+    adapterOff, // an adapter, but switched off
+    remoteUnreachable, // no such device, or not in range
+    channelRefused, // the device answers, but nobody listens on that channel
+    notPaired, // pairing is missing or authentication failed
+    otherError, // any other errno, named as the system names it
+};
+
+struct COpenFailure {
+    OpenFailureKind kind = OpenFailureKind::otherError;
+    int error = 0; // the errno behind it, 0 when none
+    int portNumber = 0; // 1 to 9, 0 when the name was no port name
+    // The device path the port led to (an entry of the port directory or
+    // /dev/rfcomm<n-1>), or the lock file of a Bluetooth port held elsewhere.
+    std::filesystem::path path;
+    mode_t type = 0; // the file type found at `path`, for notSerial
+    // Owner, group and mode of a device refused for want of permission.
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t mode = 0;
+    std::optional<CDeviceHolder> holder; // for held, when /proc shows one
+    std::string remote; // a Bluetooth device's address, "00:1A:7D:DA:71:13"
+    int channel = 0; // its RFCOMM channel, 0 when unknown
+};
+
+// Keeps `failure` as the last failed open, replacing any earlier one.
+void recordOpenFailure(COpenFailure failure);
+// Forgets the last failure; a successful open does this, so that a later message is
+// never given the cause of an old failure.
+void clearOpenFailure();
+// The last failure, if any; taking it clears it.
+std::optional<COpenFailure> takeLastOpenFailure();
+
+// One sentence (UTF-8) that names the device and says what the user can do about it.
+std::string describe(const COpenFailure& failure);
 
 // The first process found with a descriptor open on the character device `device`.
 // Processes of other users are found only where /proc lets this one look at them.
 std::optional<CDeviceHolder> findDeviceHolder(dev_t device);
-
-// The sentences, one per kind of failure. `path` is the device path the port name led
-// to (the port directory's entry or /dev/rfcomm<n-1>).
-std::string noSuchDeviceReason(int portNumber, const std::filesystem::path& path, int error);
-std::string notSerialReason(const std::filesystem::path& path, mode_t type);
-std::string permissionReason(
-    const std::filesystem::path& path, uid_t owner, gid_t group, mode_t mode);
-std::string heldReason(const std::filesystem::path& path, dev_t device);
-std::string silentRemoteReason(
-    const std::filesystem::path& path, unsigned int portId, bool timedOut);
-std::string openErrorReason(const std::filesystem::path& path, int error);
+// The first process found with a descriptor open on the file `path` (a lock file).
+std::optional<CDeviceHolder> findFileHolder(const std::filesystem::path& path);

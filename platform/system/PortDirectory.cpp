@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 
 namespace fs = std::filesystem;
 
@@ -52,7 +53,7 @@ std::optional<fs::path> devicePathForPort(std::u16string_view name)
     std::optional<int> number = portNumberFromName(name);
     if (!number)
         return std::nullopt;
-    fs::path fallback = "/dev/rfcomm" + std::to_string(*number - 1);
+    fs::path fallback = fallbackDeviceForPort(*number);
 
     fs::path directory = portDirectory();
     if (directory.empty())
@@ -66,4 +67,26 @@ std::optional<fs::path> devicePathForPort(std::u16string_view name)
     if (errno == ENOENT || errno == ENOTDIR)
         return fallback;
     return std::nullopt;
+}
+
+fs::path fallbackDeviceForPort(int number)
+{
+    return "/dev/rfcomm" + std::to_string(number - 1);
+}
+
+std::optional<CPortTarget> targetForPort(std::u16string_view name)
+{
+    std::optional<fs::path> path = devicePathForPort(name);
+    if (!path)
+        return std::nullopt;
+    // Only a symbolic link can name a Bluetooth device; a target that merely starts with
+    // the prefix but is malformed stays a path, which then fails to open as one.
+    std::error_code error;
+    if (fs::is_symlink(fs::symlink_status(*path, error))) {
+        fs::path target = fs::read_symlink(*path, error);
+        if (!error)
+            if (std::optional<CBluetoothTarget> device = parseBluetoothTarget(target.string()))
+                return CPortTarget(*device);
+    }
+    return CPortTarget(*path);
 }

@@ -8,9 +8,12 @@
 // nothing.
 #pragma once
 
+#include "BluetoothAddress.h"
+
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <variant>
 
 // The port number (1 to 9) of a name "COMn:", or nothing for any other name. The
 // letters may be in either case, as device names are not case-sensitive.
@@ -26,3 +29,16 @@ std::filesystem::path portDirectory();
 // nothing is there. Nothing for a name that is not a port name or an entry that cannot
 // be looked at.
 std::optional<std::filesystem::path> devicePathForPort(std::u16string_view name);
+
+// The bound Bluetooth serial port that port `number` (1 to 9) stands for when it has
+// no entry: /dev/rfcomm<number-1>.
+std::filesystem::path fallbackDeviceForPort(int number);
+
+// What a port leads to: a device path (as devicePathForPort() gives it) or a Bluetooth
+// device named by the entry's link target.
+using CPortTarget = std::variant<std::filesystem::path, CBluetoothTarget>;
+
+// Like devicePathForPort(), but an entry whose link target names a Bluetooth device
+// gives that device. Nothing for a name that is not a port name or an entry that cannot
+// be looked at.
+std::optional<CPortTarget> targetForPort(std::u16string_view name);

@@ -39,9 +39,9 @@ template <typename Call> SysResult restarting(Call call)
     }
 }
 
-inline SysResult open(const char* path, int flags)
+inline SysResult open(const char* path, int flags, mode_t mode = 0)
 {
-    return restarting([&] { return ::open(path, flags); });
+    return restarting([&] { return ::open(path, flags, mode); });
 }
 
 inline SysResult stat(const char* path, struct stat& status)

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 using namespace std::chrono_literals;
@@ -91,4 +93,55 @@ void expectNoPortDirectory()
     std::optional<std::filesystem::path> device = devicePathForPort(u"COM1:");
     ASSERT_TRUE(device.has_value());
     EXPECT_EQ(*device, "/dev/rfcomm0");
+}
+
+void setBluetoothPort(int number, const std::string& address, int channel)
+{
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    fs::path tool
+        = fs::read_symlink("/proc/self/exe", ignored).parent_path().parent_path().parent_path()
+        / "serialpads-ports" / "serialpads-ports";
+    if (access(tool.c_str(), X_OK) == 0) {
+        std::string command = tool.string() + " set " + std::to_string(number) + " " + address
+            + (channel ? " " + std::to_string(channel) : std::string());
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        return;
+    }
+    fs::path directory = portDirectory();
+    ASSERT_FALSE(directory.empty());
+    fs::create_directories(directory);
+    fs::path entry = directory / ("com" + std::to_string(number));
+    fs::remove(entry, ignored);
+    fs::create_symlink(
+        "bluetooth:" + address + (channel ? "/" + std::to_string(channel) : std::string()), entry);
+}
+
+Clock::duration closeAfterUnreadOutput(const char16_t* port, const std::string& measuredAs)
+{
+    Handle handle = openDevice(port, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, invalidHandle);
+    EXPECT_NE(handle, invalidHandle);
+    if (handle == invalidHandle)
+        return {};
+    // Writes until the device takes no more within a second, or 4 MiB went out (a bound
+    // node queues that much without blocking).
+    COMMTIMEOUTS quick { MAXDWORD, MAXDWORD, 100, 0, 1000 };
+    setTimeouts(handle, &quick);
+    std::string chunk(64 * 1024, 'x');
+    std::uint64_t total = 0;
+    for (int i = 0; i < 64; ++i) {
+        std::uint32_t written = 0;
+        bool complete
+            = writeDevice(handle, chunk.data(), std::uint32_t(chunk.size()), &written, nullptr);
+        total += written;
+        if (!complete)
+            break;
+    }
+    std::printf("measured %s_unsent_output_written %llu bytes\n", measuredAs.c_str(),
+        static_cast<unsigned long long>(total));
+    auto started = Clock::now();
+    EXPECT_TRUE(closeDevice(handle));
+    auto took = Clock::now() - started;
+    reportMeasured(measuredAs, took);
+    return took;
 }

@@ -2,8 +2,9 @@
 // ways a link drops and comes back, and checks on the kernel's view of a port.
 #pragma once
 
+#include "PortDevice.h"
+#include "PortRegistry.h"
 #include "RemoteDevice.h"
-#include "SerialPort.h"
 
 #include <chrono>
 #include <string>
@@ -57,3 +58,17 @@ std::string rfcommState(int device);
 
 // No port directory is in use, so COM1: is /dev/rfcomm0.
 void expectNoPortDirectory();
+
+// Points port `number` at the remote device's address, with `channel` when not 0, the
+// way a user sets it up: with serialpads-ports when the build tree has it, else by
+// writing the port directory's entry directly.
+void setBluetoothPort(int number, const std::string& address, int channel = 0);
+
+// Times closeDevice() on `port` (opened for writing) after more output than the far end
+// will ever take, and reports it as "<measuredAs>"; gives the time it took.
+std::chrono::steady_clock::duration closeAfterUnreadOutput(
+    const char16_t* port, const std::string& measuredAs);
+
+// How long closing may take: the grace for unsent output and a little more.
+inline constexpr std::chrono::milliseconds closingLimit
+    = closingGrace + std::chrono::milliseconds(500);

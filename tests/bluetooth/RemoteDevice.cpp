@@ -94,8 +94,9 @@ void CRemoteDevice::start()
     std::string script = toolPath("remote.py");
     std::string address = environmentValue("SERIALPADS_BT_REMOTE_ADDRESS");
     std::string channelText = std::to_string(channel);
+    std::string muteText = std::to_string(muteChannel);
     char* argv[] = { const_cast<char*>("python3"), script.data(), const_cast<char*>("--address"),
-        address.data(), channelText.data(), nullptr };
+        address.data(), const_cast<char*>("--mute"), muteText.data(), channelText.data(), nullptr };
     int spawned = posix_spawnp(&pid, "python3", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);

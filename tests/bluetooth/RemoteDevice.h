@@ -17,6 +17,10 @@ class CRemoteDevice {
 public:
     // The channel /dev/rfcomm0 is bound to.
     static constexpr int channel = 1;
+    // A channel where the remote accepts a link and never reads from it.
+    static constexpr int muteChannel = 3;
+    // A channel where nobody listens.
+    static constexpr int silentChannel = 2;
 
     // Starts the remote listening; the test fails if it does not come up.
     CRemoteDevice();

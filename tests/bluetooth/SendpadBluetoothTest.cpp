@@ -1,13 +1,7 @@
 // sendpad's real dialog on a real Bluetooth serial port: /dev/rfcomm0, reached by the
 // name "COM1:" with no port directory, linked to the emulated remote device of the
 // test VM. Runs only there (tests/bluetooth/run.sh).
-#include "SendApp.h"
-#include "SendDialog.h"
-#include "SendResources.h"
-
-#include "BluetoothCase.h"
-#include "DialogDriver.h"
-#include "RemoteDevice.h"
+#include "SendpadCase.h"
 #include "TestPort.h"
 
 #include <QPushButton>
@@ -23,48 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class SendpadOnBluetooth : public ::testing::Test {
-protected:
-    ~SendpadOnBluetooth() override
-    {
-        // The sender leaves its port open when its window ends; the next case needs it.
-        driver.destroy();
-        closeAllPorts();
-    }
-
-    std::vector<QString> clickConnect()
-    {
-        return driver.answeringMessages([&] { driver.click(IDC_SEND_CONNECT); });
-    }
-
-    void connect(const char* measuredAs = nullptr)
-    {
-        auto started = Clock::now();
-        std::vector<QString> messages = clickConnect();
-        if (measuredAs)
-            reportMeasured(measuredAs, Clock::now() - started);
-        ASSERT_TRUE(messages.empty()) << messages.front().toStdString();
-        ASSERT_TRUE(driver.isEnabled(IDC_SEND_SEND));
-        ASSERT_TRUE(remote.waitFor("connected"));
-    }
-
-    void sendHello()
-    {
-        driver.click(IDC_SEND_HELLO);
-        driver.click(IDC_SEND_SEND);
-    }
-
-    void disconnect()
-    {
-        driver.click(IDC_SEND_DISCONNECT);
-        EXPECT_TRUE(remote.waitFor("closed"));
-    }
-
-    CSendApp app;
-    CRemoteDevice remote;
-    CSendDialog dialog;
-    CDialogDriver driver { dialog };
-};
+using SendpadOnBluetooth = CSendpadCase;
 
 TEST_F(SendpadOnBluetooth, ConnectsOnComOneOnceTheLinkIsUpAndHelloWorldReachesTheRemote)
 {

@@ -8,6 +8,16 @@
 # interface no longer offers it, so it is brought up directly and tried again.
 set -u
 index=$1 state=$2
+# The suite's ordinary user may not switch controllers; a service run by root at
+# start-up does it for them (init.sh), one request at a time.
+control=/run/serialpads-control
+if [ "$(id -u)" != 0 ] && [ -p "$control/request" ]; then
+  exec 8> "$control/lock"
+  flock 8
+  echo "$index $state" > "$control/request"
+  read -r status < "$control/reply"
+  exit "${status:-1}"
+fi
 settled() {
   for _ in $(seq 30); do
     hciconfig "hci$index" | grep -q "$1" && return 0

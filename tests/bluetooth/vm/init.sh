@@ -8,6 +8,12 @@
 #   /dev/rfcomm0  the remote device, channel 1    (the suite's remote listens there)
 #   /dev/rfcomm1  an address no controller has    (a remote out of reach)
 #   /dev/rfcomm2  the remote device, channel 2    (nobody listens)
+#   /dev/rfcomm3  the remote device, channel 3    (accepts, reads nothing)
+#
+# Each test program runs twice: as root for the cases on these bound nodes, and as an
+# ordinary user (not root, not in dialout) for the cases named AsUser*, which reach the
+# remote by address over an RFCOMM socket as any user may. Switching a controller off
+# and on needs root, so a small service run by root does it for that user.
 #
 # The test programs find the addresses, channels and tools in their environment
 # (SERIALPADS_BT_*). Whatever goes wrong, the VM powers off, so the host never waits for
@@ -73,18 +79,47 @@ absent_address=00:5E:00:53:00:01
 rfcomm -i hci0 bind 0 "$remote_address" 1 || fail "rfcomm bind 0"
 rfcomm -i hci0 bind 1 "$absent_address" 1 || fail "rfcomm bind 1"
 rfcomm -i hci0 bind 2 "$remote_address" 2 || fail "rfcomm bind 2"
+rfcomm -i hci0 bind 3 "$remote_address" 3 || fail "rfcomm bind 3"
 for _ in $(seq 100); do
-  [ -c /dev/rfcomm2 ] && break
+  [ -c /dev/rfcomm3 ] && break
   sleep 0.05
 done
-[ -c /dev/rfcomm0 ] && [ -c /dev/rfcomm2 ] || fail "the rfcomm nodes did not appear"
+[ -c /dev/rfcomm0 ] && [ -c /dev/rfcomm3 ] || fail "the rfcomm nodes did not appear"
+
+# The ordinary user, in no group but its own.
+# Written directly: the disk is a throw-away snapshot, and minbase may lack useradd.
+user_id=1000 group_id=1000
+echo "pad:x:$user_id:$group_id:serialpads test user:/home/pad:/bin/bash" >> /etc/passwd
+echo "pad:x:$group_id:" >> /etc/group
+mkdir -p -m 755 /home/pad
+chown "$user_id:$group_id" /home/pad
+mkdir -p -m 700 "/run/user/$user_id"
+chown "$user_id:$group_id" "/run/user/$user_id"
+# The controller service for that user: one "INDEX on|off" a line, the status back.
+control=/run/serialpads-control
+mkdir -p -m 755 "$control"
+mkfifo -m 666 "$control/request" "$control/reply"
+touch "$control/lock"
+chmod 666 "$control/lock"
+(
+  while true; do
+    read -r index state < "$control/request" || continue
+    "$job/controller.sh" "$index" "$state" >> /run/controller.log 2>&1
+    echo $? > "$control/reply"
+  done
+) &
 rfcomm -a
 echo "ready $(uptime)" >> "$job/timing"
 set +x
 
 export SERIALPADS_BT_REMOTE_ADDRESS=$remote_address
 export SERIALPADS_BT_REMOTE_INDEX=1
-export SERIALPADS_BT_TOOLS=$job
+# The run's share is this run's private folder; the ordinary user reads the tools from
+# a copy.
+mkdir -p -m 755 /run/tools
+cp "$job/remote.py" "$job/controller.sh" /run/tools/
+chmod 755 /run/tools/*
+export SERIALPADS_BT_TOOLS=/run/tools
 export QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8 XDG_RUNTIME_DIR=/run/user/0
 # No port directory: port n is /dev/rfcomm<n-1>, as on a machine set up for Bluetooth.
 unset SERIALPADS_PORTS XDG_CONFIG_HOME
@@ -98,7 +133,14 @@ for program in $SUITE_PROGRAMS; do
   left=$(awk -v limit="$SUITE_SECONDS" '{ left = int(limit - $1 - 10); print (left < 10 ? 10 : left) }' /proc/uptime)
   echo "== $name" >> "$job/suite.log"
   timeout -k 5 "$left" "/mnt/build/$program" --gtest_output="xml:$job/$name.xml" \
-    $SUITE_ARGUMENTS < /dev/null >> "$job/suite.log" 2>&1 || status=1
+    --gtest_filter='-*AsUser*' $SUITE_ARGUMENTS < /dev/null >> "$job/suite.log" 2>&1 || status=1
+  echo "== $name as user pad" >> "$job/suite.log"
+  left=$(awk -v limit="$SUITE_SECONDS" '{ left = int(limit - $1 - 10); print (left < 10 ? 10 : left) }' /proc/uptime)
+  HOME=/home/pad USER=pad LOGNAME=pad XDG_RUNTIME_DIR=/run/user/$user_id \
+    timeout -k 5 "$left" setpriv --reuid="$user_id" --regid="$group_id" --init-groups \
+    "/mnt/build/$program" --gtest_output="xml:/tmp/$name-user.xml" \
+    --gtest_filter='*AsUser*' $SUITE_ARGUMENTS < /dev/null >> "$job/suite.log" 2>&1 || status=1
+  cp "/tmp/$name-user.xml" "$job/" 2>/dev/null
 done
 echo $status > "$job/rc"
 rfcomm -a >> "$job/setup.log" 2>&1

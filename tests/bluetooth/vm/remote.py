@@ -3,7 +3,8 @@
 emulated controller, driven by the test program through its standard streams.
 
 It listens on each channel named on the command line and takes one client per
-channel at a time. Everything it notices is one line on standard output:
+channel at a time. On each channel given with --mute it accepts a client and never
+reads from it, as a device that has stopped taking bytes. Everything it notices is one line on standard output:
 
     ready                   listening on every channel
     connected CH            a client's link on channel CH is up
@@ -33,16 +34,18 @@ def say(*words):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--address", required=True)
+    parser.add_argument("--mute", type=int, action="append", default=[])
     parser.add_argument("channels", type=int, nargs="+")
     args = parser.parse_args()
 
     listeners = {}
-    for channel in args.channels:
+    for channel in args.channels + args.mute:
         server = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_STREAM, socket.BTPROTO_RFCOMM)
         server.bind((args.address, channel))
         server.listen(1)
         listeners[server] = channel
     clients = {}  # socket -> channel
+    muted = []  # clients never read from, kept open
     commands = b""
     say("ready")
 
@@ -57,7 +60,10 @@ def main():
                 except OSError as error:
                     say("error", channel, error.errno)
                     continue
-                if channel in clients.values():
+                if channel in args.mute:
+                    muted.append(client)
+                    say("connected", channel)
+                elif channel in clients.values():
                     client.close()
                     say("refused", channel)
                 else:

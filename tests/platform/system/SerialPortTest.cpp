@@ -1,8 +1,11 @@
 // Serial ports over real pseudo-terminals: the slave is the device, reached through a
 // private port directory, and the test plays the far end on the master.
-#include "SerialPort.h"
+#include "DeviceClass.h"
 #include "OpenFailure.h"
 #include "PortDirectory.h"
+#include "PortLock.h"
+#include "PortRegistry.h"
+#include "TerminalGuard.h"
 #include "TestPort.h"
 #include "TextCodec.h"
 
@@ -266,20 +269,6 @@ TEST_F(SerialPortTest, AWriteToAFarEndThatStopsReadingGivesUpAndLeavesThePortUsa
     reader.join();
     EXPECT_EQ(next, 5u);
     EXPECT_TRUE(arrived == line.substr(0, written) + "next\r") << arrived.size() << " bytes";
-}
-
-TEST(WriteTimeLimit, FollowsTheTimeoutsButNeverExceedsTheLongestWrite)
-{
-    using std::chrono::milliseconds;
-    EXPECT_EQ(CSerialPort::writeTimeLimit({ 0, 0, 0, 10, 5000 }, 100), milliseconds(6000));
-    EXPECT_EQ(CSerialPort::writeTimeLimit({ 0, 0, 0, 0, 200 }, 100'000), milliseconds(200));
-    // A 100 KB paste on a stalled line, with the time-outs a port starts with.
-    EXPECT_EQ(CSerialPort::writeTimeLimit(CSerialPort::defaultTimeouts, 100'000),
-        CSerialPort::longestWrite);
-    EXPECT_EQ(CSerialPort::writeTimeLimit({ 0, 0, 0, 0, 0 }, 1), CSerialPort::longestWrite);
-    EXPECT_EQ(CSerialPort::writeTimeLimit({ 0, 0, 0, MAXDWORD, MAXDWORD }, MAXDWORD),
-        CSerialPort::longestWrite);
-    EXPECT_EQ(CSerialPort::longestWrite, milliseconds(30'000));
 }
 
 TEST_F(SerialPortTest, KeepsLineSettingsAndRestoresTerminalSettings)
@@ -750,17 +739,6 @@ TEST(PortDirectory, OnlyBluetoothPortsWaitForALink)
         EXPECT_FALSE(waitsForLink(other)) << other;
 }
 
-TEST(Reopening, TriesAreSpacedFromHalfASecondToFive)
-{
-    using std::chrono::milliseconds;
-    std::vector<milliseconds> delays;
-    for (unsigned int attempt = 0; attempt < 7; ++attempt)
-        delays.push_back(CSerialPort::retryDelay(attempt));
-    EXPECT_EQ(delays,
-        (std::vector<milliseconds> { 500ms, 1000ms, 2000ms, 4000ms, 5000ms, 5000ms, 5000ms }));
-    EXPECT_EQ(CSerialPort::retryDelay(1000), 5000ms);
-}
-
 // A device that goes away and comes back: the far end hangs up, and a new pseudo-
 // terminal takes its place under the same port number, as a device returning under
 // the port directory's entry would.
@@ -917,67 +895,275 @@ TEST_F(ReopenTest, DisconnectWhileAwayStopsTrying)
     EXPECT_EQ(back.drain(), "");
 }
 
-// The cause recorded for each kind of failed open, as the message box shows it.
+// Why an open failed, as the value the message box is given.
 class OpenFailureTest : public SerialPortTest {
 protected:
-    std::string failedOpenReason(const char16_t* name)
+    COpenFailure failedOpen(const char16_t* name)
     {
         EXPECT_EQ(openPort(name), invalidHandle);
-        return takeOpenFailureReason();
+        std::optional<COpenFailure> failure = takeLastOpenFailure();
+        EXPECT_TRUE(failure.has_value());
+        EXPECT_FALSE(takeLastOpenFailure().has_value()) << "taken once, it is gone";
+        return failure.value_or(COpenFailure {});
     }
+
+    // A child process that holds what `hold` opens until the test ends, as another
+    // program would; the holder found must be that child, never this process.
+    template <typename Hold> pid_t startHolder(Hold hold)
+    {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            close(ready[0]);
+            char held = hold() ? 'y' : 'n';
+            if (write(ready[1], &held, 1) != 1)
+                _exit(1);
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char held = 'n';
+        EXPECT_EQ(read(ready[0], &held, 1), 1);
+        close(ready[0]);
+        EXPECT_EQ(held, 'y');
+        holders.push_back(child);
+        return child;
+    }
+
+    void TearDown() override
+    {
+        for (pid_t child : holders) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        SerialPortTest::TearDown();
+    }
+
+    std::vector<pid_t> holders;
 };
 
-TEST_F(OpenFailureTest, EachFailureNamesTheDeviceAndItsCause)
-{
-    if (!fs::exists("/dev/rfcomm8")) {
-        EXPECT_TRUE(mentions(failedOpenReason(u"COM9:"),
-            { "Port 9 has no entry " + ports.entry(9).string(),
-                "no Bluetooth serial port /dev/rfcomm8" }));
-    }
-    ports.link(2, ports.path() / "unplugged");
-    EXPECT_TRUE(mentions(
-        failedOpenReason(u"COM2:"), { ports.entry(2).string(), "unplugged", "does not exist" }));
-    std::ofstream(ports.path() / "notes.txt") << "x";
-    ports.link(3, ports.path() / "notes.txt");
-    EXPECT_TRUE(mentions(failedOpenReason(u"COM3:"), { "notes.txt", "a regular file" }));
-    ports.link(4, ports.path());
-    EXPECT_TRUE(mentions(failedOpenReason(u"COM4:"), { "is a directory, not a serial device" }));
-    ports.link(5, "/dev/null");
-    EXPECT_TRUE(mentions(failedOpenReason(u"COM5:"), { "/dev/null", "not a terminal" }));
+struct FailingEntry {
+    const char* what;
+    void (*make)(CTestPortDirectory& ports);
+    OpenFailureKind kind;
+    const char* mentioned; // a part of the sentence
+};
 
-    // Taken once: a second look finds nothing.
-    EXPECT_EQ(takeOpenFailureReason(), "");
+void PrintTo(const FailingEntry& entry, std::ostream* out)
+{
+    *out << entry.what;
 }
 
-TEST_F(OpenFailureTest, AHeldDeviceNamesItsHolder)
+class OpenFailureKindTest : public ::testing::TestWithParam<FailingEntry> {
+protected:
+    CTestPortDirectory ports;
+};
+
+TEST_P(OpenFailureKindTest, EachFailureIsKnownByItsKindAndNamesTheDevice)
 {
-    // The test's own view holds the lock, so the holder is this very process.
-    ASSERT_EQ(flock(view, LOCK_EX | LOCK_NB), 0);
-    std::string comm;
-    std::getline(std::ifstream("/proc/self/comm"), comm);
-    EXPECT_EQ(failedOpenReason(u"COM1:"),
-        ports.entry(1).string() + " (" + farEnd.devicePath()
-            + ") is held by another program: " + comm + " (pid " + std::to_string(getpid()) + ").");
-    ASSERT_EQ(flock(view, LOCK_UN), 0);
+    GetParam().make(ports);
+    EXPECT_EQ(openPort(u"COM3:"), invalidHandle);
+    std::optional<COpenFailure> failure = takeLastOpenFailure();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind, GetParam().kind);
+    EXPECT_EQ(failure->portNumber, 3);
+    EXPECT_TRUE(mentions(describe(*failure), { GetParam().mentioned }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, OpenFailureKindTest,
+    ::testing::Values(
+        FailingEntry { "Unplugged",
+            [](CTestPortDirectory& ports) { ports.link(3, ports.path() / "unplugged"); },
+            OpenFailureKind::noSuchDevice, "unplugged, switched off or named differently" },
+        FailingEntry { "RegularFile",
+            [](CTestPortDirectory& ports) {
+                std::ofstream(ports.path() / "notes.txt") << "x";
+                ports.link(3, ports.path() / "notes.txt");
+            },
+            OpenFailureKind::notSerial, "notes.txt) is a regular file, not a serial device" },
+        FailingEntry { "Directory", [](CTestPortDirectory& ports) { ports.link(3, ports.path()); },
+            OpenFailureKind::notSerial, "is a directory, not a serial device" },
+        FailingEntry { "DevNull", [](CTestPortDirectory& ports) { ports.link(3, "/dev/null"); },
+            OpenFailureKind::notSerial,
+            "(/dev/null) is a character device that is not a terminal" },
+        // A target that only starts like a Bluetooth device's is a path, and not there.
+        FailingEntry { "MalformedBluetoothTarget",
+            [](CTestPortDirectory& ports) { ports.link(3, "bluetooth:00:11:22"); },
+            OpenFailureKind::noSuchDevice, "(bluetooth:00:11:22) does not exist" }),
+    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+
+TEST_F(OpenFailureTest, APortWithoutEntryOrBoundDeviceSaysHowToSetOne)
+{
+    if (fs::exists("/dev/rfcomm8"))
+        GTEST_SKIP() << "this machine has /dev/rfcomm8";
+    COpenFailure failure = failedOpen(u"COM9:");
+    EXPECT_EQ(failure.kind, OpenFailureKind::noEntry);
+    EXPECT_EQ(failure.path, fallbackDeviceForPort(9));
+    EXPECT_TRUE(mentions(describe(failure),
+        { "Port 9 has no entry " + ports.entry(9).string(), "no Bluetooth serial port /dev/rfcomm8",
+            "serialpads-ports set 9" }));
+}
+
+TEST_F(OpenFailureTest, AHeldDeviceNamesTheProgramHoldingIt)
+{
+    pid_t holder = startHolder([&] {
+        int fd = open(farEnd.devicePath().c_str(), O_RDWR | O_NOCTTY);
+        return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    });
+    COpenFailure failure = failedOpen(u"COM1:");
+    EXPECT_EQ(failure.kind, OpenFailureKind::held);
+    ASSERT_TRUE(failure.holder);
+    EXPECT_EQ(failure.holder->pid, holder);
+    EXPECT_EQ(describe(failure),
+        ports.entry(1).string() + " (" + farEnd.devicePath() + ") is held by another program: "
+            + failure.holder->name + " (pid " + std::to_string(holder) + ").");
 
     // A successful open forgets an earlier failure.
-    EXPECT_NE(failedOpenReason(u"COM7:"), "");
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    holders.clear();
     EXPECT_EQ(openPort(u"COM7:"), invalidHandle);
     Handle opened = openPort(u"COM1:");
     EXPECT_NE(opened, invalidHandle);
-    EXPECT_EQ(takeOpenFailureReason(), "");
+    EXPECT_FALSE(takeLastOpenFailure());
     closeDevice(opened);
 }
 
-TEST(OpenFailureText, PermissionAndSilentRemoteSayWhatToDo)
+TEST_F(OpenFailureTest, ABluetoothPortHeldElsewhereNamesTheProgramHoldingItsLock)
 {
-    // Root opens any device, so these are checked on the sentences themselves.
-    if (struct group* entry = getgrnam("dialout")) {
-        EXPECT_EQ(permissionReason("/dev/ttyUSB0", 0, entry->gr_gid, S_IFCHR | 0660),
-            "You may not open /dev/ttyUSB0: join its group dialout (sudo usermod -aG dialout "
-            "$USER), then log out and in again.");
+    CScopedVariable runtime("XDG_RUNTIME_DIR", ports.path().c_str());
+    ports.link(4, "bluetooth:00:1A:7D:DA:71:13/2");
+    pid_t holder = startHolder([] {
+        COpenFailure ignored;
+        static CFileDescriptor lock = takePortLock(4, ignored);
+        return lock.valid();
+    });
+    COpenFailure failure = failedOpen(u"COM4:");
+    EXPECT_EQ(failure.kind, OpenFailureKind::held);
+    EXPECT_EQ(failure.path, ports.path() / "serialpads" / "com4.lock");
+    ASSERT_TRUE(failure.holder);
+    EXPECT_EQ(failure.holder->pid, holder);
+    EXPECT_TRUE(mentions(describe(failure),
+        { "Port 4 (Bluetooth 00:1A:7D:DA:71:13) is held by another program",
+            "(pid " + std::to_string(holder) + ")" }));
+}
+
+TEST_F(OpenFailureTest, ABluetoothPortWithoutAdapterSaysSoAndHoldsNothing)
+{
+    if (fs::exists("/sys/class/bluetooth") && !fs::is_empty("/sys/class/bluetooth"))
+        GTEST_SKIP() << "this machine has a Bluetooth adapter";
+    CScopedVariable runtime("XDG_RUNTIME_DIR", ports.path().c_str());
+    ports.link(5, "bluetooth:00:1A:7D:DA:71:13");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        COpenFailure failure = failedOpen(u"COM5:");
+        EXPECT_EQ(failure.kind, OpenFailureKind::adapterAbsent) << describe(failure);
+        EXPECT_EQ(failure.remote, "00:1A:7D:DA:71:13");
+        EXPECT_EQ(failure.channel, 1);
     }
-    EXPECT_TRUE(mentions(permissionReason("/dev/ttyS0", 0, 0, S_IFCHR | 0600), { "mode 0600" }));
-    EXPECT_TRUE(mentions(silentRemoteReason("/dev/rfcomm0", 0, false),
-        { "bound to /dev/rfcomm0 does not answer", "switched on, within range" }));
+    COpenFailure free;
+    EXPECT_GE(takePortLock(5, free).get(), 0) << "a failed connect left its port locked";
+}
+
+TEST_F(OpenFailureTest, PermissionDeniedIsToldAsSuchToAnotherUser)
+{
+    // Root opens any device, so the open is tried as another user, who may look at the
+    // port directory but not open the device.
+    ASSERT_EQ(chmod(ports.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(farEnd.devicePath().c_str(), 0600), 0);
+    ASSERT_EQ(chown(farEnd.devicePath().c_str(), 0, 0), 0);
+    int kind = exitStatusAsOtherUser([] {
+        if (openPort(u"COM1:") != invalidHandle)
+            return 100;
+        std::optional<COpenFailure> failure = takeLastOpenFailure();
+        if (!failure || failure->error != EACCES || failure->owner != 0
+            || (failure->mode & 0777) != 0600)
+            return 101;
+        return int(failure->kind);
+    });
+    EXPECT_EQ(kind, int(OpenFailureKind::permission));
+}
+
+// The sentences of failures these machines cannot make happen.
+struct DescribedFailure {
+    const char* what;
+    COpenFailure failure;
+    std::vector<std::string> mentioned;
+};
+
+void PrintTo(const DescribedFailure& entry, std::ostream* out)
+{
+    *out << entry.what;
+}
+
+class DescribeTest : public ::testing::TestWithParam<DescribedFailure> { };
+
+TEST_P(DescribeTest, SaysWhatHappenedAndWhatToDo)
+{
+    const std::string sentence = describe(GetParam().failure);
+    for (const std::string& part : GetParam().mentioned)
+        EXPECT_TRUE(mentions(sentence, { part }));
+}
+
+COpenFailure remoteFailure(OpenFailureKind kind, int error)
+{
+    COpenFailure failure;
+    failure.kind = kind;
+    failure.error = error;
+    failure.portNumber = 2;
+    failure.remote = "00:1A:7D:DA:71:13";
+    failure.channel = 3;
+    return failure;
+}
+
+COpenFailure deviceFailure(OpenFailureKind kind, int error, mode_t mode = 0, gid_t group = 0)
+{
+    COpenFailure failure;
+    failure.kind = kind;
+    failure.error = error;
+    failure.portNumber = 1;
+    failure.path = "/dev/ttyUSB0";
+    failure.mode = S_IFCHR | mode;
+    failure.group = group;
+    return failure;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DescribeTest,
+    ::testing::Values(
+        DescribedFailure { "AdapterOff", remoteFailure(OpenFailureKind::adapterOff, EHOSTUNREACH),
+            { "adapter is switched off", "bluetoothctl power on" } },
+        DescribedFailure { "AdapterAbsent",
+            remoteFailure(OpenFailureKind::adapterAbsent, EAFNOSUPPORT),
+            { "no Bluetooth adapter", "00:1A:7D:DA:71:13" } },
+        DescribedFailure { "OutOfRange",
+            remoteFailure(OpenFailureKind::remoteUnreachable, EHOSTDOWN),
+            { "00:1A:7D:DA:71:13 (channel 3) cannot be reached", "within range" } },
+        DescribedFailure { "NobodyOnTheChannel",
+            remoteFailure(OpenFailureKind::channelRefused, ECONNREFUSED),
+            { "(channel 3) answers, but nothing accepts connections" } },
+        DescribedFailure { "NotPaired", remoteFailure(OpenFailureKind::notPaired, EACCES),
+            { "pair it first in the desktop's Bluetooth settings" } },
+        DescribedFailure { "SlowLink", remoteFailure(OpenFailureKind::linkTimedOut, ETIMEDOUT),
+            { "(channel 3) did not bring the link up in time" } },
+        DescribedFailure { "BoundRemoteSilent",
+            [] {
+                COpenFailure failure = deviceFailure(OpenFailureKind::remoteSilent, EIO);
+                failure.path = "/dev/rfcomm0";
+                return failure;
+            }(),
+            { "bound to /dev/rfcomm0 does not answer", "switched on, within range" } },
+        DescribedFailure { "OwnerOnly", deviceFailure(OpenFailureKind::permission, EACCES, 0600),
+            { "You may not open /dev/ttyUSB0", "mode 0600" } },
+        DescribedFailure { "OtherError", deviceFailure(OpenFailureKind::otherError, EIO),
+            { "/dev/ttyUSB0 could not be opened: Input/output error." } }),
+    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+
+TEST(Describe, PermissionNamesTheGroupToJoin)
+{
+    struct group* entry = getgrnam("dialout");
+    if (!entry)
+        GTEST_SKIP() << "no dialout group here";
+    EXPECT_EQ(describe(deviceFailure(OpenFailureKind::permission, EACCES, 0660, entry->gr_gid)),
+        "You may not open /dev/ttyUSB0: join its group dialout (sudo usermod -aG dialout "
+        "$USER), then log out and in again.");
 }

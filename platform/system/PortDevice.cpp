@@ -1,0 +1,47 @@
+#include "PortDevice.h"
+
+#include "PortDirectory.h"
+#include "PortLock.h"
+#include "RfcommSocket.h"
+#include "TerminalDevice.h"
+
+std::unique_ptr<CPortDevice> openPortDevice(
+    std::u16string_view name, int flags, CKeptAcrossOpens& kept, COpenFailure& failure)
+{
+    failure = {};
+    std::optional<int> number = portNumberFromName(name);
+    if (!number) {
+        failure.kind = OpenFailureKind::notAPortName;
+        return nullptr;
+    }
+    failure.portNumber = *number;
+    std::optional<CPortTarget> target = targetForPort(name);
+    if (!target) {
+        failure.kind = OpenFailureKind::directoryUnreadable;
+        return nullptr;
+    }
+
+    if (const auto* device = std::get_if<CBluetoothTarget>(&*target)) {
+        // The port is held before the remote is paged, so two programs never both
+        // connect to it; the lock stays with the port across reconnections.
+        if (!kept.lock.valid()) {
+            kept.lock = takePortLock(*number, failure);
+            if (!kept.lock.valid()) {
+                failure.remote = formatBluetoothAddress(device->address);
+                return nullptr;
+            }
+        }
+        return CRfcommSocket::connect(*device, *number, failure);
+    }
+
+    // A port that now leads to a device path holds no Bluetooth lock.
+    kept.lock.reset();
+    const auto& path = std::get<std::filesystem::path>(*target);
+    auto terminal = CTerminalDevice::open(path, *number, flags, kept, failure);
+    // With no entry, the port is the bound Bluetooth port; its absence is the port's
+    // lack of any setting, not a device that went away.
+    if (!terminal && failure.kind == OpenFailureKind::noSuchDevice && failure.error == ENOENT
+        && path == fallbackDeviceForPort(*number))
+        failure.kind = OpenFailureKind::noEntry;
+    return terminal;
+}

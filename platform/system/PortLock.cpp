@@ -1,0 +1,72 @@
+#include "PortLock.h"
+
+#include "SystemCall.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Makes `folder` with mode 0700 unless it is there; usable only when it is a real
+// directory of this user, so nobody else can put a lock file in our way.
+bool usableFolder(const fs::path& folder)
+{
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat status { };
+    return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)
+        && status.st_uid == geteuid();
+}
+
+} // namespace
+
+fs::path portLockPath(int portNumber)
+{
+    const std::string file = "com" + std::to_string(portNumber) + ".lock";
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime == '/') {
+        fs::path folder = fs::path(runtime) / "serialpads";
+        if (usableFolder(folder))
+            return folder / file;
+    }
+    fs::path folder = "/tmp/serialpads-" + std::to_string(geteuid());
+    if (usableFolder(folder))
+        return folder / file;
+    return {};
+}
+
+CFileDescriptor takePortLock(int portNumber, COpenFailure& failure)
+{
+    failure = {};
+    failure.portNumber = portNumber;
+    failure.path = portLockPath(portNumber);
+    if (failure.path.empty()) {
+        failure.kind = OpenFailureKind::permission;
+        failure.error = EACCES;
+        failure.path = "/tmp/serialpads-" + std::to_string(geteuid());
+        return {};
+    }
+    SysResult opened
+        = sys::open(failure.path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (!opened.ok()) {
+        failure.kind = opened.failedWith(EACCES) || opened.failedWith(EPERM)
+            ? OpenFailureKind::permission
+            : OpenFailureKind::otherError;
+        failure.error = opened.error;
+        return {};
+    }
+    CFileDescriptor lock(int(opened.value));
+    if (SysResult locked = sys::flock(lock.get(), LOCK_EX | LOCK_NB); !locked.ok()) {
+        failure.kind
+            = locked.failedWith(EWOULDBLOCK) ? OpenFailureKind::held : OpenFailureKind::otherError;
+        failure.error = locked.error;
+        // Let go first, so that the search for the holder does not find this try.
+        lock.reset();
+        if (failure.kind == OpenFailureKind::held)
+            failure.holder = findFileHolder(failure.path);
+        return {};
+    }
+    return lock;
+}

@@ -1,0 +1,19 @@
+// The lock that holds a Bluetooth port for one program. An RFCOMM socket has no device
+// node another program could find busy, so a port that names a Bluetooth device is held
+// by an flock() on a lock file of its own, com<n>.lock, in $XDG_RUNTIME_DIR/serialpads
+// (or /tmp/serialpads-<uid> where that is unset or unusable; the folder is made with
+// mode 0700 when missing). The lock lives as long as its descriptor, so a program that
+// ends or crashes lets go of it; the holder is found by the descriptor /proc lists.
+#pragma once
+
+#include "FileDescriptor.h"
+#include "OpenFailure.h"
+
+#include <filesystem>
+
+// Where port `portNumber`'s lock file is; empty when no usable folder exists.
+std::filesystem::path portLockPath(int portNumber);
+
+// Takes port `portNumber`'s lock; an invalid descriptor, with `failure` set (held, with
+// its holder; or permission), when it cannot.
+CFileDescriptor takePortLock(int portNumber, COpenFailure& failure);

@@ -1,0 +1,57 @@
+#include "PortRegistry.h"
+
+#include <cstdlib>
+#include <utility>
+
+CPortRegistry& CPortRegistry::instance()
+{
+    // Never destroyed: a static object whose destructor closes a port must still find
+    // the registry, whatever the order of destruction. Ports are closed by the exit
+    // handler instead, which runs before any static object built earlier is destroyed.
+    static CPortRegistry* registry = [] {
+        auto* created = new CPortRegistry;
+        std::atexit(closeAllPorts);
+        return created;
+    }();
+    return *registry;
+}
+
+Handle CPortRegistry::add(std::shared_ptr<CSerialPort> port)
+{
+    std::lock_guard lock(mutex);
+    // Handles count up from 1 and are never reused, so a stale handle cannot reach a
+    // port opened later; they never reach invalidHandle.
+    Handle handle = nextHandle++;
+    ports.emplace(handle, std::move(port));
+    return handle;
+}
+
+std::shared_ptr<CSerialPort> CPortRegistry::find(Handle handle)
+{
+    std::lock_guard lock(mutex);
+    auto found = ports.find(handle);
+    return found == ports.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<CSerialPort> CPortRegistry::remove(Handle handle)
+{
+    std::lock_guard lock(mutex);
+    auto found = ports.find(handle);
+    if (found == ports.end())
+        return nullptr;
+    auto port = std::move(found->second);
+    ports.erase(found);
+    return port;
+}
+
+std::map<Handle, std::shared_ptr<CSerialPort>> CPortRegistry::removeAll()
+{
+    std::lock_guard lock(mutex);
+    return std::exchange(ports, {});
+}
+
+void closeAllPorts()
+{
+    for (auto& [handle, port] : CPortRegistry::instance().removeAll())
+        port->close();
+}

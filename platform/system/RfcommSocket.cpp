@@ -1,0 +1,189 @@
+#include "RfcommSocket.h"
+
+#include "Waiting.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <sys/socket.h>
+#include <system_error>
+
+using std::chrono::milliseconds;
+
+namespace {
+
+// The kernel's RFCOMM socket interface, declared here rather than taken from a
+// development package: these values are fixed by the kernel's ABI.
+constexpr int rfcommProtocol = 3; // BTPROTO_RFCOMM
+
+struct CRfcommAddress {
+    sa_family_t family;
+    std::uint8_t address[6]; // least significant byte first
+    std::uint8_t channel;
+};
+static_assert(sizeof(CRfcommAddress) == 10);
+
+// How often closing looks whether the output has left.
+constexpr milliseconds drainStep { 20 };
+
+// Whether the system has a Bluetooth adapter, switched on or not.
+bool adapterPresent()
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/class/bluetooth", error))
+        if (entry.path().filename().string().rfind("hci", 0) == 0)
+            return true;
+    return false;
+}
+
+int pendingError(int fd)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    return error;
+}
+
+} // namespace
+
+LinkState socketLinkState(short events, int pendingError)
+{
+    if (pendingError != 0 || (events & (POLLERR | POLLHUP | POLLNVAL)))
+        return LinkState::down;
+    return events & POLLOUT ? LinkState::up : LinkState::connecting;
+}
+
+OpenFailureKind connectFailureKind(int error, bool hasAdapter)
+{
+    switch (error) {
+    case EAFNOSUPPORT:
+    case EPROTONOSUPPORT:
+        return OpenFailureKind::adapterAbsent;
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EADDRNOTAVAIL:
+    case ENODEV:
+        return hasAdapter ? OpenFailureKind::adapterOff : OpenFailureKind::adapterAbsent;
+    case EHOSTDOWN:
+    case ETIMEDOUT:
+        return OpenFailureKind::remoteUnreachable;
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case ECONNABORTED:
+        return OpenFailureKind::channelRefused;
+    case EACCES:
+    case EBADE:
+    case EKEYREJECTED:
+    case EKEYEXPIRED:
+        return OpenFailureKind::notPaired;
+    case EPERM:
+        return OpenFailureKind::permission;
+    default:
+        return OpenFailureKind::otherError;
+    }
+}
+
+std::unique_ptr<CRfcommSocket> CRfcommSocket::connect(
+    const CBluetoothTarget& target, int portNumber, COpenFailure& failure)
+{
+    failure = {};
+    failure.portNumber = portNumber;
+    failure.remote = formatBluetoothAddress(target.address);
+    const int channel = target.channel ? target.channel : defaultRfcommChannel;
+    failure.channel = channel;
+
+    CFileDescriptor socket(
+        ::socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, rfcommProtocol));
+    if (!socket.valid()) {
+        failure.error = errno;
+        // Refused at the socket itself, the system (a sandbox, a security module) keeps
+        // this program from Bluetooth altogether.
+        failure.kind = failure.error == EACCES || failure.error == EPERM
+            ? OpenFailureKind::permission
+            : connectFailureKind(failure.error, adapterPresent());
+        return nullptr;
+    }
+    CRfcommAddress address {};
+    address.family = AF_BLUETOOTH;
+    for (int i = 0; i < 6; ++i)
+        address.address[i] = target.address.bytes[std::size_t(5 - i)];
+    address.channel = std::uint8_t(channel);
+    SysResult started = sys::result(
+        ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+    if (!started.ok() && !started.failedWith(EINPROGRESS)) {
+        failure.error = started.error;
+        failure.kind = connectFailureKind(started.error, adapterPresent());
+        return nullptr;
+    }
+    std::unique_ptr<CRfcommSocket> device(new CRfcommSocket);
+    device->socket = std::move(socket);
+    device->target = target;
+    device->channel = channel;
+    device->portNumber = portNumber;
+    return device;
+}
+
+LinkState CRfcommSocket::link()
+{
+    short events = pollDescriptor(fd(), POLLOUT, 0);
+    int error = (events & (POLLOUT | POLLERR | POLLHUP)) ? pendingError(fd()) : 0;
+    LinkState state = socketLinkState(events, error);
+    if (state == LinkState::down)
+        lastError = error ? error : ECONNRESET;
+    return state;
+}
+
+COpenFailure CRfcommSocket::linkFailure(bool timedOut) const
+{
+    COpenFailure failure;
+    failure.portNumber = portNumber;
+    failure.remote = formatBluetoothAddress(target.address);
+    failure.channel = channel;
+    failure.error = timedOut ? ETIMEDOUT : lastError;
+    failure.kind = timedOut ? OpenFailureKind::linkTimedOut
+                            : connectFailureKind(lastError, adapterPresent());
+    return failure;
+}
+
+SysResult CRfcommSocket::readSome(void* buffer, std::size_t count)
+{
+    return sys::read(fd(), buffer, count);
+}
+
+SysResult CRfcommSocket::writeSome(const void* bytes, std::size_t count)
+{
+    // Never a SIGPIPE for a link that has dropped: that is an error like any other.
+    return sys::restarting([&] { return ::send(fd(), bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT); });
+}
+
+bool CRfcommSocket::isGoneError(int error) const
+{
+    // A connected stream socket that fails for any other reason than a full buffer has
+    // lost its connection for good (reset, timed out, remote powered off, adapter off).
+    return error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS && error != ENOMEM;
+}
+
+void CRfcommSocket::release(CKeptAcrossOpens& /*kept*/, milliseconds grace)
+{
+    // Output not yet taken gets the grace to leave. For a Bluetooth socket TIOCOUTQ tells
+    // the free room in the send buffer: the output has left when all of it is free.
+    int buffer = 0;
+    socklen_t length = sizeof buffer;
+    if (::getsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &buffer, &length) == 0) {
+        const auto until = std::chrono::steady_clock::now() + grace;
+        for (;;) {
+            int room = 0;
+            if (!sys::ioctl(fd(), TIOCOUTQ, &room).ok() || room >= buffer
+                || std::chrono::steady_clock::now() >= until)
+                break;
+            if (pollDescriptor(fd(), 0, 0) & (POLLHUP | POLLERR))
+                break;
+            waitForDescriptor(-1, 0, int(drainStep.count()));
+        }
+    }
+    // Whatever is left is dropped: no lingering on close.
+    linger dropAll { 1, 0 };
+    ::setsockopt(fd(), SOL_SOCKET, SO_LINGER, &dropAll, sizeof dropAll);
+    socket.reset();
+}

@@ -1,0 +1,50 @@
+// A Bluetooth device reached directly by an RFCOMM socket, as a port entry that names
+// its address leads to. The kernel lets any user connect one: no bound /dev/rfcomm
+// node, no root and no dialout group. Without a channel in the entry, channel 1 is
+// used, the channel serial devices offer their serial port on almost without
+// exception. The connect runs without blocking; the port waits for it through
+// Waiting.h, so windows stay live meanwhile. Another program is kept out by the port's
+// lock file (PortLock.h), which the port holds, not the socket.
+#pragma once
+
+#include "BluetoothAddress.h"
+#include "PortDevice.h"
+
+#include <memory>
+
+// The channel a Bluetooth device is reached on when the port entry names none.
+inline constexpr int defaultRfcommChannel = 1;
+
+class CRfcommSocket final : public CPortDevice {
+public:
+    // Starts connecting to `target` for port `portNumber`. Null, with `failure` set,
+    // when the connect fails at once (no adapter, adapter off, ...).
+    static std::unique_ptr<CRfcommSocket> connect(
+        const CBluetoothTarget& target, int portNumber, COpenFailure& failure);
+
+    int fd() const override { return socket.get(); }
+    LinkState link() override;
+    COpenFailure linkFailure(bool timedOut) const override;
+    SysResult readSome(void* buffer, std::size_t count) override;
+    SysResult writeSome(const void* bytes, std::size_t count) override;
+    bool isGoneError(int error) const override;
+    void release(CKeptAcrossOpens& kept, std::chrono::milliseconds grace) override;
+
+private:
+    CRfcommSocket() = default;
+
+    CFileDescriptor socket;
+    CBluetoothTarget target;
+    int channel = defaultRfcommChannel;
+    int portNumber = 0;
+    int lastError = 0; // why the connect failed, once link() has seen it fail
+};
+
+// Where a socket's connect stands, from the events poll() reports for POLLOUT and the
+// error SO_ERROR gives: writable without an error is up; an error or a hang-up is down;
+// anything else is still connecting (the kernel reports no POLLOUT until then).
+LinkState socketLinkState(short events, int pendingError);
+
+// What a failed Bluetooth connect means for the user, from its errno and whether the
+// system has a Bluetooth adapter at all.
+OpenFailureKind connectFailureKind(int error, bool adapterPresent);
