@@ -40,6 +40,17 @@ bool startsWith(const fs::path& path, const fs::path& base)
 
 } // namespace
 
+std::vector<fs::path> directoryContents(const fs::path& directory)
+{
+    std::vector<fs::path> names;
+    std::error_code error;
+    for (fs::directory_iterator next(directory, error), end; !error && next != end;
+         next.increment(error))
+        names.push_back(next->path());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 CDeviceCheck checkDevice(const fs::path& path)
 {
     CDeviceCheck check;
@@ -109,18 +120,13 @@ std::optional<fs::path> stableNameFor(
     // A name under /dev/serial is already a stable one the user chose.
     if (startsWith(path.lexically_normal(), byIdDirectory.parent_path()))
         return std::nullopt;
-    std::error_code error;
-    fs::directory_iterator names(byIdDirectory, error);
-    if (error)
-        return std::nullopt;
     // A device with several interfaces has a name for each; the first in order is
     // suggested, so the suggestion does not change between runs.
-    std::optional<fs::path> found;
-    for (const fs::directory_entry& name : names) {
+    for (const fs::path& name : directoryContents(byIdDirectory)) {
         struct stat status { };
-        if (::stat(name.path().c_str(), &status) == 0 && S_ISCHR(status.st_mode)
-            && status.st_rdev == device && (!found || name.path() < *found))
-            found = name.path();
+        if (::stat(name.c_str(), &status) == 0 && S_ISCHR(status.st_mode)
+            && status.st_rdev == device)
+            return name;
     }
-    return found;
+    return std::nullopt;
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 // Whether a status describes a device the serial layer can open as a serial port.
 enum class EDeviceKind {
@@ -30,6 +31,10 @@ struct CDeviceCheck {
 // unless sysfs says its subsystem is something other than tty (pseudo-terminals are
 // not in sysfs and count as serial).
 CDeviceCheck checkDevice(const std::filesystem::path& path);
+
+// The paths of what `directory` holds, sorted; empty when it cannot be read. Unlike a
+// loop over a directory_iterator, this never throws when reading fails halfway.
+std::vector<std::filesystem::path> directoryContents(const std::filesystem::path& directory);
 
 // What an entry may lead to: a device path or a Bluetooth device.
 struct CPortTarget {

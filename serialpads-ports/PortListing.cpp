@@ -24,12 +24,10 @@ std::string readFirstLine(const fs::path& file)
 
 bool anyBluetoothBlocked(const fs::path& rfkillClass)
 {
-    std::error_code error;
-    for (const fs::directory_entry& killSwitch : fs::directory_iterator(rfkillClass, error)) {
-        if (readFirstLine(killSwitch.path() / "type") != "bluetooth")
+    for (const fs::path& killSwitch : directoryContents(rfkillClass)) {
+        if (readFirstLine(killSwitch / "type") != "bluetooth")
             continue;
-        if (readFirstLine(killSwitch.path() / "soft") == "1"
-            || readFirstLine(killSwitch.path() / "hard") == "1")
+        if (readFirstLine(killSwitch / "soft") == "1" || readFirstLine(killSwitch / "hard") == "1")
             return true;
     }
     return false;
@@ -194,10 +192,9 @@ EPresence bluetoothPresence(const CListingSources& sources)
             [](const CBluezAdapter& adapter) { return adapter.powered; });
         return on ? EPresence::AdapterOn : EPresence::AdapterOff;
     }
-    std::error_code error;
     bool adapter = false;
-    for (const fs::directory_entry& device : fs::directory_iterator(sources.bluetoothClass, error))
-        adapter = adapter || device.path().filename().string().starts_with("hci");
+    for (const fs::path& device : directoryContents(sources.bluetoothClass))
+        adapter = adapter || device.filename().string().starts_with("hci");
     if (!adapter)
         return EPresence::NoAdapter;
     return anyBluetoothBlocked(sources.rfkillClass) ? EPresence::AdapterOff

@@ -93,6 +93,21 @@ std::string deviceProblem(const fs::path& path, const CDeviceCheck& check)
     return {};
 }
 
+// A word when BlueZ answers and does not know the device as paired: the port is set all
+// the same, as the user may pair it afterwards.
+std::string pairingHint(const CBluetoothAddress& address)
+{
+    std::optional<CBluezState> bluez = queryBluez();
+    if (!bluez)
+        return {};
+    for (const CBluezDevice& device : bluez->devices)
+        if (device.paired && parseBluetoothAddress(device.address) == address)
+            return {};
+    return "hint: " + formatBluetoothAddress(address)
+        + " is not paired with this computer; pair it in the desktop's Bluetooth settings"
+          " before connecting.\n";
+}
+
 CCommandResult set(const std::vector<std::string>& arguments, const CCommandSources& sources)
 {
     if (arguments.size() < 3 || arguments.size() > 4)
@@ -116,7 +131,11 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
     if (what.find('/') != std::string::npos) {
         if (arguments.size() == 4)
             return failed(exitUsage, "a channel goes only with a Bluetooth address.");
-        target.device = fs::absolute(what);
+        std::error_code error;
+        target.device = fs::absolute(what, error);
+        if (error)
+            return failed(exitRefused,
+                "cannot make " + plainText(what) + " absolute: " + error.message() + ".");
         CDeviceCheck check = checkDevice(target.device);
         if (check.kind != EDeviceKind::Serial)
             return failed(exitRefused, deviceProblem(target.device, check));
@@ -141,6 +160,8 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
                     "'" + plainText(arguments[3]) + "' is not an RFCOMM channel: give 1 to 30.");
             target.bluetooth.channel = *channel;
         }
+        if (sources.askBluez)
+            result.out += pairingHint(*address);
         description = "Bluetooth device " + formatBluetoothAddress(*address)
             + (target.bluetooth.channel ? ", channel " + std::to_string(target.bluetooth.channel)
                                         : std::string());
