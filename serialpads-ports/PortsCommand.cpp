@@ -40,12 +40,26 @@ CCommandResult failed(int status, const std::string& message)
     return result;
 }
 
-// The port number of an argument: exactly one digit from 1 to 9.
-std::optional<int> portNumber(const std::string& text)
+// The entry a command changes: the port number (exactly one digit from 1 to 9) and the
+// port directory, or why there is none.
+struct CPortChoice {
+    int number = 0;
+    fs::path directory;
+    std::optional<CCommandResult> failure;
+};
+
+CPortChoice choosePort(const std::string& text)
 {
+    CPortChoice port;
     if (text.size() != 1 || text[0] < '1' || text[0] > '9')
-        return std::nullopt;
-    return text[0] - '0';
+        port.failure
+            = failed(exitUsage, "'" + plainText(text) + "' is not a port number: give 1 to 9.");
+    else if (port.directory = portDirectory(); port.directory.empty())
+        port.failure
+            = failed(exitRefused, "no port directory: neither SERIALPADS_PORTS nor HOME is set.");
+    else
+        port.number = text[0] - '0';
+    return port;
 }
 
 std::optional<int> channelNumber(const std::string& text)
@@ -114,13 +128,9 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
         return failed(exitUsage,
             "set takes a port number, then a device path or a Bluetooth "
             "address and an optional channel.");
-    std::optional<int> number = portNumber(arguments[1]);
-    if (!number)
-        return failed(
-            exitUsage, "'" + plainText(arguments[1]) + "' is not a port number: give 1 to 9.");
-    fs::path directory = portDirectory();
-    if (directory.empty())
-        return failed(exitRefused, "no port directory: neither SERIALPADS_PORTS nor HOME is set.");
+    CPortChoice port = choosePort(arguments[1]);
+    if (port.failure)
+        return *port.failure;
 
     const std::string& what = arguments[2];
     CPortTarget target;
@@ -144,7 +154,7 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
             result.out += "hint: " + plainText(stable->string())
                 + " names the same device and stays the same when it is plugged in"
                   " elsewhere: serialpads-ports set "
-                + std::to_string(*number) + " " + plainText(stable->string()) + "\n";
+                + std::to_string(port.number) + " " + plainText(stable->string()) + "\n";
         description = plainText(target.device.string());
     } else {
         auto address = parseBluetoothAddress(what);
@@ -166,9 +176,9 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
             + (target.bluetooth.channel ? ", channel " + std::to_string(target.bluetooth.channel)
                                         : std::string());
     }
-    if (CEntryError error = writeEntry(directory, *number, target))
+    if (CEntryError error = writeEntry(port.directory, port.number, target))
         return failed(exitRefused, plainText(*error));
-    result.out = "port " + std::to_string(*number) + " -> " + description + "\n" + result.out;
+    result.out = "port " + std::to_string(port.number) + " -> " + description + "\n" + result.out;
     return result;
 }
 
@@ -176,14 +186,10 @@ CCommandResult remove(const std::vector<std::string>& arguments)
 {
     if (arguments.size() != 2)
         return failed(exitUsage, "remove takes one port number.");
-    std::optional<int> number = portNumber(arguments[1]);
-    if (!number)
-        return failed(
-            exitUsage, "'" + plainText(arguments[1]) + "' is not a port number: give 1 to 9.");
-    fs::path directory = portDirectory();
-    if (directory.empty())
-        return failed(exitRefused, "no port directory: neither SERIALPADS_PORTS nor HOME is set.");
-    if (CEntryError error = removeEntry(directory, *number))
+    CPortChoice port = choosePort(arguments[1]);
+    if (port.failure)
+        return *port.failure;
+    if (CEntryError error = removeEntry(port.directory, port.number))
         return failed(exitRefused, plainText(*error));
     return {};
 }
