@@ -63,7 +63,7 @@ void lookAtDevice(CPortStatus& port)
     }
     std::error_code error;
     fs::path resolved = fs::canonical(port.device, error);
-    if (!error && resolved != port.device && resolved.string() != port.linkTarget)
+    if (!error)
         port.resolved = resolved;
 }
 
@@ -148,7 +148,8 @@ std::string leadsTo(const CPortStatus& port)
         break;
     }
     std::string text = plainText(port.linkTarget.empty() ? port.device.string() : port.linkTarget);
-    if (!port.resolved.empty())
+    if (!port.resolved.empty() && port.resolved != port.device
+        && port.resolved.string() != port.linkTarget)
         text += " -> " + plainText(port.resolved.string());
     return text;
 }
@@ -156,7 +157,10 @@ std::string leadsTo(const CPortStatus& port)
 std::string note(const CPortStatus& port)
 {
     std::string prefix = "port " + std::to_string(port.number) + ": ";
-    std::string device = plainText(port.device.string());
+    // The device by its own name, which is what ls -l and the group's members know.
+    std::string device = plainText(!port.resolved.empty() ? port.resolved.string()
+            : !port.linkTarget.empty()                    ? port.linkTarget
+                                                          : port.device.string());
     if (port.kind == EEntryKind::Invalid)
         return prefix + "the entry's target is not a valid Bluetooth device; set the port again.";
     if (port.presence == EPresence::Unknown)

@@ -40,7 +40,7 @@ struct CPortStatus {
     std::filesystem::path entry; // com<n> in the port directory
     std::filesystem::path device; // the path looked at: the entry or the fallback
     std::string linkTarget; // the entry's link target as written; empty if no link
-    std::filesystem::path resolved; // where the links end, when that differs
+    std::filesystem::path resolved; // where the links end; empty if they lead nowhere
     CBluetoothTarget bluetooth;
     std::string bluetoothName; // BlueZ's name for the device, when known
     EPresence presence = EPresence::Unknown;

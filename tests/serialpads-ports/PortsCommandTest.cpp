@@ -253,7 +253,7 @@ TEST_F(PortsCommandTest, UserOutsideTheGroupIsToldWhichToJoin)
     close(output[0]);
     waitpid(child, nullptr, 0);
     EXPECT_EQ(rowOf(listing, 1).access, "no");
-    EXPECT_NE(listing.find("port 1: join the group dialout to open " + ports.entry(1).string()),
+    EXPECT_NE(listing.find("port 1: join the group dialout to open " + device.devicePath()),
         std::string::npos)
         << listing;
 }
