@@ -146,6 +146,12 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
         if (error)
             return failed(exitRefused,
                 "cannot make " + plainText(what) + " absolute: " + error.message() + ".");
+        // The entry itself would become a link to itself, which leads nowhere.
+        fs::path entry = port.directory / ("com" + std::to_string(port.number));
+        if (target.device.lexically_normal() == entry.lexically_normal())
+            return failed(exitRefused,
+                plainText(what) + " is the entry of port " + std::to_string(port.number)
+                    + " itself; give the device it should lead to.");
         CDeviceCheck check = checkDevice(target.device);
         if (check.kind != EDeviceKind::Serial)
             return failed(exitRefused, deviceProblem(target.device, check));

@@ -368,6 +368,8 @@ TEST_P(BadInputTest, RefusesAndLeavesTheEntries)
     for (std::string& argument : arguments)
         if (argument == "@pty")
             argument = device.devicePath();
+        else if (argument == "@entry")
+            argument = ports.entry(1);
     CCommandResult result = run(arguments);
     EXPECT_EQ(result.status, row.status);
     EXPECT_TRUE(result.err.starts_with("serialpads-ports: " + row.message)) << result.err;
@@ -395,6 +397,7 @@ INSTANTIATE_TEST_SUITE_P(Arguments, BadInputTest,
             "/dev/null is not a serial device (not a terminal)" },
         CBadCase { "Directory", { "set", "1", "/dev/" }, 1,
             "/dev/ is not a serial device (not a character device)" },
+        CBadCase { "EntryItself", { "set", "1", "@entry" }, 1, "" },
         CBadCase { "RemoveMissing", { "remove", "4" }, 1, "port 4 has no entry" },
         CBadCase { "SetAlone", { "set" }, 2, "set takes a port number" },
         CBadCase { "ListWithArgument", { "list", "all" }, 2, "list takes no arguments" },
