@@ -70,7 +70,7 @@ CDeviceCheck checkDevice(const fs::path& path)
     return check;
 }
 
-CEntryError writeEntry(const fs::path& directory, int number, const CPortTarget& target)
+CEntryError writeEntry(const fs::path& directory, int number, const CEntryTarget& target)
 {
     std::error_code error;
     fs::create_directories(directory, error);

@@ -37,7 +37,7 @@ CDeviceCheck checkDevice(const std::filesystem::path& path);
 std::vector<std::filesystem::path> directoryContents(const std::filesystem::path& directory);
 
 // What an entry may lead to: a device path or a Bluetooth device.
-struct CPortTarget {
+struct CEntryTarget {
     std::filesystem::path device; // empty for a Bluetooth device
     CBluetoothTarget bluetooth;
 };
@@ -49,7 +49,7 @@ using CEntryError = std::optional<std::string>;
 // Makes entry com<number> of `directory` lead to `target`, creating the directory when
 // it is missing. An existing entry is replaced; one that is a directory is not.
 CEntryError writeEntry(
-    const std::filesystem::path& directory, int number, const CPortTarget& target);
+    const std::filesystem::path& directory, int number, const CEntryTarget& target);
 
 // Removes entry com<number> of `directory`, which must be there and not a directory.
 CEntryError removeEntry(const std::filesystem::path& directory, int number);

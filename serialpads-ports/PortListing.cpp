@@ -1,8 +1,8 @@
 #include "PortListing.h"
 
+#include "LockHolder.h"
 #include "PlainText.h"
 #include "PortDirectory.h"
-#include "PortLock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -70,7 +70,7 @@ void lookAtDevice(CPortStatus& port)
 void lookAtBluetooth(CPortStatus& port, const CListingSources& sources)
 {
     port.presence = bluetoothPresence(sources);
-    port.holder = findLockHolder(portLockPath(port.number));
+    port.holder = findLockFileHolder(bluetoothLockFile(port.number));
     // A socket needs no permission; the user may always try.
     port.access = CAccessVerdict { EAccess::Allowed };
     if (!sources.bluez)

@@ -133,7 +133,7 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
         return *port.failure;
 
     const std::string& what = arguments[2];
-    CPortTarget target;
+    CEntryTarget target;
     CCommandResult result;
     std::string description;
     // Anything with a slash is a path; anything else must be an address, so that a

@@ -1,4 +1,4 @@
-#include "PortLock.h"
+#include "LockHolder.h"
 
 #include <cstdlib>
 #include <dirent.h>
@@ -32,7 +32,7 @@ bool leadsTo(const std::string& descriptorLink, const std::string& file)
 
 } // namespace
 
-fs::path portLockPath(int portNumber)
+fs::path bluetoothLockFile(int portNumber)
 {
     std::string name = "com" + std::to_string(portNumber) + ".lock";
     // A runtime directory that is not an absolute path to a directory is unusable,
@@ -44,7 +44,7 @@ fs::path portLockPath(int portNumber)
     return fs::path("/tmp") / ("serialpads-" + std::to_string(getuid())) / name;
 }
 
-std::optional<CDeviceHolder> findLockHolder(const fs::path& lockFile)
+std::optional<CDeviceHolder> findLockFileHolder(const fs::path& lockFile)
 {
     CDirectory processes(opendir("/proc"));
     if (!processes)
