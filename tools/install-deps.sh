@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake g++ make pkg-config qt6-base-dev libgtest-dev libbenchmark-dev clang-format
+  cmake g++ make pkg-config qt6-base-dev libsystemd-dev libgtest-dev libbenchmark-dev clang-format
   # the fuzz targets: clang and its libFuzzer and sanitizer runtimes
   clang libclang-rt-14-dev
   # the virtual serial pair for ./run

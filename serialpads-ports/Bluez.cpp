@@ -1,0 +1,176 @@
+#include "Bluez.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <systemd/sd-bus.h>
+
+namespace {
+
+constexpr std::string_view serialPortUuid = "00001101-0000-1000-8000-00805f9b34fb";
+constexpr std::uint64_t callTimeoutMicroseconds = 2'000'000;
+
+struct CBusReleaser {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct CMessageReleaser {
+    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using CBus = std::unique_ptr<sd_bus, CBusReleaser>;
+using CMessage = std::unique_ptr<sd_bus_message, CMessageReleaser>;
+
+// Reads a variant holding a string, a boolean or a list of strings into `out`; a
+// variant of another type is skipped, so an unexpected type never stops the reading.
+bool readVariant(sd_bus_message* message, std::string& out)
+{
+    const char* text = nullptr;
+    if (sd_bus_message_enter_container(message, 'v', "s") <= 0)
+        return sd_bus_message_skip(message, "v") >= 0;
+    bool ok = sd_bus_message_read_basic(message, 's', &text) >= 0;
+    if (ok && text)
+        out = text;
+    return sd_bus_message_exit_container(message) >= 0 && ok;
+}
+
+bool readVariant(sd_bus_message* message, bool& out)
+{
+    int value = 0;
+    if (sd_bus_message_enter_container(message, 'v', "b") <= 0)
+        return sd_bus_message_skip(message, "v") >= 0;
+    bool ok = sd_bus_message_read_basic(message, 'b', &value) >= 0;
+    out = ok && value;
+    return sd_bus_message_exit_container(message) >= 0 && ok;
+}
+
+bool readVariant(sd_bus_message* message, std::vector<std::string>& out)
+{
+    char** list = nullptr;
+    if (sd_bus_message_enter_container(message, 'v', "as") <= 0)
+        return sd_bus_message_skip(message, "v") >= 0;
+    bool ok = sd_bus_message_read_strv(message, &list) >= 0;
+    for (char** item = list; list && *item; ++item) {
+        out.emplace_back(*item);
+        free(*item);
+    }
+    free(list);
+    return sd_bus_message_exit_container(message) >= 0 && ok;
+}
+
+// One interface's properties, a{sv}: each named one is read by `read`, which returns
+// false for a name it does not want, so that its value is skipped.
+template <typename Read> bool readProperties(sd_bus_message* message, Read read)
+{
+    if (sd_bus_message_enter_container(message, 'a', "{sv}") < 0)
+        return false;
+    int entered;
+    while ((entered = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
+        const char* name = nullptr;
+        if (sd_bus_message_read_basic(message, 's', &name) < 0)
+            return false;
+        int handled = read(std::string_view(name ? name : ""));
+        if (handled < 0 || (handled == 0 && sd_bus_message_skip(message, "v") < 0))
+            return false;
+        if (sd_bus_message_exit_container(message) < 0)
+            return false;
+    }
+    return entered == 0 && sd_bus_message_exit_container(message) >= 0;
+}
+
+// One object's interfaces, a{sa{sv}}, adding what it says to `state`.
+bool readObject(sd_bus_message* message, CBluezState& state)
+{
+    if (sd_bus_message_enter_container(message, 'a', "{sa{sv}}") < 0)
+        return false;
+    int entered;
+    while ((entered = sd_bus_message_enter_container(message, 'e', "sa{sv}")) > 0) {
+        const char* interface = nullptr;
+        if (sd_bus_message_read_basic(message, 's', &interface) < 0)
+            return false;
+        std::string_view name = interface ? interface : "";
+        bool ok = true;
+        if (name == "org.bluez.Adapter1") {
+            CBluezAdapter adapter;
+            ok = readProperties(message, [&](std::string_view property) -> int {
+                if (property == "Address")
+                    return readVariant(message, adapter.address) ? 1 : -1;
+                if (property == "Powered")
+                    return readVariant(message, adapter.powered) ? 1 : -1;
+                return 0;
+            });
+            state.adapters.push_back(std::move(adapter));
+        } else if (name == "org.bluez.Device1") {
+            CBluezDevice device;
+            ok = readProperties(message, [&](std::string_view property) -> int {
+                if (property == "Address")
+                    return readVariant(message, device.address) ? 1 : -1;
+                if (property == "Alias")
+                    return readVariant(message, device.name) ? 1 : -1;
+                if (property == "Paired")
+                    return readVariant(message, device.paired) ? 1 : -1;
+                if (property == "UUIDs")
+                    return readVariant(message, device.uuids) ? 1 : -1;
+                return 0;
+            });
+            state.devices.push_back(std::move(device));
+        } else {
+            ok = sd_bus_message_skip(message, "a{sv}") >= 0;
+        }
+        if (!ok || sd_bus_message_exit_container(message) < 0)
+            return false;
+    }
+    return entered == 0 && sd_bus_message_exit_container(message) >= 0;
+}
+
+} // namespace
+
+std::optional<CBluezState> queryBluez()
+{
+    sd_bus* opened = nullptr;
+    if (sd_bus_open_system(&opened) < 0)
+        return std::nullopt;
+    CBus bus(opened);
+    sd_bus_message* made = nullptr;
+    if (sd_bus_message_new_method_call(bus.get(), &made, "org.bluez", "/",
+            "org.freedesktop.DBus.ObjectManager", "GetManagedObjects")
+        < 0)
+        return std::nullopt;
+    CMessage call(made);
+    // Listing ports must not start the Bluetooth service as a side effect.
+    sd_bus_message_set_auto_start(call.get(), 0);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* answered = nullptr;
+    int result = sd_bus_call(bus.get(), call.get(), callTimeoutMicroseconds, &error, &answered);
+    sd_bus_error_free(&error);
+    if (result < 0)
+        return std::nullopt;
+    CMessage reply(answered);
+
+    CBluezState state;
+    if (sd_bus_message_enter_container(reply.get(), 'a', "{oa{sa{sv}}}") < 0)
+        return std::nullopt;
+    int entered;
+    while ((entered = sd_bus_message_enter_container(reply.get(), 'e', "oa{sa{sv}}")) > 0) {
+        const char* path = nullptr;
+        if (sd_bus_message_read_basic(reply.get(), 'o', &path) < 0
+            || !readObject(reply.get(), state) || sd_bus_message_exit_container(reply.get()) < 0)
+            return std::nullopt;
+    }
+    if (entered < 0)
+        return std::nullopt;
+    return state;
+}
+
+std::vector<CBluezDevice> pairedSerialDevices(const CBluezState& state)
+{
+    std::vector<CBluezDevice> found;
+    auto isSerialPort = [](const std::string& uuid) {
+        return std::equal(uuid.begin(), uuid.end(), serialPortUuid.begin(), serialPortUuid.end(),
+            [](char a, char b) { return (a | 0x20) == (b | 0x20); });
+    };
+    for (const CBluezDevice& device : state.devices)
+        if (device.paired && std::any_of(device.uuids.begin(), device.uuids.end(), isSerialPort))
+            found.push_back(device);
+    return found;
+}

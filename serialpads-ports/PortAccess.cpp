@@ -1,0 +1,62 @@
+#include "PortAccess.h"
+
+#include <algorithm>
+#include <grp.h>
+#include <unistd.h>
+
+CIdentity CIdentity::current()
+{
+    CIdentity who;
+    who.user = getuid();
+    int count = getgroups(0, nullptr);
+    if (count > 0) {
+        who.groups.resize(std::size_t(count));
+        count = getgroups(count, who.groups.data());
+        who.groups.resize(std::size_t(std::max(count, 0)));
+    }
+    who.groups.push_back(getgid());
+    return who;
+}
+
+CAccessVerdict accessFor(const struct stat& status, const CIdentity& who)
+{
+    if (who.user == 0)
+        return { EAccess::Allowed };
+    bool member
+        = std::find(who.groups.begin(), who.groups.end(), status.st_gid) != who.groups.end();
+    mode_t mode = status.st_mode;
+    // Only one class of bits applies: an owner whose own bits deny is denied even when
+    // the group's or the others' bits would allow.
+    mode_t wanted = who.user == status.st_uid ? (S_IRUSR | S_IWUSR)
+        : member                              ? (S_IRGRP | S_IWGRP)
+                                              : (S_IROTH | S_IWOTH);
+    if ((mode & wanted) == wanted)
+        return { EAccess::Allowed };
+    bool groupMay = (mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (who.user != status.st_uid && !member && groupMay && status.st_gid != 0)
+        return { EAccess::JoinGroup, status.st_gid };
+    return { EAccess::Denied };
+}
+
+CAccessVerdict accessToDevice(const std::filesystem::path& path, const struct stat& status)
+{
+    if (access(path.c_str(), R_OK | W_OK) == 0)
+        return { EAccess::Allowed };
+    CAccessVerdict verdict = accessFor(status, CIdentity::current());
+    // The mode allows but the system still refuses (an access control list, a
+    // read-only file system): nothing the user can join would help.
+    if (verdict.kind == EAccess::Allowed)
+        verdict.kind = EAccess::Denied;
+    return verdict;
+}
+
+std::string groupName(gid_t group)
+{
+    long size = sysconf(_SC_GETGR_R_SIZE_MAX);
+    std::string buffer(std::size_t(size > 0 ? size : 4096), '\0');
+    struct group entry { };
+    struct group* found = nullptr;
+    if (getgrgid_r(group, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->gr_name;
+    return std::to_string(group);
+}

@@ -1,0 +1,282 @@
+#include "PortListing.h"
+
+#include "LockHolder.h"
+#include "PlainText.h"
+#include "PortDirectory.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFirstLine(const fs::path& file)
+{
+    std::ifstream stream(file);
+    std::string line;
+    std::getline(stream, line);
+    return line;
+}
+
+bool anyBluetoothBlocked(const fs::path& rfkillClass)
+{
+    for (const fs::path& killSwitch : directoryContents(rfkillClass)) {
+        if (readFirstLine(killSwitch / "type") != "bluetooth")
+            continue;
+        if (readFirstLine(killSwitch / "soft") == "1" || readFirstLine(killSwitch / "hard") == "1")
+            return true;
+    }
+    return false;
+}
+
+std::string readLink(const fs::path& path)
+{
+    std::error_code error;
+    fs::path target = fs::read_symlink(path, error);
+    return error ? std::string() : target.string();
+}
+
+void lookAtDevice(CPortStatus& port)
+{
+    CDeviceCheck check = checkDevice(port.device);
+    switch (check.kind) {
+    case EDeviceKind::Serial:
+        port.presence = EPresence::Present;
+        port.holder = findDeviceHolder(check.status.st_rdev);
+        port.access = accessToDevice(port.device, check.status);
+        break;
+    case EDeviceKind::Missing:
+        port.presence = EPresence::Missing;
+        break;
+    case EDeviceKind::NotCharacterDevice:
+    case EDeviceKind::NotTerminal:
+        port.presence = EPresence::NotSerial;
+        break;
+    case EDeviceKind::Unknown:
+        port.presence = EPresence::Unknown;
+        port.error = check.error;
+        break;
+    }
+    std::error_code error;
+    fs::path resolved = fs::canonical(port.device, error);
+    if (!error)
+        port.resolved = resolved;
+}
+
+void lookAtBluetooth(CPortStatus& port, const CListingSources& sources)
+{
+    port.presence = bluetoothPresence(sources);
+    port.holder = findLockFileHolder(bluetoothLockFile(port.number));
+    // A socket needs no permission; the user may always try.
+    port.access = CAccessVerdict { EAccess::Allowed };
+    if (!sources.bluez)
+        return;
+    std::string address = formatBluetoothAddress(port.bluetooth.address);
+    auto known = std::find_if(sources.bluez->devices.begin(), sources.bluez->devices.end(),
+        [&](const CBluezDevice& device) {
+            auto parsed = parseBluetoothAddress(device.address);
+            return parsed && *parsed == port.bluetooth.address;
+        });
+    port.notPaired = known == sources.bluez->devices.end() || !known->paired;
+    if (known != sources.bluez->devices.end())
+        port.bluetoothName = known->name;
+}
+
+const char* presenceWord(EPresence presence)
+{
+    switch (presence) {
+    case EPresence::Present:
+        return "present";
+    case EPresence::Missing:
+        return "missing";
+    case EPresence::NotSerial:
+        return "not-serial";
+    case EPresence::Unknown:
+        return "unknown";
+    case EPresence::AdapterOn:
+        return "adapter-on";
+    case EPresence::AdapterOff:
+        return "adapter-off";
+    case EPresence::AdapterFound:
+        return "adapter";
+    case EPresence::NoAdapter:
+        return "no-adapter";
+    case EPresence::Invalid:
+        return "invalid";
+    }
+    return "unknown";
+}
+
+std::string accessWord(const std::optional<CAccessVerdict>& access)
+{
+    if (!access)
+        return "-";
+    return access->kind == EAccess::Allowed ? "yes" : "no";
+}
+
+std::string holderWord(const std::optional<CDeviceHolder>& holder)
+{
+    if (!holder)
+        return "-";
+    std::string name = holder->name.empty() ? "?" : plainText(holder->name, EBlanks::Escape);
+    return name + "[" + std::to_string(holder->pid) + "]";
+}
+
+std::string leadsTo(const CPortStatus& port)
+{
+    switch (port.kind) {
+    case EEntryKind::None:
+        return plainText(port.device.string()) + " (no entry)";
+    case EEntryKind::Bluetooth: {
+        std::string text = "bluetooth " + formatBluetoothAddress(port.bluetooth.address);
+        text += port.bluetooth.channel
+            ? " channel " + std::to_string(port.bluetooth.channel)
+            : std::string(" channel from the device's service record, else 1");
+        if (!port.bluetoothName.empty())
+            text += " (" + plainText(port.bluetoothName) + ")";
+        return text;
+    }
+    case EEntryKind::Invalid:
+        return plainText(port.linkTarget);
+    case EEntryKind::Unreadable:
+        return plainText(port.entry.string());
+    case EEntryKind::Device:
+        break;
+    }
+    std::string text = plainText(port.linkTarget.empty() ? port.device.string() : port.linkTarget);
+    if (!port.resolved.empty() && port.resolved != port.device
+        && port.resolved.string() != port.linkTarget)
+        text += " -> " + plainText(port.resolved.string());
+    return text;
+}
+
+std::string note(const CPortStatus& port)
+{
+    std::string prefix = "port " + std::to_string(port.number) + ": ";
+    // The device by its own name, which is what ls -l and the group's members know.
+    std::string device = plainText(!port.resolved.empty() ? port.resolved.string()
+            : !port.linkTarget.empty()                    ? port.linkTarget
+                                                          : port.device.string());
+    if (port.kind == EEntryKind::Invalid)
+        return prefix + "the entry's target is not a valid Bluetooth device; set the port again.";
+    if (port.presence == EPresence::Unknown)
+        return prefix + "cannot look at " + device + ": " + std::strerror(port.error) + ".";
+    // A missing fallback is the usual state of an unused port and needs no word.
+    if (port.presence == EPresence::Missing && port.kind == EEntryKind::Device)
+        return prefix + device
+            + " does not exist: the device is unplugged, switched off or "
+              "named differently now.";
+    if (port.presence == EPresence::NotSerial)
+        return prefix + device + " is not a serial device.";
+    if (port.kind == EEntryKind::Bluetooth && port.notPaired)
+        return prefix + formatBluetoothAddress(port.bluetooth.address)
+            + " is not paired; pair it in the desktop's Bluetooth settings.";
+    if (port.access && port.access->kind == EAccess::JoinGroup) {
+        std::string group = plainText(groupName(port.access->group));
+        return prefix + "join the group " + group + " to open " + device + " (sudo usermod -aG "
+            + group + " $USER, then log out and in again).";
+    }
+    if (port.access && port.access->kind == EAccess::Denied)
+        return prefix + "you may not open " + device + ".";
+    return {};
+}
+
+} // namespace
+
+EPresence bluetoothPresence(const CListingSources& sources)
+{
+    if (sources.bluez) {
+        if (sources.bluez->adapters.empty())
+            return EPresence::NoAdapter;
+        bool on = std::any_of(sources.bluez->adapters.begin(), sources.bluez->adapters.end(),
+            [](const CBluezAdapter& adapter) { return adapter.powered; });
+        return on ? EPresence::AdapterOn : EPresence::AdapterOff;
+    }
+    bool adapter = false;
+    for (const fs::path& device : directoryContents(sources.bluetoothClass))
+        adapter = adapter || device.filename().string().starts_with("hci");
+    if (!adapter)
+        return EPresence::NoAdapter;
+    return anyBluetoothBlocked(sources.rfkillClass) ? EPresence::AdapterOff
+                                                    : EPresence::AdapterFound;
+}
+
+CPortStatus portStatus(int number, const CListingSources& sources)
+{
+    CPortStatus port;
+    port.number = number;
+    fs::path directory = portDirectory();
+    if (!directory.empty())
+        port.entry = directory / ("com" + std::to_string(number));
+    std::u16string name = u"COM" + std::u16string(1, char16_t(u'0' + number)) + u":";
+    std::optional<fs::path> device = devicePathForPort(name);
+    if (!device) {
+        port.kind = EEntryKind::Unreadable;
+        port.presence = EPresence::Unknown;
+        struct stat status { };
+        port.error = lstat(port.entry.c_str(), &status) != 0 ? errno : EIO;
+        port.device = port.entry;
+        return port;
+    }
+    port.device = *device;
+    if (port.entry.empty() || *device != port.entry) {
+        port.kind = EEntryKind::None;
+        lookAtDevice(port);
+        return port;
+    }
+    port.linkTarget = readLink(port.entry);
+    if (auto target = parseBluetoothTarget(port.linkTarget)) {
+        port.kind = EEntryKind::Bluetooth;
+        port.bluetooth = *target;
+        lookAtBluetooth(port, sources);
+    } else if (port.linkTarget.starts_with(bluetoothTargetPrefix)) {
+        port.kind = EEntryKind::Invalid;
+        port.presence = EPresence::Invalid;
+    } else {
+        port.kind = EEntryKind::Device;
+        lookAtDevice(port);
+    }
+    return port;
+}
+
+std::string formatListing(
+    const std::vector<CPortStatus>& ports, const std::vector<CBluezDevice>& pairedSerial)
+{
+    struct CRow {
+        std::string port, state, access, holder, target;
+    };
+    std::vector<CRow> rows { { "PORT", "STATE", "ACCESS", "HOLDER", "TARGET" } };
+    std::string notes;
+    for (const CPortStatus& port : ports) {
+        rows.push_back({ std::to_string(port.number), presenceWord(port.presence),
+            accessWord(port.access), holderWord(port.holder), leadsTo(port) });
+        if (std::string line = note(port); !line.empty())
+            notes += line + "\n";
+    }
+    std::size_t stateWidth = 0, accessWidth = 0, holderWidth = 0;
+    for (const CRow& row : rows) {
+        stateWidth = std::max(stateWidth, row.state.size());
+        accessWidth = std::max(accessWidth, row.access.size());
+        holderWidth = std::max(holderWidth, row.holder.size());
+    }
+    auto padded = [](const std::string& text, std::size_t width) {
+        return text + std::string(width - text.size() + 2, ' ');
+    };
+    std::string out;
+    for (const CRow& row : rows)
+        out += padded(row.port, 4) + padded(row.state, stateWidth) + padded(row.access, accessWidth)
+            + padded(row.holder, holderWidth) + row.target + "\n";
+    if (!notes.empty())
+        out += "\n" + notes;
+    if (!pairedSerial.empty()) {
+        out += "\nPaired Bluetooth devices with a serial port:\n";
+        for (const CBluezDevice& device : pairedSerial)
+            out += "  " + plainText(device.address, EBlanks::Escape) + "  " + plainText(device.name)
+                + "\n";
+    }
+    return out;
+}

@@ -1,0 +1,69 @@
+// What each of the ports 1 to 9 leads to, whether that is there, who holds it and
+// whether the user may open it, gathered without opening any device, and the listing
+// that shows it. The listing has one line per port in columns; every column but the
+// last is one word, so scripts can split it on blanks.
+#pragma once
+
+#include "Bluez.h"
+#include "OpenFailure.h"
+#include "PortAccess.h"
+#include "PortEntry.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class EEntryKind {
+    None, // no entry: the port is the Bluetooth serial port /dev/rfcomm<n-1>
+    Device, // a device path
+    Bluetooth, // a Bluetooth device reached by a socket
+    Invalid, // a "bluetooth:" target that is not a valid one
+    Unreadable, // the entry could not be looked at
+};
+
+enum class EPresence {
+    Present, // a serial device is there
+    Missing,
+    NotSerial,
+    Unknown,
+    AdapterOn, // Bluetooth: an adapter is there and switched on
+    AdapterOff, // Bluetooth: adapters are there, none switched on (or all blocked)
+    AdapterFound, // Bluetooth: an adapter is there; whether it is on could not be read
+    NoAdapter,
+    Invalid,
+};
+
+struct CPortStatus {
+    int number = 0;
+    EEntryKind kind = EEntryKind::None;
+    std::filesystem::path entry; // com<n> in the port directory
+    std::filesystem::path device; // the path looked at: the entry or the fallback
+    std::string linkTarget; // the entry's link target as written; empty if no link
+    std::filesystem::path resolved; // where the links end; empty if they lead nowhere
+    CBluetoothTarget bluetooth;
+    std::string bluetoothName; // BlueZ's name for the device, when known
+    EPresence presence = EPresence::Unknown;
+    std::optional<CDeviceHolder> holder;
+    std::optional<CAccessVerdict> access; // nothing when there is nothing to open
+    bool notPaired = false; // BlueZ answered and does not list the device as paired
+    int error = 0; // errno, for EPresence::Unknown
+};
+
+// Where the listing looks for what the system has; tests point these elsewhere.
+struct CListingSources {
+    std::optional<CBluezState> bluez;
+    std::filesystem::path bluetoothClass = "/sys/class/bluetooth";
+    std::filesystem::path rfkillClass = "/sys/class/rfkill";
+};
+
+// The state of the Bluetooth adapters: from BlueZ when it answered, else from sysfs.
+EPresence bluetoothPresence(const CListingSources& sources);
+
+CPortStatus portStatus(int number, const CListingSources& sources);
+
+// The table of `ports`, the notes that say what to do about a port, and the paired
+// devices that offer a serial port, each part after a blank line and only when there
+// is something to say.
+std::string formatListing(
+    const std::vector<CPortStatus>& ports, const std::vector<CBluezDevice>& pairedSerial);

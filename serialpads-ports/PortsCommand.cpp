@@ -1,0 +1,225 @@
+#include "PortsCommand.h"
+
+#include "PlainText.h"
+#include "PortDirectory.h"
+#include "PortListing.h"
+
+#include <cstring>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* commandName = "serialpads-ports";
+
+constexpr const char* usageText = "Usage: serialpads-ports [list]\n"
+                                  "       serialpads-ports set N PATH\n"
+                                  "       serialpads-ports set N ADDRESS [CHANNEL]\n"
+                                  "       serialpads-ports remove N\n"
+                                  "       serialpads-ports --help | --version\n";
+
+constexpr const char* helpText
+    = "Lists and sets the serial ports 1 to 9 of sendpad and recvpad.\n"
+      "\n"
+      "  list                 each port: state, access, holder, what it leads to\n"
+      "  set N PATH           port N leads to the serial device PATH\n"
+      "  set N ADDRESS [CH]   port N leads to a paired Bluetooth device\n"
+      "                       (XX:XX:XX:XX:XX:XX), on RFCOMM channel CH (1-30)\n"
+      "  remove N             port N has no entry again\n"
+      "\n"
+      "Exit status: 0 done, 1 refused or not there, 2 bad usage.\n"
+      "See serialpads-ports(1).\n";
+
+CCommandResult failed(int status, const std::string& message)
+{
+    CCommandResult result;
+    result.status = status;
+    result.err = std::string(commandName) + ": " + message + "\n";
+    if (status == exitUsage)
+        result.err += std::string("Try '") + commandName + " --help'.\n";
+    return result;
+}
+
+// The entry a command changes: the port number (exactly one digit from 1 to 9) and the
+// port directory, or why there is none.
+struct CPortChoice {
+    int number = 0;
+    fs::path directory;
+    std::optional<CCommandResult> failure;
+};
+
+CPortChoice choosePort(const std::string& text)
+{
+    CPortChoice port;
+    if (text.size() != 1 || text[0] < '1' || text[0] > '9')
+        port.failure
+            = failed(exitUsage, "'" + plainText(text) + "' is not a port number: give 1 to 9.");
+    else if (port.directory = portDirectory(); port.directory.empty())
+        port.failure
+            = failed(exitRefused, "no port directory: neither SERIALPADS_PORTS nor HOME is set.");
+    else
+        port.number = text[0] - '0';
+    return port;
+}
+
+std::optional<int> channelNumber(const std::string& text)
+{
+    if (text.empty() || text.size() > 2
+        || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    int channel = std::stoi(text);
+    if (channel < firstRfcommChannel || channel > lastRfcommChannel)
+        return std::nullopt;
+    return channel;
+}
+
+CCommandResult list(const CCommandSources& sources)
+{
+    CListingSources listing;
+    if (sources.askBluez)
+        listing.bluez = queryBluez();
+    std::vector<CPortStatus> ports;
+    for (int number = 1; number <= 9; ++number)
+        ports.push_back(portStatus(number, listing));
+    std::vector<CBluezDevice> paired;
+    if (listing.bluez)
+        paired = pairedSerialDevices(*listing.bluez);
+    CCommandResult result;
+    result.out = formatListing(ports, paired);
+    return result;
+}
+
+std::string deviceProblem(const fs::path& path, const CDeviceCheck& check)
+{
+    std::string name = plainText(path.string());
+    switch (check.kind) {
+    case EDeviceKind::Missing:
+        return name + " does not exist.";
+    case EDeviceKind::NotCharacterDevice:
+        return name + " is not a serial device (not a character device).";
+    case EDeviceKind::NotTerminal:
+        return name + " is not a serial device (not a terminal).";
+    case EDeviceKind::Unknown:
+        return "cannot look at " + name + ": " + std::strerror(check.error) + ".";
+    case EDeviceKind::Serial:
+        break;
+    }
+    return {};
+}
+
+// A word when BlueZ answers and does not know the device as paired: the port is set all
+// the same, as the user may pair it afterwards.
+std::string pairingHint(const CBluetoothAddress& address)
+{
+    std::optional<CBluezState> bluez = queryBluez();
+    if (!bluez)
+        return {};
+    for (const CBluezDevice& device : bluez->devices)
+        if (device.paired && parseBluetoothAddress(device.address) == address)
+            return {};
+    return "hint: " + formatBluetoothAddress(address)
+        + " is not paired with this computer; pair it in the desktop's Bluetooth settings"
+          " before connecting.\n";
+}
+
+CCommandResult set(const std::vector<std::string>& arguments, const CCommandSources& sources)
+{
+    if (arguments.size() < 3 || arguments.size() > 4)
+        return failed(exitUsage,
+            "set takes a port number, then a device path or a Bluetooth "
+            "address and an optional channel.");
+    CPortChoice port = choosePort(arguments[1]);
+    if (port.failure)
+        return *port.failure;
+
+    const std::string& what = arguments[2];
+    CEntryTarget target;
+    CCommandResult result;
+    std::string description;
+    // Anything with a slash is a path; anything else must be an address, so that a
+    // mistyped address is reported as one rather than looked for as a file.
+    if (what.find('/') != std::string::npos) {
+        if (arguments.size() == 4)
+            return failed(exitUsage, "a channel goes only with a Bluetooth address.");
+        std::error_code error;
+        target.device = fs::absolute(what, error);
+        if (error)
+            return failed(exitRefused,
+                "cannot make " + plainText(what) + " absolute: " + error.message() + ".");
+        // The entry itself would become a link to itself, which leads nowhere.
+        fs::path entry = port.directory / ("com" + std::to_string(port.number));
+        if (target.device.lexically_normal() == entry.lexically_normal())
+            return failed(exitRefused,
+                plainText(what) + " is the entry of port " + std::to_string(port.number)
+                    + " itself; give the device it should lead to.");
+        CDeviceCheck check = checkDevice(target.device);
+        if (check.kind != EDeviceKind::Serial)
+            return failed(exitRefused, deviceProblem(target.device, check));
+        // The user's choice is kept; a stable name is only suggested.
+        if (auto stable = stableNameFor(target.device, check.status.st_rdev, sources.byIdDirectory))
+            result.out += "hint: " + plainText(stable->string())
+                + " names the same device and stays the same when it is plugged in"
+                  " elsewhere: serialpads-ports set "
+                + std::to_string(port.number) + " " + plainText(stable->string()) + "\n";
+        description = plainText(target.device.string());
+    } else {
+        auto address = parseBluetoothAddress(what);
+        if (!address)
+            return failed(exitUsage,
+                "'" + plainText(what)
+                    + "' is neither a device path nor a Bluetooth address (XX:XX:XX:XX:XX:XX).");
+        target.bluetooth.address = *address;
+        if (arguments.size() == 4) {
+            auto channel = channelNumber(arguments[3]);
+            if (!channel)
+                return failed(exitUsage,
+                    "'" + plainText(arguments[3]) + "' is not an RFCOMM channel: give 1 to 30.");
+            target.bluetooth.channel = *channel;
+        }
+        if (sources.askBluez)
+            result.out += pairingHint(*address);
+        description = "Bluetooth device " + formatBluetoothAddress(*address)
+            + (target.bluetooth.channel ? ", channel " + std::to_string(target.bluetooth.channel)
+                                        : std::string());
+    }
+    if (CEntryError error = writeEntry(port.directory, port.number, target))
+        return failed(exitRefused, plainText(*error));
+    result.out = "port " + std::to_string(port.number) + " -> " + description + "\n" + result.out;
+    return result;
+}
+
+CCommandResult remove(const std::vector<std::string>& arguments)
+{
+    if (arguments.size() != 2)
+        return failed(exitUsage, "remove takes one port number.");
+    CPortChoice port = choosePort(arguments[1]);
+    if (port.failure)
+        return *port.failure;
+    if (CEntryError error = removeEntry(port.directory, port.number))
+        return failed(exitRefused, plainText(*error));
+    return {};
+}
+
+} // namespace
+
+CCommandResult runPortsCommand(
+    const std::vector<std::string>& arguments, const CCommandSources& sources)
+{
+    if (arguments.empty())
+        return list(sources);
+    const std::string& command = arguments[0];
+    if (command == "list") {
+        if (arguments.size() != 1)
+            return failed(exitUsage, "list takes no arguments.");
+        return list(sources);
+    }
+    if (command == "set")
+        return set(arguments, sources);
+    if (command == "remove")
+        return remove(arguments);
+    if (command == "--help" || command == "-h")
+        return { exitDone, std::string(usageText) + "\n" + helpText, {} };
+    if (command == "--version")
+        return { exitDone, std::string(commandName) + " " + SERIALPADS_VERSION + "\n", {} };
+    return failed(exitUsage, "unknown command '" + plainText(command) + "'.");
+}

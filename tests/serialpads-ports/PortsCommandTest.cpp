@@ -1,0 +1,463 @@
+// The command's listing, set and remove, run in-process on a private port directory
+// with pseudo-terminals as the serial devices.
+#include "PortsCommand.h"
+
+#include "LockHolder.h"
+#include "PortListing.h"
+#include "TestPort.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The listing's line for `number`, split into its columns; the last column (what the
+// port leads to) may hold blanks and is kept whole.
+struct CRow {
+    std::string state, access, holder, target;
+};
+
+CRow rowOf(const std::string& listing, int number)
+{
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string port;
+        CRow row;
+        fields >> port >> row.state >> row.access >> row.holder >> std::ws;
+        std::getline(fields, row.target);
+        if (port == std::to_string(number))
+            return row;
+    }
+    ADD_FAILURE() << "no line for port " << number << " in:\n" << listing;
+    return {};
+}
+
+// Names each row of a table after its `name`.
+constexpr auto byName = [](const auto& testInfo) { return std::string(testInfo.param.name); };
+
+CCommandResult run(std::vector<std::string> arguments)
+{
+    CCommandSources sources;
+    sources.askBluez = false;
+    return runPortsCommand(arguments, sources);
+}
+
+// A child process that holds `path` open (and, for a lock file, locked) until the
+// object goes, so the holder the listing names is not the test process itself.
+class CHolder {
+public:
+    explicit CHolder(const fs::path& path, bool lock)
+    {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        EXPECT_EQ(pipe(release), 0);
+        child = fork();
+        if (child == 0) {
+            // The child keeps no write end of `release`, so the parent's close ends it.
+            close(release[1]);
+            int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CREAT | O_CLOEXEC, 0600);
+            if (fd < 0 || (lock && flock(fd, LOCK_EX | LOCK_NB) != 0))
+                _exit(1);
+            char byte = 1;
+            (void)!write(ready[1], &byte, 1);
+            (void)!read(release[0], &byte, 1);
+            _exit(0);
+        }
+        close(ready[1]);
+        close(release[0]);
+        char byte = 0;
+        EXPECT_EQ(read(ready[0], &byte, 1), 1) << "the holder could not open " << path;
+        close(ready[0]);
+    }
+    ~CHolder()
+    {
+        close(release[1]);
+        waitpid(child, nullptr, 0);
+    }
+    pid_t pid() const { return child; }
+
+private:
+    pid_t child = -1;
+    int release[2] = { -1, -1 };
+};
+
+class PortsCommandTest : public ::testing::Test {
+protected:
+    CTestPortDirectory ports;
+    CTestPort device;
+};
+
+// ---- Listing ---------------------------------------------------------------------
+
+struct CListingCase {
+    const char* name;
+    // The entry com1 links to this; "@pty" is the pseudo-terminal, "" means no entry.
+    std::string target;
+    std::string state, access, shown;
+};
+
+class ListingTest : public PortsCommandTest, public ::testing::WithParamInterface<CListingCase> { };
+
+TEST_P(ListingTest, ShowsWhatThePortLeadsTo)
+{
+    const CListingCase& row = GetParam();
+    std::string target = row.target == "@pty" ? device.devicePath() : row.target;
+    if (!target.empty())
+        ports.link(1, target);
+    CCommandResult result = run({ "list" });
+    ASSERT_EQ(result.status, exitDone) << result.err;
+    CRow shown = rowOf(result.out, 1);
+    EXPECT_EQ(shown.state, row.state);
+    EXPECT_EQ(shown.access, row.access);
+    EXPECT_EQ(shown.holder, "-");
+    EXPECT_EQ(shown.target, row.shown == "@pty" ? device.devicePath() : row.shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, ListingTest,
+    ::testing::Values(CListingCase { "Pty", "@pty", "present", "yes", "@pty" },
+        CListingCase { "Dangling", "/nonexistent/ttyUSB7", "missing", "-", "/nonexistent/ttyUSB7" },
+        CListingCase { "NoEntry", "", "missing", "-", "/dev/rfcomm0 (no entry)" },
+        CListingCase { "NotSerial", "/dev/null", "not-serial", "-", "/dev/null" },
+        CListingCase { "BluetoothChannel", "bluetooth:00:1a:7d:da:71:13/5", "no-adapter", "yes",
+            "bluetooth 00:1A:7D:DA:71:13 channel 5" },
+        CListingCase { "BluetoothRecord", "bluetooth:00:1A:7D:DA:71:13", "no-adapter", "yes",
+            "bluetooth 00:1A:7D:DA:71:13 channel from the device's service record, else 1" },
+        CListingCase { "BadBluetooth", "bluetooth:00:1A:7D", "invalid", "-", "bluetooth:00:1A:7D" },
+        CListingCase {
+            "ControlCharacters", "/dev/\x1b[2Jx\\", "missing", "-", "/dev/\\x1B[2Jx\\x5C" }),
+    byName);
+
+TEST_F(PortsCommandTest, LinkThroughAnotherLinkShowsWhereItEnds)
+{
+    fs::path middle = ports.path() / "by-id-name";
+    fs::create_symlink(device.devicePath(), middle);
+    ports.link(1, middle);
+    CRow shown = rowOf(run({}).out, 1);
+    EXPECT_EQ(shown.target, middle.string() + " -> " + device.devicePath());
+}
+
+TEST_F(PortsCommandTest, ListingSucceedsWithoutSystemBus)
+{
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+    CCommandResult result = runPortsCommand({});
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    EXPECT_EQ(result.status, exitDone);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(rowOf(result.out, 9).target, "/dev/rfcomm8 (no entry)");
+}
+
+// The holder must be the process that has the port, never the one that lists it.
+class HolderTest : public PortsCommandTest, public ::testing::WithParamInterface<bool> { };
+
+TEST_P(HolderTest, NamesTheProcessHoldingThePort)
+{
+    bool bluetooth = GetParam();
+    fs::path runtime = ports.path() / "runtime";
+    fs::create_directories(runtime / "serialpads");
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    if (bluetooth)
+        ports.link(1, "bluetooth:00:1A:7D:DA:71:13/1");
+    else
+        ports.link(1, device.devicePath());
+    fs::path held = bluetooth ? bluetoothLockFile(1) : fs::path(device.devicePath());
+    EXPECT_EQ(bluetoothLockFile(1), runtime / "serialpads" / "com1.lock");
+    {
+        CHolder holder(held, bluetooth);
+        std::string shown = rowOf(run({}).out, 1).holder;
+        EXPECT_TRUE(shown.ends_with("[" + std::to_string(holder.pid()) + "]")) << shown;
+    }
+    EXPECT_EQ(rowOf(run({}).out, 1).holder, "-");
+    unsetenv("XDG_RUNTIME_DIR");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, HolderTest, ::testing::Values(false, true),
+    [](const auto& testInfo) { return testInfo.param ? "Bluetooth" : "Tty"; });
+
+// ---- Permission ------------------------------------------------------------------
+
+struct CAccessCase {
+    const char* name;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    CIdentity who;
+    EAccess expected;
+};
+
+class AccessTest : public ::testing::TestWithParam<CAccessCase> { };
+
+TEST_P(AccessTest, DecidesFromOwnerGroupAndMode)
+{
+    const CAccessCase& row = GetParam();
+    struct stat status { };
+    status.st_mode = S_IFCHR | row.mode;
+    status.st_uid = row.owner;
+    status.st_gid = row.group;
+    CAccessVerdict verdict = accessFor(status, row.who);
+    EXPECT_EQ(verdict.kind, row.expected);
+    if (row.expected == EAccess::JoinGroup) {
+        EXPECT_EQ(verdict.group, row.group);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, AccessTest,
+    ::testing::Values(CAccessCase { "Root", 0, 20, 0600, { 0, {} }, EAccess::Allowed },
+        CAccessCase { "Member", 0, 20, 0660, { 1000, { 100, 20 } }, EAccess::Allowed },
+        CAccessCase { "NotMember", 0, 20, 0660, { 1000, { 100 } }, EAccess::JoinGroup },
+        CAccessCase { "GroupReadOnly", 0, 5, 0620, { 1000, { 100 } }, EAccess::Denied },
+        CAccessCase { "RootGroupNeverSuggested", 0, 0, 0660, { 1000, { 100 } }, EAccess::Denied },
+        CAccessCase { "Owner", 1000, 20, 0600, { 1000, {} }, EAccess::Allowed },
+        CAccessCase { "OwnerBitsDenyOwner", 1000, 20, 0066, { 1000, { 20 } }, EAccess::Denied },
+        CAccessCase { "Others", 0, 20, 0666, { 1000, {} }, EAccess::Allowed }),
+    byName);
+
+// The whole listing as an ordinary user, in a child that gives up root.
+TEST_F(PortsCommandTest, UserOutsideTheGroupIsToldWhichToJoin)
+{
+    group* dialout = getgrnam("dialout");
+    if (!dialout)
+        GTEST_SKIP() << "no group dialout";
+    ASSERT_EQ(chown(device.devicePath().c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(device.devicePath().c_str(), 0660), 0);
+    fs::permissions(ports.path(), fs::perms(0755));
+    ports.link(1, device.devicePath());
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0
+            || setresuid(65534, 65534, 65534) != 0)
+            _exit(1);
+        std::string listing = run({}).out;
+        (void)!write(output[1], listing.data(), listing.size());
+        _exit(0);
+    }
+    close(output[1]);
+    std::string listing;
+    char buffer[4096];
+    for (ssize_t n; (n = read(output[0], buffer, sizeof buffer)) > 0;)
+        listing.append(buffer, std::size_t(n));
+    close(output[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(rowOf(listing, 1).access, "no");
+    EXPECT_NE(listing.find("port 1: join the group dialout to open " + device.devicePath()),
+        std::string::npos)
+        << listing;
+}
+
+// ---- Set and remove --------------------------------------------------------------
+
+struct CSetCase {
+    const char* name;
+    std::vector<std::string> arguments; // "@pty" is the pseudo-terminal
+    std::string linkTarget; // of com1 afterwards
+};
+
+class SetTest : public PortsCommandTest, public ::testing::WithParamInterface<CSetCase> { };
+
+TEST_P(SetTest, ReplacesTheEntry)
+{
+    const CSetCase& row = GetParam();
+    ports.link(1, "/dev/old-device");
+    std::vector<std::string> arguments = row.arguments;
+    for (std::string& argument : arguments)
+        if (argument == "@pty")
+            argument = device.devicePath();
+    CCommandResult result = run(arguments);
+    ASSERT_EQ(result.status, exitDone) << result.err;
+    std::string expected = row.linkTarget == "@pty" ? device.devicePath() : row.linkTarget;
+    EXPECT_EQ(fs::read_symlink(ports.entry(1)).string(), expected);
+    // Nothing but the entry is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(ports.path()), {}), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, SetTest,
+    ::testing::Values(CSetCase { "Device", { "set", "1", "@pty" }, "@pty" },
+        CSetCase {
+            "Bluetooth", { "set", "1", "00:1a:7d:da:71:13" }, "bluetooth:00:1A:7D:DA:71:13" },
+        CSetCase { "BluetoothChannel", { "set", "1", "00:1A:7D:DA:71:13", "30" },
+            "bluetooth:00:1A:7D:DA:71:13/30" }),
+    byName);
+
+TEST_F(PortsCommandTest, SetMakesAMissingDirectory)
+{
+    fs::remove_all(ports.path());
+    ASSERT_EQ(run({ "set", "3", device.devicePath() }).status, exitDone);
+    EXPECT_EQ(fs::read_symlink(ports.entry(3)), device.devicePath());
+}
+
+TEST_F(PortsCommandTest, EntryNeverVanishesWhileReplaced)
+{
+    ports.link(1, device.devicePath());
+    std::atomic<bool> done = false;
+    std::atomic<int> vanished = 0;
+    std::thread watcher([&] {
+        struct stat status { };
+        while (!done)
+            if (lstat(ports.entry(1).c_str(), &status) != 0)
+                ++vanished;
+    });
+    for (int i = 0; i < 300; ++i)
+        run({ "set", "1", i % 2 ? device.devicePath() : "00:1A:7D:DA:71:13" });
+    done = true;
+    watcher.join();
+    EXPECT_EQ(vanished, 0);
+}
+
+TEST_F(PortsCommandTest, RemoveTakesTheEntryAway)
+{
+    ports.link(2, device.devicePath());
+    CCommandResult result = run({ "remove", "2" });
+    EXPECT_EQ(result.status, exitDone) << result.err;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(ports.entry(2))));
+    EXPECT_EQ(rowOf(run({}).out, 2).target, "/dev/rfcomm1 (no entry)");
+}
+
+TEST_F(PortsCommandTest, SuggestsTheStableNameButKeepsTheChosenOne)
+{
+    fs::path byId = ports.path() / "serial" / "by-id";
+    fs::create_directories(byId);
+    fs::create_symlink(device.devicePath(), byId / "usb-Maker_Adapter_1234-if00-port0");
+    fs::create_symlink("/dev/null", byId / "usb-Other-if00");
+    CCommandSources sources;
+    sources.askBluez = false;
+    sources.byIdDirectory = byId;
+
+    CCommandResult result = runPortsCommand({ "set", "1", device.devicePath() }, sources);
+    EXPECT_EQ(result.status, exitDone);
+    EXPECT_EQ(fs::read_symlink(ports.entry(1)), device.devicePath());
+    EXPECT_NE(result.out.find("hint: " + (byId / "usb-Maker_Adapter_1234-if00-port0").string()),
+        std::string::npos)
+        << result.out;
+
+    result = runPortsCommand(
+        { "set", "1", (byId / "usb-Maker_Adapter_1234-if00-port0").string() }, sources);
+    EXPECT_EQ(result.status, exitDone);
+    EXPECT_EQ(result.out.find("hint:"), std::string::npos) << result.out;
+}
+
+// ---- Bad input -------------------------------------------------------------------
+
+struct CBadCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    std::string message; // the start of the message after the command's name
+};
+
+class BadInputTest : public PortsCommandTest, public ::testing::WithParamInterface<CBadCase> { };
+
+TEST_P(BadInputTest, RefusesAndLeavesTheEntries)
+{
+    const CBadCase& row = GetParam();
+    ports.link(1, device.devicePath());
+    std::vector<std::string> arguments = row.arguments;
+    for (std::string& argument : arguments)
+        if (argument == "@pty")
+            argument = device.devicePath();
+        else if (argument == "@entry")
+            argument = ports.entry(1);
+    CCommandResult result = run(arguments);
+    EXPECT_EQ(result.status, row.status);
+    EXPECT_TRUE(result.err.starts_with("serialpads-ports: " + row.message)) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(fs::read_symlink(ports.entry(1)), device.devicePath());
+    EXPECT_EQ(std::distance(fs::directory_iterator(ports.path()), {}), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, BadInputTest,
+    ::testing::Values(
+        CBadCase { "PortZero", { "set", "0", "@pty" }, 2, "'0' is not a port number" },
+        CBadCase { "PortTen", { "set", "10", "@pty" }, 2, "'10' is not a port number" },
+        CBadCase { "PortWord", { "remove", "one" }, 2, "'one' is not a port number" },
+        CBadCase { "ShortAddress", { "set", "1", "00:1A:7D:DA:71" }, 2,
+            "'00:1A:7D:DA:71' is neither a device path nor a Bluetooth address" },
+        CBadCase { "BadHexDigit", { "set", "1", "00:1A:7D:DA:71:1G" }, 2, "'00:1A:7D:DA:71:1G'" },
+        CBadCase { "ChannelZero", { "set", "1", "00:1A:7D:DA:71:13", "0" }, 2,
+            "'0' is not an RFCOMM channel" },
+        CBadCase { "ChannelTooHigh", { "set", "1", "00:1A:7D:DA:71:13", "31" }, 2,
+            "'31' is not an RFCOMM channel" },
+        CBadCase { "ChannelWithPath", { "set", "1", "@pty", "3" }, 2, "a channel goes only" },
+        CBadCase { "NoSuchDevice", { "set", "1", "/nonexistent/ttyUSB0" }, 1,
+            "/nonexistent/ttyUSB0 does not exist" },
+        CBadCase { "NotTerminal", { "set", "1", "/dev/null" }, 1,
+            "/dev/null is not a serial device (not a terminal)" },
+        CBadCase { "Directory", { "set", "1", "/dev/" }, 1,
+            "/dev/ is not a serial device (not a character device)" },
+        CBadCase { "EntryItself", { "set", "1", "@entry" }, 1, "" },
+        CBadCase { "RemoveMissing", { "remove", "4" }, 1, "port 4 has no entry" },
+        CBadCase { "SetAlone", { "set" }, 2, "set takes a port number" },
+        CBadCase { "ListWithArgument", { "list", "all" }, 2, "list takes no arguments" },
+        CBadCase { "Unknown", { "frob\x1b]0;x\a" }, 2, "unknown command 'frob\\x1B]0;x\\x07'" }),
+    byName);
+
+// ---- Bluetooth state -------------------------------------------------------------
+
+TEST(PairedDevicesTest, KeepsPairedDevicesOfferingTheSerialPort)
+{
+    CBluezState state;
+    std::string serial = "00001101-0000-1000-8000-00805F9B34FB";
+    std::string audio = "0000110b-0000-1000-8000-00805f9b34fb";
+    state.devices = { { "00:00:00:00:00:01", "paired serial", true, { audio, serial } },
+        { "00:00:00:00:00:02", "unpaired serial", false, { serial } },
+        { "00:00:00:00:00:03", "paired headset", true, { audio } } };
+    std::vector<CBluezDevice> found = pairedSerialDevices(state);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].name, "paired serial");
+}
+
+struct CAdapterCase {
+    const char* name;
+    bool hci;
+    const char* soft; // rfkill's soft block of the Bluetooth switch; nullptr for none
+    std::optional<CBluezState> bluez;
+    EPresence expected;
+};
+
+class AdapterTest : public ::testing::TestWithParam<CAdapterCase> { };
+
+TEST_P(AdapterTest, ReadsTheAdapterWithoutRoot)
+{
+    const CAdapterCase& row = GetParam();
+    CTestPortDirectory scratch;
+    CListingSources sources;
+    sources.bluez = row.bluez;
+    sources.bluetoothClass = scratch.path() / "bluetooth";
+    sources.rfkillClass = scratch.path() / "rfkill";
+    fs::create_directories(sources.bluetoothClass);
+    if (row.hci)
+        fs::create_directories(sources.bluetoothClass / "hci0");
+    if (row.soft) {
+        fs::create_directories(sources.rfkillClass / "rfkill0");
+        std::ofstream(sources.rfkillClass / "rfkill0" / "type") << "bluetooth\n";
+        std::ofstream(sources.rfkillClass / "rfkill0" / "soft") << row.soft << "\n";
+        std::ofstream(sources.rfkillClass / "rfkill0" / "hard") << "0\n";
+    }
+    EXPECT_EQ(bluetoothPresence(sources), row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, AdapterTest,
+    ::testing::Values(CAdapterCase { "NoHci", false, nullptr, std::nullopt, EPresence::NoAdapter },
+        CAdapterCase { "Blocked", true, "1", std::nullopt, EPresence::AdapterOff },
+        CAdapterCase { "Unblocked", true, "0", std::nullopt, EPresence::AdapterFound },
+        CAdapterCase { "BluezPowered", false, nullptr,
+            CBluezState { { { "00:00:00:00:00:0A", false }, { "00:00:00:00:00:0B", true } }, {} },
+            EPresence::AdapterOn },
+        CAdapterCase { "BluezOff", true, "0",
+            CBluezState { { { "00:00:00:00:00:0A", false } }, {} }, EPresence::AdapterOff }),
+    byName);
+
+} // namespace
