@@ -1,8 +1,8 @@
 #include "PortListing.h"
 
-#include "LockHolder.h"
 #include "PlainText.h"
 #include "PortDirectory.h"
+#include "PortLock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -70,7 +70,10 @@ void lookAtDevice(CPortStatus& port)
 void lookAtBluetooth(CPortStatus& port, const CListingSources& sources)
 {
     port.presence = bluetoothPresence(sources);
-    port.holder = findLockFileHolder(bluetoothLockFile(port.number));
+    // The serial layer's own lock file, so the listing and a connecting pad never
+    // disagree on where to look.
+    if (std::filesystem::path lock = portLockPath(port.number); !lock.empty())
+        port.holder = findFileHolder(lock);
     // A socket needs no permission; the user may always try.
     port.access = CAccessVerdict { EAccess::Allowed };
     if (!sources.bluez)

@@ -77,8 +77,11 @@ std::optional<CBluetoothTarget> parseBluetoothTarget(std::string_view text)
 
 std::string formatBluetoothTarget(const CBluetoothTarget& target)
 {
-    std::string text = std::string(bluetoothTargetPrefix) + formatBluetoothAddress(target.address);
-    if (target.channel != 0)
-        text += "/" + std::to_string(target.channel);
+    std::string text(bluetoothTargetPrefix);
+    text += formatBluetoothAddress(target.address);
+    if (target.channel != 0) {
+        text += '/';
+        text += std::to_string(target.channel);
+    }
     return text;
 }

@@ -2,7 +2,7 @@
 // with pseudo-terminals as the serial devices.
 #include "PortsCommand.h"
 
-#include "LockHolder.h"
+#include "PortLock.h"
 #include "PortListing.h"
 #include "TestPort.h"
 
@@ -172,8 +172,8 @@ TEST_P(HolderTest, NamesTheProcessHoldingThePort)
         ports.link(1, "bluetooth:00:1A:7D:DA:71:13/1");
     else
         ports.link(1, device.devicePath());
-    fs::path held = bluetooth ? bluetoothLockFile(1) : fs::path(device.devicePath());
-    EXPECT_EQ(bluetoothLockFile(1), runtime / "serialpads" / "com1.lock");
+    fs::path held = bluetooth ? portLockPath(1) : fs::path(device.devicePath());
+    EXPECT_EQ(portLockPath(1), runtime / "serialpads" / "com1.lock");
     {
         CHolder holder(held, bluetooth);
         std::string shown = rowOf(run({}).out, 1).holder;
