@@ -138,7 +138,7 @@ std::string leadsTo(const CPortStatus& port)
         std::string text = "bluetooth " + formatBluetoothAddress(port.bluetooth.address);
         text += port.bluetooth.channel
             ? " channel " + std::to_string(port.bluetooth.channel)
-            : std::string(" channel from the device's service record, else 1");
+            : std::string(" channel 1 (none given)");
         if (!port.bluetoothName.empty())
             text += " (" + plainText(port.bluetoothName) + ")";
         return text;
