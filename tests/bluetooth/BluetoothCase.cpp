@@ -102,19 +102,10 @@ void setBluetoothPort(int number, const std::string& address, int channel)
     fs::path tool
         = fs::read_symlink("/proc/self/exe", ignored).parent_path().parent_path().parent_path()
         / "serialpads-ports" / "serialpads-ports";
-    if (access(tool.c_str(), X_OK) == 0) {
-        std::string command = tool.string() + " set " + std::to_string(number) + " " + address
-            + (channel ? " " + std::to_string(channel) : std::string());
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-        return;
-    }
-    fs::path directory = portDirectory();
-    ASSERT_FALSE(directory.empty());
-    fs::create_directories(directory);
-    fs::path entry = directory / ("com" + std::to_string(number));
-    fs::remove(entry, ignored);
-    fs::create_symlink(
-        "bluetooth:" + address + (channel ? "/" + std::to_string(channel) : std::string()), entry);
+    ASSERT_EQ(access(tool.c_str(), X_OK), 0) << tool << " is not built";
+    std::string command = tool.string() + " set " + std::to_string(number) + " " + address
+        + (channel ? " " + std::to_string(channel) : std::string());
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
 Clock::duration closeAfterUnreadOutput(const char16_t* port, const std::string& measuredAs)

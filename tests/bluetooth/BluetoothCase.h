@@ -60,8 +60,7 @@ std::string rfcommState(int device);
 void expectNoPortDirectory();
 
 // Points port `number` at the remote device's address, with `channel` when not 0, the
-// way a user sets it up: with serialpads-ports when the build tree has it, else by
-// writing the port directory's entry directly.
+// way a user sets it up: with the build tree's serialpads-ports.
 void setBluetoothPort(int number, const std::string& address, int channel = 0);
 
 // Times closeDevice() on `port` (opened for writing) after more output than the far end

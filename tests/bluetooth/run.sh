@@ -19,6 +19,8 @@ build=${1:-build/ci}
 [ "${1:-}" = -- ] && shift
 build=$(cd "$build" && pwd)
 programs=(tests/bluetooth/sendpad_bluetooth_tests tests/bluetooth/recvpad_bluetooth_tests)
+# The suite sets its Bluetooth ports up with the command a user would use.
+tools=(serialpads-ports/serialpads-ports)
 # The whole VM run, boot to power-off; the suite itself takes about a minute.
 limit=${SERIALPADS_BT_SECONDS:-420}
 
@@ -37,7 +39,7 @@ unavailable() {
 for tool in qemu-system-x86_64 debootstrap mkfs.ext4; do
   command -v "$tool" > /dev/null || unavailable "$tool is missing (tools/install-deps.sh installs it)"
 done
-for program in "${programs[@]}"; do
+for program in "${programs[@]}" "${tools[@]}"; do
   [ -x "$build/$program" ] || { say "FAILED: $build/$program is not built"; exit 1; }
 done
 
