@@ -53,7 +53,9 @@ packages=(
   git python3 ca-certificates
   # build; build-essential is what dpkg-buildpackage insists on
   build-essential cmake g++ make pkg-config qt6-base-dev libgtest-dev libbenchmark-dev
-  clang-format
+  # the style check: one clang-format version that both releases package, since each
+  # release's default clang-format (14 and 19) formats some code differently
+  clang-format-19
   # the fuzz targets: clang and its libFuzzer and sanitizer runtimes
   clang "$clang_runtime"
   # the virtual serial pair for ./run

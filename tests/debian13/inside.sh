@@ -18,8 +18,8 @@ cmake --preset ci > /dev/null
 cmake --build --preset ci -j"$jobs"
 echo "== debian13: ci tests"
 ctest --preset ci -j"$jobs"
-echo "== debian13: clang-format $(clang-format --version | grep -o '[0-9][0-9.]*' | head -n1)"
-git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+echo "== debian13: clang-format $(clang-format-19 --version | grep -o '[0-9][0-9.]*' | head -n1)"
+git ls-files '*.cpp' '*.h' | xargs clang-format-19 --dry-run --Werror
 echo "== debian13: package"
 tools/build-package.sh
 echo "== debian13: the package installs and removes"

@@ -23,6 +23,8 @@ rows=(
   # Debian 12's clang 14, and what a fresh minimal system lacks
   '12 libclang-rt-14-dev' '12 !libclang-rt-19-dev' '12 build-essential' '12 git'
   '12 python3' '12 ca-certificates'
+  # one clang-format for the style check on both
+  '12 clang-format-19' '13 clang-format-19'
   # Debian 13's clang 19: Debian 13 has no libclang-rt-14-dev
   '13 libclang-rt-19-dev' '13 !libclang-rt-14-dev' '13 build-essential'
   # a release not listed: whatever clang apt offers
