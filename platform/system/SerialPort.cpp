@@ -107,7 +107,7 @@ std::unique_ptr<CHeldDevice> openTerminal(std::u16string_view name, int openFlag
 
     // Look before opening: a regular file, a directory or a FIFO is never opened at all,
     // and neither is a device the kernel says is not a terminal.
-    struct stat before { };
+    struct stat before {};
     if (SysResult looked = sys::stat(path->c_str(), before); !looked.ok()) {
         why = noSuchDeviceReason(*number, *path, looked.error);
         return nullptr;
@@ -142,7 +142,7 @@ std::unique_ptr<CHeldDevice> openTerminal(std::u16string_view name, int openFlag
     device->bluetooth = bluetooth;
 
     // The path may have been pointed elsewhere since it was looked at.
-    struct stat after { };
+    struct stat after {};
     if (!sys::fstat(device->fd(), after).ok() || !S_ISCHR(after.st_mode)
         || after.st_rdev != before.st_rdev) {
         why = notSerialReason(*path, after.st_mode);

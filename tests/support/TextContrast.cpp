@@ -108,7 +108,7 @@ std::vector<TextArea> textAreas(QWidget* window)
         if (auto* label = qobject_cast<QLabel*>(widget); label && !label->text().isEmpty()) {
             add(label, label->contentsRect());
         } else if (auto* button = qobject_cast<QAbstractButton*>(widget);
-                   button && !button->text().isEmpty()) {
+            button && !button->text().isEmpty()) {
             // Inside the bevel: the face the caption sits on.
             add(button, button->rect().adjusted(4, 4, -4, -4));
         } else if (auto* list = qobject_cast<QComboBox*>(widget); list && list->count() > 0) {
@@ -119,7 +119,7 @@ std::vector<TextArea> textAreas(QWidget* window)
                 list->style()->subControlRect(
                     QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, list));
         } else if (auto* field = qobject_cast<QLineEdit*>(widget);
-                   field && !field->text().isEmpty()) {
+            field && !field->text().isEmpty()) {
             add(field, field->rect().adjusted(3, 3, -3, -3));
         } else if (auto* view = qobject_cast<CLogView*>(widget); view && view->lineCount() > 0) {
             // A selection of whole lines sets them on a background of their own.
@@ -184,17 +184,17 @@ std::vector<QString> lowContrastTexts(QWidget* window)
             ++inked;
             if (band.ink < readable)
                 problems.push_back(QString("%1: text at rows %2-%3 has contrast %4:1 with %5")
-                                       .arg(area.name)
-                                       .arg(band.top)
-                                       .arg(band.bottom)
-                                       .arg(band.ink, 0, 'f', 2)
-                                       .arg(QColor(band.background).name()));
+                        .arg(area.name)
+                        .arg(band.top)
+                        .arg(band.bottom)
+                        .arg(band.ink, 0, 'f', 2)
+                        .arg(QColor(band.background).name()));
         }
         if (inked < area.texts)
             problems.push_back(QString("%1: %2 of %3 texts can be seen at all")
-                                   .arg(area.name)
-                                   .arg(inked)
-                                   .arg(area.texts));
+                    .arg(area.name)
+                    .arg(inked)
+                    .arg(area.texts));
     }
     return problems;
 }
