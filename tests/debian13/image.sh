@@ -5,7 +5,7 @@
 # The system is a minimal Debian 13 made with debootstrap from the mirror apt is
 # configured with on this machine (read from the apt sources now, never written down
 # here), with what tools/install-deps.sh installs on it, run there as a user would run it
-# on a fresh machine. It is cached outside the repository, under
+# on a fresh machine, and ccache for the stage's builds. It is cached outside the repository, under
 # ${SERIALPADS_DEBIAN13_CACHE:-${XDG_CACHE_HOME:-~/.cache}/serialpads-debian13}, in a
 # folder named after a digest of the install script and this recipe, so a change to
 # either makes a new system and an unchanged recipe reuses the old one. Older systems
@@ -17,9 +17,12 @@ repo=$(cd "$here/../.." && pwd)
 suite=trixie
 # Bump when the steps below change in a way that makes older systems wrong.
 recipe=1
+# What the stage itself uses on top of the project's dependencies: a compiler cache, so
+# that a run after the first compiles only what changed.
+packages=(ccache)
 
 cache=${SERIALPADS_DEBIAN13_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/serialpads-debian13}
-key=$({ printf '%s\n' "$recipe" "$suite"; cat "$repo/tools/install-deps.sh"; } |
+key=$({ printf '%s\n' "$recipe" "$suite" "${packages[@]}"; cat "$repo/tools/install-deps.sh"; } |
   sha256sum | cut -c1-16)
 system=$cache/system-$key
 
@@ -40,7 +43,8 @@ build() {
   mkdir -p "$system.tmp"
   root=$system.tmp/root
   log "making $key with debootstrap ($suite), then installing the project's dependencies"
-  if ! nice -n 19 debootstrap --variant=minbase "$suite" "$root" "$mirror" \
+  if ! nice -n 19 debootstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
+      "$suite" "$root" "$mirror" \
       > "$system.tmp/debootstrap.log" 2>&1 ||
       grep -q '^W: Failure' "$system.tmp/debootstrap.log"; then
     log "debootstrap failed; the end of $system.tmp/debootstrap.log:"
