@@ -94,8 +94,7 @@ TEST_F(FarEndTest, PublishedDirectoryLeadsToTheSlave)
     ASSERT_NE(directory, nullptr);
     int fd = open((std::string(directory) + "/com1").c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0) << std::strerror(errno);
-    struct stat viaDirectory {
-    }, slave {};
+    struct stat viaDirectory {}, slave {};
     EXPECT_EQ(fstat(fd, &viaDirectory), 0);
     EXPECT_EQ(fstat(device.slaveFd(), &slave), 0);
     EXPECT_EQ(viaDirectory.st_rdev, slave.st_rdev);

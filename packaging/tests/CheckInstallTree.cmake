@@ -4,8 +4,8 @@
 # destination given as an absolute path would escape the prefix and end up in the
 # package as well.
 #
-# Run as: cmake -DBUILD_DIR=... -DSTAGE_DIR=... -DAPPSTREAMCLI=... -DPROGRAMS=...
-#               -DAPP_IDS=... -DICON_NAME=... -DICON_SIZES=... -P CheckInstallTree.cmake
+# Run as: cmake -DBUILD_DIR=... -DSTAGE_DIR=... -DAPPSTREAMCLI=... -DAPPSTREAM_OPTIONS=...
+#               -DPROGRAMS=... -DAPP_IDS=... -DICON_NAME=... -DICON_SIZES=... -P CheckInstallTree.cmake
 cmake_minimum_required(VERSION 3.25)
 set(problems)
 
@@ -64,7 +64,7 @@ endforeach()
 # validate-tree also checks that each component's launchable names an installed desktop
 # file, which validating the files one by one cannot see.
 if(APPSTREAMCLI)
-  execute_process(COMMAND ${APPSTREAMCLI} validate-tree --no-net --strict ${STAGE_DIR}
+  execute_process(COMMAND ${APPSTREAMCLI} validate-tree ${APPSTREAM_OPTIONS} ${STAGE_DIR}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(NOT result EQUAL 0)
     list(APPEND problems "appstreamcli validate-tree failed:\n${output}")

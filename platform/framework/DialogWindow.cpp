@@ -162,8 +162,8 @@ int CControlWindow::selection() const
 // minimise, never maximise, since the dialog has one size.
 CDialogWindow::CDialogWindow(CDialog& dialog, const DialogTemplate& dialogTemplate)
     : QWidget(nullptr,
-        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+          Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+              | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , owner(dialog)
     , source(dialogTemplate)
 {

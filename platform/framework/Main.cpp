@@ -51,7 +51,7 @@ void endOnSignals(QApplication& app)
         else
             QCoreApplication::quit();
     });
-    struct sigaction action { };
+    struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -47,7 +47,7 @@ std::string groupName(gid_t group)
 {
     long size = sysconf(_SC_GETGR_R_SIZE_MAX);
     std::string buffer(std::size_t(size > 0 ? size : 4096), '\0');
-    struct group entry { };
+    struct group entry {};
     struct group* found = nullptr;
     if (getgrgid_r(group, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
         return found->gr_name;
@@ -58,7 +58,7 @@ std::string userName(uid_t user)
 {
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::string buffer(std::size_t(size > 0 ? size : 4096), '\0');
-    struct passwd entry { };
+    struct passwd entry {};
     struct passwd* found = nullptr;
     if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
         return found->pw_name;
@@ -92,7 +92,7 @@ bool isOpenOn(const std::string& descriptorLink, dev_t device)
     target[length] = '\0';
     if (std::string_view(target, std::size_t(length)).substr(0, 5) != "/dev/")
         return false;
-    struct stat status { };
+    struct stat status {};
     return stat(target, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == device;
 }
 

@@ -61,7 +61,7 @@ std::optional<fs::path> devicePathForPort(std::u16string_view name)
     fs::path entry = directory / ("com" + std::to_string(*number));
     // lstat, not stat: a link whose device has gone is still the user's choice for this
     // port and must fail to open, not fall back to a Bluetooth port.
-    struct stat status { };
+    struct stat status {};
     if (lstat(entry.c_str(), &status) == 0)
         return entry;
     if (errno == ENOENT || errno == ENOTDIR)

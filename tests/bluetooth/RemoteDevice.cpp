@@ -227,7 +227,7 @@ bool CRemoteDevice::waitForReceived(std::string_view expected, std::chrono::mill
 
 struct termios settingsOfPort(CRemoteDevice& remote, void (*change)(struct termios&))
 {
-    struct termios settings { };
+    struct termios settings {};
     int fd = open("/dev/rfcomm0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     EXPECT_GE(fd, 0) << "open /dev/rfcomm0: errno " << errno;
     if (fd < 0)

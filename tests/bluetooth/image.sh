@@ -15,6 +15,7 @@
 # suite's own scripts into the VM, and the image's first process only hands over to
 # the shared init script.
 set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 suite=bookworm
 # Bump when the steps below change in a way that makes older images wrong.
@@ -36,31 +37,10 @@ image=$cache/image-$key
 
 log() { echo "bluetooth image: $*" >&2; }
 
-# The first mirror in the apt sources that serves exactly $suite: deb822 .sources files
-# first, then one-line .list entries.
-apt_mirror() {
-  local mirror
-  mirror=$(awk -v suite="$suite" '
-      /^[ \t]*#/ { next }
-      /^[ \t]*$/ { if (uri != "" && hit) { print uri; exit } uri = ""; hit = 0; next }
-      tolower($1) == "uris:" { uri = $2 }
-      tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == suite) hit = 1 }
-      END { if (uri != "" && hit) print uri }' /etc/apt/sources.list.d/*.sources 2>/dev/null |
-    head -n1)
-  if [ -z "$mirror" ]; then
-    mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-      awk -v suite="$suite" '$1 == "deb" {
-          for (i = 2; i < NF; i++) if ($i ~ /^(https?|file|ftp):/ && $(i + 1) == suite) { print $i; exit }
-        }' | head -n1)
-  fi
-  [ -n "$mirror" ] || { log "no mirror for $suite in the apt sources"; return 1; }
-  echo "$mirror"
-}
-
 build() {
   local started mirror root kernel modules size
   started=$(date +%s)
-  mirror=$(apt_mirror)
+  mirror=$("$here/../../tools/apt-mirror.sh" "$suite") || return 1
   # debootstrap fetches with wget, which reads the proxy from the environment only.
   local proxy=""
   eval "$(apt-config shell proxy Acquire::http::Proxy)"

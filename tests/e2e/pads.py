@@ -133,14 +133,15 @@ class Pad:
         },
     }
 
-    def __init__(self, desktop, prefix, name, ports_dir):
+    def __init__(self, desktop, prefix, name, ports_dir, extra_env=None):
         self.desktop = desktop
         self.name = name
         self.template = self.TEMPLATES[name]
         self.title = self.template["title"]
         self.process = desktop.spawn(
             [os.path.join(prefix, "bin", name)],
-            extra_env={"SERIALPADS_PORTS": ports_dir, "QT_QPA_PLATFORM": "xcb"},
+            extra_env={"SERIALPADS_PORTS": ports_dir, "QT_QPA_PLATFORM": "xcb",
+                       **(extra_env or {})},
             log=f"{name}.log")
         self.window = wait_for(self._main_window, f"the {self.title} window")
         desktop.run(["xdotool", "windowactivate", "--sync", str(self.window)])

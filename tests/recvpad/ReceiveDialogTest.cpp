@@ -9,8 +9,11 @@
 #include "LogView.h"
 #include "ReceiveResources.h"
 #include "TestPort.h"
+#include "TextContrast.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -369,5 +372,29 @@ TEST_F(ReceiveDialogTest, ClosingWhileATickWaitsEndsTheDialogAfterTheTick)
     Handle other = openDevice(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, invalidHandle);
     EXPECT_NE(other, invalidHandle) << "the window's destruction released the port";
     closeDevice(other);
+}
+
+// On a dark desktop every text stays readable against what is behind it: the controls,
+// the received lines, and a line selected with the mouse on the selection's colour.
+TEST_F(ReceiveDialogTest, EveryTextStaysReadableOnADarkDesktop)
+{
+    CDarkDesktop dark;
+    connect();
+    // The first line is longer than the field is wide, so its selection fills the row.
+    device.send("Received from the device, a line longer than the field is wide\rHello World\r");
+    ASSERT_TRUE(waitUntil([&] { return driver.logView(IDC_RECEIVE_TEXT)->lineCount() >= 2; }, 2s));
+    QWidget* lines = driver.logView(IDC_RECEIVE_TEXT)->viewport();
+    auto mouse = [&](QEvent::Type type, QPointF at) {
+        QMouseEvent event(type, at, lines->mapToGlobal(at), Qt::LeftButton,
+            type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(lines, &event);
+    };
+    QPointF rightOfFirstLine(lines->width() - 2, 2);
+    mouse(QEvent::MouseButtonPress, QPointF(1, 2));
+    mouse(QEvent::MouseMove, rightOfFirstLine);
+    mouse(QEvent::MouseButtonRelease, rightOfFirstLine);
+    ASSERT_TRUE(driver.logView(IDC_RECEIVE_TEXT)->hasSelection());
+    for (const QString& problem : lowContrastTexts(driver.window()))
+        ADD_FAILURE() << problem.toStdString();
 }
 } // namespace

@@ -7,6 +7,7 @@
 #include "DialogDriver.h"
 #include "SendResources.h"
 #include "TestPort.h"
+#include "TextContrast.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -332,3 +333,14 @@ INSTANTIATE_TEST_SUITE_P(Ports, FailedOpenTest,
     ::testing::Values(Broken::missingEntry, Broken::danglingLink, Broken::plainFile,
         Broken::directory, Broken::heldElsewhere));
 } // namespace
+
+// On a dark desktop every text the connected dialog shows, the typed line included,
+// stays readable against what is behind it.
+TEST_F(SendDialogTest, EveryTextStaysReadableOnADarkDesktop)
+{
+    CDarkDesktop dark;
+    connect();
+    driver.type(IDC_SEND_TEXT, "Hello World");
+    for (const QString& problem : lowContrastTexts(driver.window()))
+        ADD_FAILURE() << problem.toStdString();
+}

@@ -310,7 +310,8 @@ TEST_F(SerialPortTest, PortsLeftOpenAreRestoredWhenTheProgramEnds)
     termios before {};
     ASSERT_EQ(tcgetattr(view, &before), 0);
     GTEST_FLAG_SET(death_test_style, "fast");
-    EXPECT_EXIT({ openPort() != invalidHandle ? std::exit(0) : std::exit(1); },
+    EXPECT_EXIT(
+        { openPort() != invalidHandle ? std::exit(0) : std::exit(1); },
         ::testing::ExitedWithCode(0), "");
     termios after {};
     ASSERT_EQ(tcgetattr(view, &after), 0);
