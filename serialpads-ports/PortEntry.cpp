@@ -45,7 +45,7 @@ std::vector<fs::path> directoryContents(const fs::path& directory)
     std::vector<fs::path> names;
     std::error_code error;
     for (fs::directory_iterator next(directory, error), end; !error && next != end;
-         next.increment(error))
+        next.increment(error))
         names.push_back(next->path());
     std::sort(names.begin(), names.end());
     return names;
@@ -63,7 +63,7 @@ CDeviceCheck checkDevice(const fs::path& path)
     if (!S_ISCHR(check.status.st_mode))
         check.kind = EDeviceKind::NotCharacterDevice;
     else if (std::string subsystem = charSubsystem(check.status.st_rdev);
-             !subsystem.empty() && subsystem != "tty")
+        !subsystem.empty() && subsystem != "tty")
         check.kind = EDeviceKind::NotTerminal;
     else
         check.kind = EDeviceKind::Serial;
@@ -78,7 +78,7 @@ CEntryError writeEntry(const fs::path& directory, int number, const CEntryTarget
         return "cannot make the port directory " + directory.string() + ": " + error.message();
 
     fs::path entry = directory / entryName(number);
-    struct stat status { };
+    struct stat status {};
     if (lstat(entry.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
         return entry.string() + " is a directory; it is left as it is.";
 
@@ -101,7 +101,7 @@ CEntryError writeEntry(const fs::path& directory, int number, const CEntryTarget
 CEntryError removeEntry(const fs::path& directory, int number)
 {
     fs::path entry = directory / entryName(number);
-    struct stat status { };
+    struct stat status {};
     if (lstat(entry.c_str(), &status) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return "port " + std::to_string(number) + " has no entry " + entry.string() + ".";
@@ -123,7 +123,7 @@ std::optional<fs::path> stableNameFor(
     // A device with several interfaces has a name for each; the first in order is
     // suggested, so the suggestion does not change between runs.
     for (const fs::path& name : directoryContents(byIdDirectory)) {
-        struct stat status { };
+        struct stat status {};
         if (::stat(name.c_str(), &status) == 0 && S_ISCHR(status.st_mode)
             && status.st_rdev == device)
             return name;

@@ -22,7 +22,7 @@ enum class EDeviceKind {
 
 struct CDeviceCheck {
     EDeviceKind kind = EDeviceKind::Unknown;
-    struct stat status { };
+    struct stat status {};
     int error = 0; // errno, for Missing and Unknown
 };
 

@@ -136,9 +136,8 @@ std::string leadsTo(const CPortStatus& port)
         return plainText(port.device.string()) + " (no entry)";
     case EEntryKind::Bluetooth: {
         std::string text = "bluetooth " + formatBluetoothAddress(port.bluetooth.address);
-        text += port.bluetooth.channel
-            ? " channel " + std::to_string(port.bluetooth.channel)
-            : std::string(" channel 1 (none given)");
+        text += port.bluetooth.channel ? " channel " + std::to_string(port.bluetooth.channel)
+                                       : std::string(" channel 1 (none given)");
         if (!port.bluetoothName.empty())
             text += " (" + plainText(port.bluetoothName) + ")";
         return text;
@@ -220,7 +219,7 @@ CPortStatus portStatus(int number, const CListingSources& sources)
     if (!device) {
         port.kind = EEntryKind::Unreadable;
         port.presence = EPresence::Unknown;
-        struct stat status { };
+        struct stat status {};
         port.error = lstat(port.entry.c_str(), &status) != 0 ? errno : EIO;
         port.device = port.entry;
         return port;

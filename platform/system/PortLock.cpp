@@ -15,7 +15,7 @@ bool usableFolder(const fs::path& folder)
 {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
-    struct stat status { };
+    struct stat status {};
     return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)
         && status.st_uid == geteuid();
 }

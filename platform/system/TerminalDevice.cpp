@@ -60,7 +60,7 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(
 {
     // Look before opening: a regular file, a directory or a FIFO is never opened at all,
     // and neither is a device the kernel says is not a terminal.
-    struct stat before { };
+    struct stat before {};
     if (SysResult looked = sys::stat(path.c_str(), before); !looked.ok()) {
         failure = failureAt(OpenFailureKind::noSuchDevice, portNumber, path, looked.error);
         return nullptr;
@@ -103,7 +103,7 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(
     held->bluetooth = bluetooth;
 
     // The path may have been pointed elsewhere since it was looked at.
-    struct stat after { };
+    struct stat after {};
     if (!sys::fstat(held->fd(), after).ok() || !S_ISCHR(after.st_mode)
         || after.st_rdev != before.st_rdev) {
         failure = notSerial(portNumber, path, after.st_mode);

@@ -2,8 +2,8 @@
 // with pseudo-terminals as the serial devices.
 #include "PortsCommand.h"
 
-#include "PortLock.h"
 #include "PortListing.h"
+#include "PortLock.h"
 #include "TestPort.h"
 
 #include <gtest/gtest.h>
@@ -202,7 +202,7 @@ class AccessTest : public ::testing::TestWithParam<CAccessCase> { };
 TEST_P(AccessTest, DecidesFromOwnerGroupAndMode)
 {
     const CAccessCase& row = GetParam();
-    struct stat status { };
+    struct stat status {};
     status.st_mode = S_IFCHR | row.mode;
     status.st_uid = row.owner;
     status.st_gid = row.group;
@@ -305,7 +305,7 @@ TEST_F(PortsCommandTest, EntryNeverVanishesWhileReplaced)
     std::atomic<bool> done = false;
     std::atomic<int> vanished = 0;
     std::thread watcher([&] {
-        struct stat status { };
+        struct stat status {};
         while (!done)
             if (lstat(ports.entry(1).c_str(), &status) != 0)
                 ++vanished;
