@@ -49,14 +49,3 @@ CAccessVerdict accessToDevice(const std::filesystem::path& path, const struct st
         verdict.kind = EAccess::Denied;
     return verdict;
 }
-
-std::string groupName(gid_t group)
-{
-    long size = sysconf(_SC_GETGR_R_SIZE_MAX);
-    std::string buffer(std::size_t(size > 0 ? size : 4096), '\0');
-    struct group entry {};
-    struct group* found = nullptr;
-    if (getgrgid_r(group, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return found->gr_name;
-    return std::to_string(group);
-}

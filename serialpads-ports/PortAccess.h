@@ -3,6 +3,8 @@
 // tested on any stat data and for any user, also where the tests run as root.
 #pragma once
 
+#include "OpenFailure.h" // groupName
+
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -39,6 +41,3 @@ CAccessVerdict accessFor(const struct stat& status, const CIdentity& who);
 // The verdict for the device at `path` (followed through links), whose status is
 // `status`. access() has the last word, as it also honours access control lists.
 CAccessVerdict accessToDevice(const std::filesystem::path& path, const struct stat& status);
-
-// The group's name, or its number when it has none.
-std::string groupName(gid_t group);

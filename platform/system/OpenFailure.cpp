@@ -43,17 +43,6 @@ std::string deviceName(const fs::path& path)
     return path.string() + " (" + target.string() + ")";
 }
 
-std::string groupName(gid_t group)
-{
-    long size = sysconf(_SC_GETGR_R_SIZE_MAX);
-    std::string buffer(std::size_t(size > 0 ? size : 4096), '\0');
-    struct group entry {};
-    struct group* found = nullptr;
-    if (getgrgid_r(group, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return found->gr_name;
-    return std::to_string(group);
-}
-
 std::string userName(uid_t user)
 {
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -156,6 +145,17 @@ std::string remoteText(const COpenFailure& failure)
 }
 
 } // namespace
+
+std::string groupName(gid_t group)
+{
+    long size = sysconf(_SC_GETGR_R_SIZE_MAX);
+    std::string buffer(std::size_t(size > 0 ? size : 4096), '\0');
+    struct group entry {};
+    struct group* found = nullptr;
+    if (getgrgid_r(group, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->gr_name;
+    return std::to_string(group);
+}
 
 void recordOpenFailure(COpenFailure failure)
 {

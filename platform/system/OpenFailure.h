@@ -66,6 +66,9 @@ std::optional<COpenFailure> takeLastOpenFailure();
 // One sentence (UTF-8) that names the device and says what the user can do about it.
 std::string describe(const COpenFailure& failure);
 
+// The group's name, or its number when it has none.
+std::string groupName(gid_t group);
+
 // The first process found with a descriptor open on the character device `device`.
 // Processes of other users are found only where /proc lets this one look at them.
 std::optional<CDeviceHolder> findDeviceHolder(dev_t device);
