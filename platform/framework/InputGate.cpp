@@ -1,0 +1,184 @@
+#include "InputGate.h"
+
+#include "LogView.h"
+
+#include <QApplication>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWidget>
+#include <QWindow>
+
+#include <memory>
+#include <vector>
+
+// One event, copied as it came, to be sent again to where it went: the window for
+// pointer and keys (which then finds the control), the focused control for composed
+// text. It is sent as the system sent it, so a replayed click moves the focus as a
+// click does.
+class CInputGate::CHeldEvent final : public CHeldInput {
+public:
+    CHeldEvent(CInputGate& owner, QObject* receiver, const QEvent& event, bool focused)
+        : gate(&owner)
+        , target(receiver)
+        , copy(event.clone())
+        , toFocus(focused)
+    {
+    }
+
+    void replay() override
+    {
+        QObject* to = target;
+        // Keys and composed text go to the control that has the focus now, even where
+        // a menu has popped up meanwhile, as they would have had they come now.
+        if (gate && (toFocus || copy->type() == QEvent::InputMethod))
+            to = gate->dialog.focusWidget() ? gate->dialog.focusWidget() : &gate->dialog;
+        if (!to || !gate)
+            return;
+        gate->replaying = true;
+        QApplication::instance()->notify(to, copy.get());
+        if (gate)
+            gate->replaying = false;
+    }
+
+private:
+    QPointer<CInputGate> gate;
+    QPointer<QObject> target;
+    std::unique_ptr<QEvent> copy;
+    bool toFocus;
+};
+
+CInputGate::CInputGate(QWidget& dialogWidget, CHooks gateHooks)
+    : dialog(dialogWidget)
+    , hooks(std::move(gateHooks))
+{
+    qApp->installEventFilter(this);
+}
+
+CInputGate::~CInputGate()
+{
+    qApp->removeEventFilter(this);
+}
+
+CInputGate::Owner CInputGate::ownerOf(QWindow* window) const
+{
+    if (window == dialog.windowHandle())
+        return Owner::dialog;
+    // A control's pop-up (an open list) is a window of its own; what has its focus
+    // tells whose it is.
+    auto* inside = qobject_cast<QWidget*>(window->focusObject());
+    if (inside && dialog.isAncestorOf(inside) && !hooks.isFree(inside))
+        return Owner::popup;
+    return Owner::none;
+}
+
+bool CInputGate::eventFilter(QObject* watched, QEvent* event)
+{
+    if (replaying)
+        return false;
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TouchCancel:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::TabletMove:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ContextMenu:
+        break;
+    case QEvent::InputMethod: {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && dialog.isAncestorOf(widget) && !hooks.isFree(widget) && hooks.holding())
+            return holdEvent(watched, event);
+        return false;
+    }
+    default:
+        return false;
+    }
+    if (!watched->isWindowType())
+        return false;
+    auto* window = static_cast<QWindow*>(watched);
+    const Owner owner = ownerOf(window);
+    if (owner == Owner::none)
+        return false;
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
+        return filterKey(window, event, owner);
+    return filterPointer(window, event, owner);
+}
+
+bool CInputGate::filterPointer(QWindow* window, QEvent* event, Owner owner)
+{
+    const auto* mouse = dynamic_cast<const QSinglePointEvent*>(event);
+    const bool pressing = event->type() == QEvent::MouseButtonPress
+        || event->type() == QEvent::MouseButtonDblClick || event->type() == QEvent::TouchBegin
+        || event->type() == QEvent::TabletPress;
+    const bool allUp = !mouse || mouse->buttons() == Qt::NoButton;
+    // The rest of a drag goes where its press went, even off the control it began on.
+    if (drag != Drag::none && !pressing) {
+        const bool held = drag == Drag::held;
+        if (allUp && event->type() != QEvent::MouseMove)
+            drag = Drag::none;
+        return held ? holdEvent(window, event) : false;
+    }
+    QWidget* target = nullptr;
+    if (owner == Owner::dialog && mouse)
+        target = dialog.childAt(mouse->position().toPoint());
+    const bool free = target && hooks.isFree(target);
+    if (free) {
+        if (pressing)
+            drag = Drag::passed;
+        return hooks.holding() && pressing ? passKeepingFocus(window, event, target) : false;
+    }
+    // Hovering changes nothing a handler reads.
+    if (event->type() == QEvent::MouseMove && allUp)
+        return false;
+    if (!hooks.holding())
+        return false;
+    if (pressing)
+        drag = Drag::held;
+    return holdEvent(window, event);
+}
+
+bool CInputGate::filterKey(QWindow* window, QEvent* event, Owner owner)
+{
+    if (!hooks.holding())
+        return false;
+    // The view's own keys (scrolling, selecting, copying) go on while it has the focus
+    // and nothing held before them could still move the focus away.
+    QWidget* focus = dialog.focusWidget();
+    if (owner == Owner::dialog && focus && hooks.isFree(focus) && !hooks.holdsInput()
+        && CLogView::isOwnKey(*static_cast<QKeyEvent*>(event)))
+        return false;
+    return holdEvent(window, event, owner == Owner::dialog ? Route::focus : Route::window);
+}
+
+bool CInputGate::holdEvent(QObject* receiver, QEvent* event, Route route)
+{
+    hooks.hold(std::make_unique<CHeldEvent>(*this, receiver, *event, route == Route::focus));
+    return true;
+}
+
+// A press on the view while input is held selects there but leaves the focus where it
+// is, since held keys are to reach the control that has it when their turn comes.
+bool CInputGate::passKeepingFocus(QObject* receiver, QEvent* event, QWidget* target)
+{
+    std::vector<std::pair<QPointer<QWidget>, Qt::FocusPolicy>> kept;
+    for (QWidget* at = target; at && at != &dialog; at = at->parentWidget()) {
+        kept.emplace_back(at, at->focusPolicy());
+        at->setFocusPolicy(Qt::NoFocus);
+    }
+    replaying = true;
+    receiver->event(event);
+    replaying = false;
+    for (auto& [widget, policy] : kept)
+        if (widget)
+            widget->setFocusPolicy(policy);
+    return true;
+}
