@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -157,6 +158,10 @@ std::vector<QString> CDialogDriver::answeringMessages(const std::function<void()
         texts.push_back(box->text());
         messageTitle = box->windowTitle();
         messageDetail = box->informativeText();
+        messagePlain = true;
+        for (auto* label : box->findChildren<QLabel*>())
+            if (!label->text().isEmpty() && label->textFormat() != Qt::PlainText)
+                messagePlain = false;
         EXPECT_EQ(box->buttons().size(), 1) << "a message box with one OK button";
         if (QAbstractButton* ok = box->button(QMessageBox::Ok))
             ok->click();

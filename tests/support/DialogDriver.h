@@ -59,6 +59,8 @@ public:
     QString lastMessageTitle() const { return messageTitle; }
     // The text beneath the last message's own, where the box gave one.
     QString lastMessageDetail() const { return messageDetail; }
+    // Whether every text of the last message was shown as plain text, never as markup.
+    bool lastMessageWasPlainText() const { return messagePlain; }
 
     void destroy();
 
@@ -67,4 +69,5 @@ private:
     bool made = false;
     QString messageTitle;
     QString messageDetail;
+    bool messagePlain = false;
 };

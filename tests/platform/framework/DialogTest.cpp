@@ -5,6 +5,7 @@
 #include "DialogDriver.h"
 #include "DialogWindow.h"
 #include "Framework.h"
+#include "OpenFailure.h"
 #include "LogView.h"
 #include "QtText.h"
 #include "TemplateChecks.h"
@@ -800,6 +801,19 @@ TEST(Messages, AMessageBoxHasOneButtonAndTheApplicationsTitle)
     CTestApp named(u"Named");
     driver.answeringMessages([] { showMessage(u"x", MB_OK); });
     EXPECT_EQ(driver.lastMessageTitle(), "Named");
+}
+
+// The cause names paths and programs anyone may name: markup in them stays text.
+TEST(Messages, TheTextAndItsCauseAreShownAsPlainText)
+{
+    CTestDialog dialog;
+    CDialogDriver driver(dialog);
+    CTestApp app;
+    const std::string cause = "/dev/<a href=\"x\">ttyS0</a> is held by <b>evil</b>";
+    recordOpenFailure(cause);
+    driver.answeringMessages([] { showMessage(u"<i>Error</i> openning COM port.", MB_OK); });
+    EXPECT_EQ(driver.lastMessageDetail().toStdString(), cause);
+    EXPECT_TRUE(driver.lastMessageWasPlainText());
 }
 } // namespace
 
