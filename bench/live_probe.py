@@ -27,7 +27,6 @@ Results go to a JSON file and a table; every figure of one run comes from that r
 
 import argparse
 import ctypes
-import ctypes.util
 import json
 import math
 import os
@@ -44,11 +43,9 @@ import threading
 import time
 import tty
 
-CLIENT_MESSAGE = 33
-MAP_NOTIFY = 19
-SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
-STRUCTURE_NOTIFY_MASK = 1 << 17
-Z_PIXMAP = 2
+from probe import xlib
+from probe.procstat import holds_open, process_costs, snapshot
+from probe.procstat import end as end_process
 
 # Where the controls sit in the dialog templates: centres in dialog units, and the
 # templates' client sizes.
@@ -125,52 +122,6 @@ def ping_summary(samples):
     }
 
 
-def parse_task_stat(text):
-    """utime and stime, in clock ticks, from a /proc/.../stat line (the name in
-    parentheses may hold spaces and parentheses itself)."""
-    fields = text[text.rindex(")") + 2:].split()
-    # Fields after the name start at the state (field 3); utime and stime are 14 and 15.
-    return int(fields[11]), int(fields[12])
-
-
-def parse_switches(text):
-    """Voluntary and involuntary context switches from a /proc/.../status text."""
-    values = {}
-    for line in text.splitlines():
-        key, _, rest = line.partition(":")
-        if key in ("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"):
-            values[key] = int(rest)
-    return values.get("voluntary_ctxt_switches", 0), values.get("nonvoluntary_ctxt_switches", 0)
-
-
-def process_costs(before, after, seconds, ticks_per_second):
-    """Processor share and wake-ups between two snapshots (see snapshot()).
-
-    The process's CPU is its own stat line's utime+stime, which keeps the time of
-    threads that have ended. Wake-ups are the voluntary switches of each thread: the
-    increase for a thread seen in both snapshots, the whole count for one that started
-    in between (a thread that came and went between them is not seen)."""
-    cpu = (sum(after["process"]) - sum(before["process"])) / ticks_per_second
-    threads = []
-    for tid, now in after["threads"].items():
-        then = before["threads"].get(tid, {"ticks": (0, 0), "switches": (0, 0)})
-        threads.append({
-            "tid": tid,
-            "name": now["name"],
-            "cpu_percent": 100.0 * (sum(now["ticks"]) - sum(then["ticks"]))
-            / ticks_per_second / seconds,
-            "wakeups_per_second": (now["switches"][0] - then["switches"][0]) / seconds,
-            "involuntary_per_second": (now["switches"][1] - then["switches"][1]) / seconds,
-        })
-    threads.sort(key=lambda t: -t["wakeups_per_second"])
-    return {
-        "seconds": seconds,
-        "cpu_percent": 100.0 * cpu / seconds,
-        "wakeups_per_second": sum(t["wakeups_per_second"] for t in threads),
-        "threads": threads,
-    }
-
-
 def stream_lines(count):
     """`count` lines of 63 printable bytes and a CR, each telling its own number."""
     body = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-=+*"
@@ -235,120 +186,22 @@ def ratio(value, base):
 
 # The display.
 
-class XEvent(ctypes.Union):
-    _fields_ = [("type", ctypes.c_int), ("pad", ctypes.c_long * 24)]
-
-
-class XAnyEvent(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                ("window", ctypes.c_ulong)]
-
-
-class XMapEvent(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                ("event", ctypes.c_ulong), ("window", ctypes.c_ulong),
-                ("override_redirect", ctypes.c_int)]
-
-
-class XClientMessageEvent(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("l", ctypes.c_long * 5)]
-
-
-class XSetWindowAttributes(ctypes.Structure):
-    _fields_ = [("background_pixmap", ctypes.c_ulong), ("background_pixel", ctypes.c_ulong),
-                ("border_pixmap", ctypes.c_ulong), ("border_pixel", ctypes.c_ulong),
-                ("bit_gravity", ctypes.c_int), ("win_gravity", ctypes.c_int),
-                ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
-                ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int),
-                ("event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
-                ("override_redirect", ctypes.c_int), ("colormap", ctypes.c_ulong),
-                ("cursor", ctypes.c_ulong)]
-
-
-class XImage(ctypes.Structure):
-    _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("xoffset", ctypes.c_int),
-                ("format", ctypes.c_int), ("data", ctypes.c_void_p),
-                ("byte_order", ctypes.c_int), ("bitmap_unit", ctypes.c_int),
-                ("bitmap_bit_order", ctypes.c_int), ("bitmap_pad", ctypes.c_int),
-                ("depth", ctypes.c_int), ("bytes_per_line", ctypes.c_int),
-                ("bits_per_pixel", ctypes.c_int)]
-
-
-CW_BACK_PIXEL = 1 << 1
-CW_OVERRIDE_REDIRECT = 1 << 9
 COVER_COLOUR = 0xFF00FF  # magenta: nothing in either program is drawn in it
 COVER_PIXEL = bytes([0xFF, 0x00, 0xFF])  # blue, green, red of a 24-bit ZPixmap
 
 
-class Display:
+class Display(xlib.Connection):
     """One connection to the X server, through the few Xlib calls the probe needs."""
 
-    _lib = None
-
-    @classmethod
-    def library(cls):
-        if cls._lib is None:
-            lib = ctypes.CDLL(ctypes.util.find_library("X11"))
-            vp, ul, i, ui = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_uint
-            for name, argtypes, restype in [
-                ("XInitThreads", [], i),
-                ("XOpenDisplay", [ctypes.c_char_p], vp),
-                ("XDefaultRootWindow", [vp], ul),
-                ("XSelectInput", [vp, ul, ctypes.c_long], i),
-                ("XFlush", [vp], i),
-                ("XSync", [vp, i], i),
-                ("XPending", [vp], i),
-                ("XNextEvent", [vp, ctypes.POINTER(XEvent)], i),
-                ("XConnectionNumber", [vp], i),
-                ("XInternAtom", [vp, ctypes.c_char_p, i], ul),
-                ("XSendEvent", [vp, ul, i, ctypes.c_long, ctypes.POINTER(XEvent)], i),
-                ("XGetGeometry", [vp, ul, ctypes.POINTER(ul)] + [ctypes.POINTER(i)] * 2
-                 + [ctypes.POINTER(ui)] * 4, i),
-                ("XTranslateCoordinates", [vp, ul, ul, i, i, ctypes.POINTER(i),
-                                           ctypes.POINTER(i), ctypes.POINTER(ul)], i),
-                ("XCreateSimpleWindow", [vp, ul, i, i, ui, ui, ui, ul, ul], ul),
-                ("XCreateWindow", [vp, ul, i, i, ui, ui, ui, i, ui, vp, ul,
-                                   ctypes.POINTER(XSetWindowAttributes)], ul),
-                ("XMapRaised", [vp, ul], i),
-                ("XUnmapWindow", [vp, ul], i),
-                ("XDestroyWindow", [vp, ul], i),
-                ("XGetImage", [vp, ul, i, i, ui, ui, ul, i], ctypes.POINTER(XImage)),
-                ("XFree", [vp], i),
-                ("XGetWindowProperty", [vp, ul, ul, ctypes.c_long, ctypes.c_long, i, ul,
-                                        ctypes.POINTER(ul), ctypes.POINTER(i),
-                                        ctypes.POINTER(ul), ctypes.POINTER(ul),
-                                        ctypes.POINTER(ctypes.c_void_p)], i),
-                ("XCloseDisplay", [vp], i),
-            ]:
-                function = getattr(lib, name)
-                function.argtypes = argtypes
-                function.restype = restype
-            # The grabber runs on a thread of its own with its own connection.
-            lib.XInitThreads()
-            cls._lib = lib
-        return cls._lib
-
     def __init__(self, watch_root=True):
-        self.x = self.library()
-        self.dpy = self.x.XOpenDisplay(None)
-        if not self.dpy:
-            sys.exit("cannot open display %s" % os.environ.get("DISPLAY"))
-        self.root = self.x.XDefaultRootWindow(self.dpy)
-        if watch_root:
-            # Maps of top-level windows, and the ping answers: toolkits send those to the
-            # root for the window manager, Qt with StructureNotify (and
-            # SubstructureRedirect), GTK with SubstructureNotify (and
-            # SubstructureRedirect), so both are asked for; the probe never takes
-            # SubstructureRedirect, which would make it the window manager.
-            self.x.XSelectInput(self.dpy, self.root,
-                                SUBSTRUCTURE_NOTIFY_MASK | STRUCTURE_NOTIFY_MASK)
-        self.x.XSync(self.dpy, 0)
-        self.fd = self.x.XConnectionNumber(self.dpy)
+        # Maps of top-level windows, and the ping answers: toolkits send those to the
+        # root for the window manager, Qt with StructureNotify (and
+        # SubstructureRedirect), GTK with SubstructureNotify (and SubstructureRedirect),
+        # so both are asked for; the probe never takes SubstructureRedirect, which would
+        # make it the window manager. The grabber runs on a thread of its own with its
+        # own connection, so Xlib is made safe for threads.
+        root_mask = xlib.SUBSTRUCTURE_NOTIFY_MASK | xlib.STRUCTURE_NOTIFY_MASK
+        super().__init__(root_mask if watch_root else 0, threads=True)
         self.wm_protocols = self.atom("WM_PROTOCOLS")
         self.net_wm_ping = self.atom("_NET_WM_PING")
         self.net_wm_pid = self.atom("_NET_WM_PID")
@@ -376,19 +229,18 @@ class Display:
         """Handles what the server has sent, waiting up to `timeout` seconds for it."""
         if not self.x.XPending(self.dpy) and timeout > 0:
             select.select([self.fd], [], [], timeout)
-        event = XEvent()
+        event = xlib.XEvent()
         while self.x.XPending(self.dpy):
             self.x.XNextEvent(self.dpy, ctypes.byref(event))
             when = time.monotonic()
-            if event.type == CLIENT_MESSAGE:
+            if event.type == xlib.CLIENT_MESSAGE:
                 message = ctypes.cast(ctypes.byref(event),
-                                      ctypes.POINTER(XClientMessageEvent)).contents
+                                      ctypes.POINTER(xlib.XClientMessageEvent)).contents
                 if message.message_type == self.wm_protocols \
                         and message.l[0] == self.net_wm_ping:
                     self.replies.setdefault(message.l[1], when)
-            elif event.type == MAP_NOTIFY:
-                mapped = ctypes.cast(ctypes.byref(event), ctypes.POINTER(XMapEvent)).contents
-                self.maps.append((when, mapped.window))
+            elif event.type == xlib.MAP_NOTIFY:
+                self.maps.append((when, self.mapped_window(event)))
 
     def wait_for_window(self, pid, deadline, after=0.0, exclude=()):
         """The first top-level window of `pid` mapped after `after`, or None."""
@@ -409,9 +261,10 @@ class Display:
         `answerer` set: the message goes to that window of ours instead, which the
         server hands straight back to us (the probe's own share of a round trip)."""
         self.stamp += 1
-        event = XEvent()
-        message = ctypes.cast(ctypes.byref(event), ctypes.POINTER(XClientMessageEvent)).contents
-        message.type = CLIENT_MESSAGE
+        event = xlib.XEvent()
+        message = ctypes.cast(ctypes.byref(event),
+                              ctypes.POINTER(xlib.XClientMessageEvent)).contents
+        message.type = xlib.CLIENT_MESSAGE
         message.window = window
         message.message_type = self.wm_protocols
         message.format = 32
@@ -422,31 +275,20 @@ class Display:
         self.x.XFlush(self.dpy)
         return self.stamp
 
-    def geometry(self, window):
-        root = ctypes.c_ulong()
-        x, y = ctypes.c_int(), ctypes.c_int()
-        width, height, border, depth = (ctypes.c_uint() for _ in range(4))
-        self.x.XGetGeometry(self.dpy, window, ctypes.byref(root), ctypes.byref(x),
-                            ctypes.byref(y), ctypes.byref(width), ctypes.byref(height),
-                            ctypes.byref(border), ctypes.byref(depth))
-        child = ctypes.c_ulong()
-        self.x.XTranslateCoordinates(self.dpy, window, self.root, 0, 0, ctypes.byref(x),
-                                     ctypes.byref(y), ctypes.byref(child))
-        return x.value, y.value, width.value, height.value
-
     def make_cover(self, x, y, width, height):
-        attributes = XSetWindowAttributes()
+        attributes = xlib.XSetWindowAttributes()
         attributes.background_pixel = COVER_COLOUR
         attributes.override_redirect = 1
         window = self.x.XCreateWindow(self.dpy, self.root, x, y, width, height, 0, 0, 1, None,
-                                      CW_BACK_PIXEL | CW_OVERRIDE_REDIRECT,
+                                      xlib.CW_BACK_PIXEL | xlib.CW_OVERRIDE_REDIRECT,
                                       ctypes.byref(attributes))
         self.x.XSync(self.dpy, 0)
         return window
 
     def grab(self, x, y, width, height):
         """The screen's pixels in that rectangle, raw 32-bit ZPixmap rows."""
-        image = self.x.XGetImage(self.dpy, self.root, x, y, width, height, 0xFFFFFFFF, Z_PIXMAP)
+        image = self.x.XGetImage(self.dpy, self.root, x, y, width, height, 0xFFFFFFFF,
+                                 xlib.Z_PIXMAP)
         if not image:
             return b""
         contents = image.contents
@@ -644,19 +486,6 @@ class Pty:
         os.close(self.master)
 
 
-def holds_open(pid, device):
-    try:
-        for fd in os.listdir(f"/proc/{pid}/fd"):
-            try:
-                if os.readlink(f"/proc/{pid}/fd/{fd}") == device:
-                    return True
-            except OSError:
-                pass
-    except OSError:
-        pass
-    return False
-
-
 def wait_until(condition, timeout, step=0.01):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -664,25 +493,6 @@ def wait_until(condition, timeout, step=0.01):
             return False
         time.sleep(step)
     return True
-
-
-def snapshot(pid):
-    with open(f"/proc/{pid}/stat") as file:
-        process = parse_task_stat(file.read())
-    threads = {}
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            base = f"/proc/{pid}/task/{tid}/"
-            with open(base + "stat") as file:
-                ticks = parse_task_stat(file.read())
-            with open(base + "status") as file:
-                switches = parse_switches(file.read())
-            with open(base + "comm") as file:
-                name = file.read().strip()
-        except OSError:
-            continue  # ended meanwhile
-        threads[int(tid)] = {"name": name, "ticks": ticks, "switches": switches}
-    return {"process": process, "threads": threads}
 
 
 class Session:
@@ -737,13 +547,7 @@ class Session:
         return ports
 
     def end(self, process):
-        if process.poll() is None:
-            process.send_signal(signal.SIGTERM)
-            try:
-                process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        end_process(process)
 
     def end_all(self):
         for process in self.processes:

@@ -14,82 +14,27 @@ window is a direct child of the root.
 
 import argparse
 import ctypes
-import ctypes.util
 import os
 import select
-import signal
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-MAP_NOTIFY = 19
-SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
-STRUCTURE_NOTIFY_MASK = 1 << 17
+from probe import xlib
+from probe.procstat import end, holds_open, memory_of
 
 # Where Connect sits in both dialogs' templates, in dialog units: x 7 to 67, y 23 to 37.
 CONNECT_CENTRE_DU = (37.0, 30.0)
 DIALOG_WIDTH_DU = 139.0
 
 
-class XEvent(ctypes.Union):
-    _fields_ = [("type", ctypes.c_int), ("pad", ctypes.c_long * 24)]
-
-
-class XMapEvent(ctypes.Structure):
-    _fields_ = [
-        ("type", ctypes.c_int),
-        ("serial", ctypes.c_ulong),
-        ("send_event", ctypes.c_int),
-        ("display", ctypes.c_void_p),
-        ("event", ctypes.c_ulong),
-        ("window", ctypes.c_ulong),
-        ("override_redirect", ctypes.c_int),
-    ]
-
-
-class Display:
-    """The few Xlib calls the probe needs, over ctypes."""
+class Display(xlib.Connection):
+    """A connection that hears of every top-level window being mapped."""
 
     def __init__(self):
-        self.x = ctypes.CDLL(ctypes.util.find_library("X11"))
-        self.x.XOpenDisplay.restype = ctypes.c_void_p
-        self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        self.dpy = self.x.XOpenDisplay(None)
-        if not self.dpy:
-            sys.exit("cannot open display %s" % os.environ.get("DISPLAY"))
-        for name, argtypes, restype in [
-            ("XDefaultRootWindow", [ctypes.c_void_p], ctypes.c_ulong),
-            ("XSelectInput", [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long], ctypes.c_int),
-            ("XFlush", [ctypes.c_void_p], ctypes.c_int),
-            ("XSync", [ctypes.c_void_p, ctypes.c_int], ctypes.c_int),
-            ("XPending", [ctypes.c_void_p], ctypes.c_int),
-            ("XNextEvent", [ctypes.c_void_p, ctypes.POINTER(XEvent)], ctypes.c_int),
-            ("XConnectionNumber", [ctypes.c_void_p], ctypes.c_int),
-            ("XFetchName",
-             [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_char_p)], ctypes.c_int),
-            ("XGetGeometry",
-             [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong)]
-             + [ctypes.POINTER(ctypes.c_int)] * 2 + [ctypes.POINTER(ctypes.c_uint)] * 4,
-             ctypes.c_int),
-            ("XTranslateCoordinates",
-             [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-              ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int),
-              ctypes.POINTER(ctypes.c_ulong)], ctypes.c_int),
-            ("XCreateSimpleWindow",
-             [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
-              ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_ulong], ctypes.c_ulong),
-            ("XMapWindow", [ctypes.c_void_p, ctypes.c_ulong], ctypes.c_int),
-            ("XDestroyWindow", [ctypes.c_void_p, ctypes.c_ulong], ctypes.c_int),
-        ]:
-            function = getattr(self.x, name)
-            function.argtypes = argtypes
-            function.restype = restype
-        self.root = self.x.XDefaultRootWindow(self.dpy)
-        self.x.XSelectInput(self.dpy, self.root, SUBSTRUCTURE_NOTIFY_MASK)
-        self.x.XSync(self.dpy, 0)
-        self.fd = self.x.XConnectionNumber(self.dpy)
+        super().__init__(xlib.SUBSTRUCTURE_NOTIFY_MASK)
 
     def name(self, window):
         text = ctypes.c_char_p()
@@ -101,32 +46,20 @@ class Display:
     def wait_for_map(self, wanted, deadline):
         """The time and id of the first top-level window mapped with the title `wanted`
         (any window when `wanted` is None), or None at the deadline."""
-        event = XEvent()
+        event = xlib.XEvent()
         while True:
             while self.x.XPending(self.dpy):
                 self.x.XNextEvent(self.dpy, ctypes.byref(event))
-                if event.type != MAP_NOTIFY:
+                if event.type != xlib.MAP_NOTIFY:
                     continue
                 when = time.monotonic()
-                window = ctypes.cast(ctypes.byref(event), ctypes.POINTER(XMapEvent)).contents.window
+                window = self.mapped_window(event)
                 if wanted is None or self.name(window) == wanted:
                     return when, window
             left = deadline - time.monotonic()
             if left <= 0:
                 return None
             select.select([self.fd], [], [], left)
-
-    def geometry(self, window):
-        root = ctypes.c_ulong()
-        x, y = ctypes.c_int(), ctypes.c_int()
-        width, height, border, depth = (ctypes.c_uint() for _ in range(4))
-        self.x.XGetGeometry(self.dpy, window, ctypes.byref(root), ctypes.byref(x), ctypes.byref(y),
-                            ctypes.byref(width), ctypes.byref(height), ctypes.byref(border),
-                            ctypes.byref(depth))
-        child = ctypes.c_ulong()
-        self.x.XTranslateCoordinates(self.dpy, window, self.root, 0, 0, ctypes.byref(x),
-                                     ctypes.byref(y), ctypes.byref(child))
-        return x.value, y.value, width.value, height.value
 
     def own_map_delay(self):
         """How long it takes this probe to hear of a window being mapped: its own window
@@ -141,43 +74,6 @@ class Display:
         self.x.XDestroyWindow(self.dpy, window)
         self.x.XSync(self.dpy, 0)
         return (seen[0] - start) if seen else float("nan")
-
-
-def memory_of(pid):
-    """VmRSS and the private and proportional sizes of smaps_rollup, in bytes."""
-    values = {}
-    for path, keys in ((f"/proc/{pid}/status", ("VmRSS",)),
-                       (f"/proc/{pid}/smaps_rollup", ("Pss", "Private_Clean", "Private_Dirty"))):
-        with open(path) as file:
-            for line in file:
-                key, _, rest = line.partition(":")
-                if key in keys:
-                    values[key] = int(rest.split()[0]) * 1024
-    return {"rss": values.get("VmRSS", 0), "pss": values.get("Pss", 0),
-            "private": values.get("Private_Clean", 0) + values.get("Private_Dirty", 0)}
-
-
-def holds_open(pid, device):
-    try:
-        for fd in os.listdir(f"/proc/{pid}/fd"):
-            try:
-                if os.readlink(f"/proc/{pid}/fd/{fd}") == device:
-                    return True
-            except OSError:
-                pass
-    except OSError:
-        pass
-    return False
-
-
-def end(process):
-    # SIGTERM ends the programs as closing the window does, releasing the port.
-    process.send_signal(signal.SIGTERM)
-    try:
-        process.wait(timeout=5)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
 
 
 def one_run(display, program, title, height_du, device, environment):

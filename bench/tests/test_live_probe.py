@@ -1,6 +1,7 @@
 """The live probe's own arithmetic, without a display: percentiles with unanswered
-pings, the processor and wake-up figures from /proc snapshots, the check that every
-streamed line is shown, and when a slow far end proves the write is still running."""
+pings, the processor and wake-up figures from /proc snapshots (probe/procstat.py, which
+the start-up probe shares), the check that every streamed line is shown, and when a
+slow far end proves the write is still running."""
 
 import math
 import os
@@ -9,6 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 import live_probe  # noqa: E402
+from probe import procstat  # noqa: E402
 
 
 class PingSummaryTest(unittest.TestCase):
@@ -39,12 +41,12 @@ def stat_line(name, utime, stime):
 
 class ProcParsingTest(unittest.TestCase):
     def test_a_name_with_spaces_and_parentheses(self):
-        self.assertEqual(live_probe.parse_task_stat(stat_line("Thread (pooled)", 17, 4)),
+        self.assertEqual(procstat.parse_task_stat(stat_line("Thread (pooled)", 17, 4)),
                          (17, 4))
 
     def test_switches(self):
         text = "Name:\trecvpad\nvoluntary_ctxt_switches:\t120\nnonvoluntary_ctxt_switches:\t7\n"
-        self.assertEqual(live_probe.parse_switches(text), (120, 7))
+        self.assertEqual(procstat.parse_switches(text), (120, 7))
 
 
 def thread(name, ticks, switches):
@@ -60,7 +62,7 @@ class ProcessCostsTest(unittest.TestCase):
                  "threads": {1: thread("main", (140, 55), (1600, 9)),
                              2: thread("pool", (12, 11), (800, 0)),
                              3: thread("new", (1, 0), (100, 0))}}
-        costs = live_probe.process_costs(before, after, seconds=10.0, ticks_per_second=100)
+        costs = procstat.process_costs(before, after, seconds=10.0, ticks_per_second=100)
         self.assertAlmostEqual(costs["cpu_percent"], 8.0)
         # 600 + 300 + 100 switches over 10 s; a thread that started counts whole.
         self.assertAlmostEqual(costs["wakeups_per_second"], 100.0)

@@ -2,7 +2,7 @@
 
 #include "ControlFactory.h"
 #include "DialogTimers.h"
-#include "InitRecord.h"
+#include "InitEntryText.h"
 #include "InputGate.h"
 #include "LiveWait.h"
 #include "LogView.h"

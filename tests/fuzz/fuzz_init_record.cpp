@@ -2,7 +2,7 @@
 // checks that the parser accepts exactly the records it can account for: the entries
 // it gives, written out again with their end marker, are the record byte for byte,
 // and each entry's data lies inside the record.
-#include "InitRecord.h"
+#include "InitEntryText.h"
 
 #include <algorithm>
 #include <clocale>

@@ -1,7 +1,6 @@
 #include "InitRecord.h"
 
 #include "Resources.h"
-#include "TextCodec.h"
 
 #include <algorithm>
 
@@ -72,22 +71,13 @@ std::optional<std::vector<CInitEntry>> parseInitRecord(std::span<const std::uint
     return entries;
 }
 
-std::optional<std::u16string> initEntryString(const CInitEntry& entry)
+std::optional<std::string_view> initEntryBytes(const CInitEntry& entry)
 {
     if (entry.message != initAddString)
         return std::nullopt;
     auto end = std::find(entry.data.begin(), entry.data.end(), std::uint8_t(0));
     if (end == entry.data.end())
         return std::nullopt;
-    // A codec of its own: the shared one may be holding an unfinished character for
-    // the receiver, which this must neither see nor disturb.
-    auto codec = CTextCodec::forLocale();
-    if (!codec)
-        return std::nullopt;
-    std::u16string text;
-    codec->decode(std::string_view(reinterpret_cast<const char*>(entry.data.data()),
-                      static_cast<std::size_t>(end - entry.data.begin())),
-        text);
-    codec->finishDecoding(text);
-    return text;
+    return std::string_view(reinterpret_cast<const char*>(entry.data.data()),
+        static_cast<std::size_t>(end - entry.data.begin()));
 }
