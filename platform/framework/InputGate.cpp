@@ -12,29 +12,33 @@
 #include <memory>
 #include <vector>
 
-// One event, copied as it came, to be sent again to where it went: the window for
-// pointer and keys (which then finds the control), the focused control for composed
-// text. It is sent as the system sent it, so a replayed click moves the focus as a
-// click does.
+// One event, copied as it came, to be sent again to where it went: keys and composed
+// text to the control that has the focus when their turn comes, a mouse button to the
+// control it was pressed on (with the focus moving there on a press, as a click moves
+// it), anything else to the window it reached.
 class CInputGate::CHeldEvent final : public CHeldInput {
 public:
-    CHeldEvent(CInputGate& owner, QObject* receiver, const QEvent& event, bool focused)
+    CHeldEvent(CInputGate& owner, QObject* receiver, std::unique_ptr<QEvent> event, Route how)
         : gate(&owner)
         , target(receiver)
-        , copy(event.clone())
-        , toFocus(focused)
+        , copy(std::move(event))
+        , route(how)
     {
     }
 
     void replay() override
     {
-        QObject* to = target;
-        // Keys and composed text go to the control that has the focus now, even where
-        // a menu has popped up meanwhile, as they would have had they come now.
-        if (gate && (toFocus || copy->type() == QEvent::InputMethod))
-            to = gate->dialog.focusWidget() ? gate->dialog.focusWidget() : &gate->dialog;
-        if (!to || !gate)
+        if (!gate)
             return;
+        QObject* to = target;
+        if (route == Route::focus)
+            to = gate->dialog.focusWidget() ? gate->dialog.focusWidget() : &gate->dialog;
+        if (!to)
+            return;
+        auto* widget = qobject_cast<QWidget*>(to);
+        if (route == Route::widget && widget && copy->type() == QEvent::MouseButtonPress
+            && (widget->focusPolicy() & Qt::ClickFocus) && widget->isEnabled())
+            widget->setFocus(Qt::MouseFocusReason);
         gate->replaying = true;
         QApplication::instance()->notify(to, copy.get());
         if (gate)
@@ -45,7 +49,7 @@ private:
     QPointer<CInputGate> gate;
     QPointer<QObject> target;
     std::unique_ptr<QEvent> copy;
-    bool toFocus;
+    Route route;
 };
 
 CInputGate::CInputGate(QWidget& dialogWidget, CHooks gateHooks)
@@ -96,7 +100,7 @@ bool CInputGate::eventFilter(QObject* watched, QEvent* event)
     case QEvent::InputMethod: {
         auto* widget = qobject_cast<QWidget*>(watched);
         if (widget && dialog.isAncestorOf(widget) && !hooks.isFree(widget) && hooks.holding())
-            return holdEvent(watched, event);
+            return holdEvent(watched, event, Route::focus);
         return false;
     }
     default:
@@ -121,11 +125,14 @@ bool CInputGate::filterPointer(QWindow* window, QEvent* event, Owner owner)
         || event->type() == QEvent::TabletPress;
     const bool allUp = !mouse || mouse->buttons() == Qt::NoButton;
     // The rest of a drag goes where its press went, even off the control it began on.
+    const auto* button = owner == Owner::dialog ? dynamic_cast<const QMouseEvent*>(event) : nullptr;
+    const auto hold
+        = [&] { return button ? holdForControl(event, *button) : holdEvent(window, event); };
     if (drag != Drag::none && !pressing) {
         const bool held = drag == Drag::held;
         if (allUp && event->type() != QEvent::MouseMove)
             drag = Drag::none;
-        return held ? holdEvent(window, event) : false;
+        return held ? hold() : false;
     }
     QWidget* target = nullptr;
     if (owner == Owner::dialog && mouse)
@@ -143,7 +150,7 @@ bool CInputGate::filterPointer(QWindow* window, QEvent* event, Owner owner)
         return false;
     if (pressing)
         drag = Drag::held;
-    return holdEvent(window, event);
+    return hold();
 }
 
 bool CInputGate::filterKey(QWindow* window, QEvent* event, Owner owner)
@@ -161,7 +168,27 @@ bool CInputGate::filterKey(QWindow* window, QEvent* event, Owner owner)
 
 bool CInputGate::holdEvent(QObject* receiver, QEvent* event, Route route)
 {
-    hooks.hold(std::make_unique<CHeldEvent>(*this, receiver, *event, route == Route::focus));
+    hooks.hold(std::make_unique<CHeldEvent>(
+        *this, receiver, std::unique_ptr<QEvent>(event->clone()), route));
+    return true;
+}
+
+// A mouse button on the dialog's own window is held for the control beneath it (the
+// one its press was on, for the rest of a drag), with the position that control sees.
+bool CInputGate::holdForControl(QEvent* event, const QMouseEvent& mouse)
+{
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick
+        || !pressedOn) {
+        QWidget* under = dialog.childAt(mouse.position().toPoint());
+        pressedOn = under ? under : &dialog;
+    }
+    QWidget* to = pressedOn;
+    const QPointF local = to->mapFrom(&dialog, mouse.position());
+    auto copy = std::make_unique<QMouseEvent>(mouse.type(), local, mouse.scenePosition(),
+        mouse.globalPosition(), mouse.button(), mouse.buttons(), mouse.modifiers(),
+        mouse.pointingDevice());
+    copy->setTimestamp(mouse.timestamp());
+    hooks.hold(std::make_unique<CHeldEvent>(*this, to, std::move(copy), Route::widget));
     return true;
 }
 

@@ -17,6 +17,7 @@
 
 #include <functional>
 
+class QMouseEvent;
 class QWidget;
 class QWindow;
 
@@ -45,8 +46,9 @@ private:
     Owner ownerOf(QWindow* window) const;
     bool filterPointer(QWindow* window, QEvent* event, Owner owner);
     bool filterKey(QWindow* window, QEvent* event, Owner owner);
-    enum class Route { window, focus };
+    enum class Route { window, focus, widget };
     bool holdEvent(QObject* receiver, QEvent* event, Route route = Route::window);
+    bool holdForControl(QEvent* event, const QMouseEvent& mouse);
     bool passKeepingFocus(QObject* receiver, QEvent* event, QWidget* target);
 
     QWidget& dialog;
@@ -54,4 +56,5 @@ private:
     bool replaying = false;
     // A press that went on, or was held: the rest of that drag goes the same way.
     enum class Drag { none, passed, held } drag = Drag::none;
+    QPointer<QWidget> pressedOn;
 };
