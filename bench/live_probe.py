@@ -1129,8 +1129,6 @@ def main():
             mine["idle"] = measure_idle(session, "recvpad", lambda pty: [recvpad], pad_env)
             print("%s: sendpad Clear during a long Send" % label, flush=True)
             mine["clear_during_send"] = measure_clear_during_send(session, sendpad)
-            print("%s: recvpad menu held open" % label, flush=True)
-            mine["menu_open"] = measure_menu_open(session, recvpad)
             print("%s: sendpad Connect waiting for the link" % label, flush=True)
             mine["connect_wait"] = measure_connect_wait(session, sendpad, arguments.shim)
             print("%s: sendpad writing a long line" % label, flush=True)
@@ -1143,6 +1141,17 @@ def main():
                                             arguments.stream_seconds, trace_dir=trace_dir,
                                             copy=copy_recvpad_field(session))
             results["installations"][label] = mine
+        # Last of all, the results so far written first: in this Xvfb set-up a program
+        # started after a menu was held open (and its program ended) could not connect
+        # to the display, and the probe's own connection did not always survive it.
+        with open(os.path.join(arguments.out, "results.json"), "w") as file:
+            json.dump(results, file, indent=1, default=str)
+        print(table(results), flush=True)
+        for label, mine in results["installations"].items():
+            print("%s: recvpad menu held open" % label, flush=True)
+            mine["menu_open"] = measure_menu_open(session, program_path(mine["prefix"], "recvpad"))
+            print("  %s" % json.dumps({key: value for key, value in mine["menu_open"].items()
+                                       if key != "threads"}), flush=True)
     finally:
         session.end_all()
         shutil.rmtree(work, ignore_errors=True)

@@ -141,7 +141,9 @@ bool CInputGate::filterPointer(QWindow* window, QEvent* event, Owner owner)
     if (free) {
         if (pressing)
             drag = Drag::passed;
-        return hooks.holding() && pressing ? passKeepingFocus(window, event, target) : false;
+        // With input held before it, the press selects now but its move of the focus
+        // waits its turn, so that held keys still reach the control they were typed to.
+        return hooks.holdsInput() && pressing ? passKeepingFocus(window, event, target) : false;
     }
     // Hovering changes nothing a handler reads.
     if (event->type() == QEvent::MouseMove && allUp)
@@ -192,20 +194,48 @@ bool CInputGate::holdForControl(QEvent* event, const QMouseEvent& mouse)
     return true;
 }
 
-// A press on the view while input is held selects there but leaves the focus where it
-// is, since held keys are to reach the control that has it when their turn comes.
+// Moves the focus, in its turn, to where a press on the view would have moved it.
+class CInputGate::CFocusMove final : public CHeldInput {
+public:
+    explicit CFocusMove(QWidget* widget)
+        : target(widget)
+    {
+    }
+    void replay() override
+    {
+        for (QWidget* at = target; at; at = at->parentWidget()) {
+            if (at->isWindow())
+                return;
+            if ((at->focusPolicy() & Qt::ClickFocus) && at->isEnabled() && at->isVisible()) {
+                at->setFocus(Qt::MouseFocusReason);
+                return;
+            }
+        }
+    }
+
+private:
+    QPointer<QWidget> target;
+};
+
+// A press on the view while input is held selects there at once, but the focus it
+// would take is held with the rest, since held keys are to reach the control that has
+// the focus when their turn comes.
 bool CInputGate::passKeepingFocus(QObject* receiver, QEvent* event, QWidget* target)
 {
+    // Every policy is read before any is changed, and they are put back innermost
+    // first: setting a widget's policy sets its focus proxy's too (the view's
+    // viewport has the view as its proxy).
     std::vector<std::pair<QPointer<QWidget>, Qt::FocusPolicy>> kept;
-    for (QWidget* at = target; at && at != &dialog; at = at->parentWidget()) {
+    for (QWidget* at = target; at && at != &dialog; at = at->parentWidget())
         kept.emplace_back(at, at->focusPolicy());
-        at->setFocusPolicy(Qt::NoFocus);
-    }
+    for (auto& [widget, policy] : kept)
+        widget->setFocusPolicy(Qt::NoFocus);
     replaying = true;
     receiver->event(event);
     replaying = false;
     for (auto& [widget, policy] : kept)
         if (widget)
             widget->setFocusPolicy(policy);
+    hooks.hold(std::make_unique<CFocusMove>(target));
     return true;
 }

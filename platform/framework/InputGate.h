@@ -7,7 +7,8 @@
 //
 // What changes nothing a handler reads goes on: painting, the window manager's
 // requests, the pointer hovering, and the received-text view's own input (scrolling,
-// selecting, its menu, copying), which never moves the focus while input is held.
+// selecting, its menu, copying). A press there moves the focus at once unless input is
+// held before it; then the move waits its turn with the held input.
 #pragma once
 
 #include "HeldMessages.h"
@@ -42,6 +43,7 @@ protected:
 
 private:
     class CHeldEvent;
+    class CFocusMove;
     enum class Owner { none, dialog, popup };
     Owner ownerOf(QWindow* window) const;
     bool filterPointer(QWindow* window, QEvent* event, Owner owner);
