@@ -28,10 +28,22 @@ CReceiverRig::~CReceiverRig()
 
 void CReceiverRig::click(std::uint16_t id)
 {
-    auto* window = static_cast<CDialogWindow*>(dialog.native());
+    auto* window = dialogWindowOf(dialog);
     CControlWindow* control = window ? window->control(id) : nullptr;
     if (auto* button = control ? qobject_cast<QPushButton*>(control->widget()) : nullptr)
         button->click();
+    runQueued();
+}
+
+// Messages reach the dialog from the event loop; the rig runs them before it returns.
+void CReceiverRig::runQueued()
+{
+    for (int turn = 0; turn < 1000; ++turn) {
+        CDialogWindow* window = dialogWindowOf(dialog);
+        if (!window || window->isHandlerRunning() || window->holdsNothing())
+            return;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    }
 }
 
 void CReceiverRig::connect()
@@ -55,7 +67,7 @@ void CReceiverRig::disconnect()
 
 bool CReceiverRig::isConnected() const
 {
-    auto* window = static_cast<CDialogWindow*>(dialog.native());
+    auto* window = dialogWindowOf(dialog);
     CControlWindow* control = window ? window->control(IDC_RECEIVE_DISCONNECT) : nullptr;
     return control && control->widget()->isEnabled();
 }
@@ -67,13 +79,13 @@ void CReceiverRig::holdTimer()
 
 void CReceiverRig::tick()
 {
-    static_cast<CDialogWindow*>(dialog.native())
-        ->deliver(WM_TIMER, 0, 0, CReceiveDialog::pollTimerId);
+    dialogWindowOf(dialog)->deliver(WM_TIMER, 0, 0, CReceiveDialog::pollTimerId);
+    runQueued();
 }
 
 const CLogView* CReceiverRig::field() const
 {
-    auto* window = static_cast<CDialogWindow*>(dialog.native());
+    auto* window = dialogWindowOf(dialog);
     CControlWindow* control = window ? window->control(IDC_RECEIVE_TEXT) : nullptr;
     return control ? qobject_cast<const CLogView*>(control->widget()) : nullptr;
 }

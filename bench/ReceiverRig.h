@@ -49,6 +49,7 @@ public:
     void disconnect();
 
 private:
+    void runQueued();
     void click(std::uint16_t id);
 
     CFarEnd device;

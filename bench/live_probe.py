@@ -51,7 +51,8 @@ from probe.procstat import end as end_process
 # templates' client sizes.
 TEMPLATES = {
     "sendpad": {"title": "Sendpad", "size": (139.0, 158.0),
-                "controls": {"connect": (37, 30), "send": (69, 47), "text": (69, 65)}},
+                "controls": {"connect": (37, 30), "send": (69, 47), "text": (69, 65),
+                             "clear": (37, 82)}},
     "recvpad": {"title": "Recvpad", "size": (139.0, 153.0),
                 "controls": {"connect": (37, 30), "text": (69, 92)}},
 }
@@ -92,6 +93,9 @@ STREAM_LINE = 64  # bytes, the CR included
 LONG_LINE = 64 * 1024
 SLOW_READ = 1024  # bytes per read of the slow far end
 SLOW_PERIOD = 0.1  # seconds between its reads
+IDLE_SECONDS = 10.0  # connected and silent, counted
+CLEAR_LINE = 200000  # characters sent while Clear is clicked and "abc" typed
+MENU_BYTES = b"bytes while the menu is open\r"
 
 
 # The arithmetic, kept apart from the display so that it can be tested without one.
@@ -202,6 +206,12 @@ class Display(xlib.Connection):
         # own connection, so Xlib is made safe for threads.
         root_mask = xlib.SUBSTRUCTURE_NOTIFY_MASK | xlib.STRUCTURE_NOTIFY_MASK
         super().__init__(root_mask if watch_root else 0, threads=True)
+        # A window can go between its map being seen and its owner being asked for (a
+        # menu closed, a program ended): Xlib's default would end the probe on that.
+        handler_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+        self.ignore_errors = handler_type(lambda display, event: 0)
+        self.x.XSetErrorHandler.argtypes = [handler_type]
+        self.x.XSetErrorHandler(self.ignore_errors)
         self.wm_protocols = self.atom("WM_PROTOCOLS")
         self.net_wm_ping = self.atom("_NET_WM_PING")
         self.net_wm_pid = self.atom("_NET_WM_PID")
@@ -714,6 +724,117 @@ def measure_long_write(session, sendpad):
         pty.close()
 
 
+def measure_idle(session, program, args, env_for):
+    """CPU and wake-ups connected to a port that sends nothing."""
+    pty = Pty()
+    try:
+        process, _ = start_connected(session, program, args(pty), pty, env_for(pty),
+                                     log=program + "-idle.log")
+        time.sleep(1.0)
+        ticks = os.sysconf("SC_CLK_TCK")
+        before = snapshot(process.pid)
+        start = time.monotonic()
+        time.sleep(IDLE_SECONDS)
+        result = process_costs(before, snapshot(process.pid), time.monotonic() - start, ticks)
+        session.end(process)
+        return result
+    finally:
+        pty.close()
+
+
+def measure_menu_open(session, recvpad):
+    """recvpad connected with its received text's menu held open while bytes arrive:
+    the bytes still waiting in the port 2.5 s later, and the CPU meanwhile."""
+    pty = Pty()
+    try:
+        env = {"SERIALPADS_PORTS": session.ports(pty.device)}
+        process, window = start_connected(session, "recvpad", [recvpad], pty, env,
+                                          log="recvpad-menu.log")
+        x, y, width, height = session.display.geometry(window)
+        units_x, units_y = TEMPLATES["recvpad"]["controls"]["text"]
+        session.xdotool("mousemove", str(x + round(units_x * width / 139.0)),
+                        str(y + round(units_y * height / 153.0)), "click", "3")
+        time.sleep(0.5)
+        ticks = os.sysconf("SC_CLK_TCK")
+        before = snapshot(process.pid)
+        start = time.monotonic()
+        os.write(pty.master, MENU_BYTES)
+        time.sleep(2.5)
+        result = process_costs(before, snapshot(process.pid), time.monotonic() - start, ticks)
+        result["bytes_sent"] = len(MENU_BYTES)
+        result["bytes_left_in_port"] = pty.unread()
+        session.xdotool("key", "Escape")
+        time.sleep(0.3)
+        session.end(process)
+        return result
+    finally:
+        pty.close()
+
+
+def measure_clear_during_send(session, sendpad):
+    """sendpad sending a 200,000-character line to a far end slow to take it; Clear is
+    clicked during the Send and "abc" typed after it. What the field then holds (a
+    dialog that keeps its order: "abc") and whether the far end got the line."""
+    pty = Pty()
+    clip = None
+    try:
+        env = {"SERIALPADS_PORTS": session.ports(pty.device)}
+        process, window = start_connected(session, "sendpad", [sendpad], pty, env,
+                                          log="sendpad-clear.log")
+        line = ("0123456789" * (CLEAR_LINE // 10 + 1))[:CLEAR_LINE]
+        clip = subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard", "-i"],
+                                env=session.env, stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        clip.stdin.write(line.encode("ascii"))
+        clip.stdin.close()
+        if not wait_until(lambda: subprocess.run(
+                ["xclip", "-o", "-selection", "clipboard"], env=session.env,
+                capture_output=True, check=False).stdout == line.encode("ascii"), 10, 0.05):
+            raise RuntimeError("the clipboard did not take the line")
+        session.click(window, "sendpad", "text")
+        session.xdotool("key", "--clearmodifiers", "ctrl+v")
+        wait_answering(session.display, window)
+        received = bytearray()
+        stop = threading.Event()
+
+        def slow_far_end():
+            while not stop.is_set():
+                try:
+                    received.extend(os.read(pty.master, 4 * SLOW_READ))
+                except (BlockingIOError, OSError):
+                    pass
+                stop.wait(0.05)
+        reader = threading.Thread(target=slow_far_end, daemon=True)
+        reader.start()
+        session.click(window, "sendpad", "send")
+        time.sleep(0.3)
+        writing_at_click = len(received) < CLEAR_LINE
+        session.click(window, "sendpad", "clear")
+        session.xdotool("type", "--delay", "20", "abc")
+        wait_until(lambda: len(received) >= CLEAR_LINE + 1, 60, 0.05)
+        stop.set()
+        reader.join()
+        wait_answering(session.display, window)
+        time.sleep(0.3)
+        session.click(window, "sendpad", "text")
+        session.xdotool("key", "--clearmodifiers", "ctrl+a")
+        session.xdotool("key", "--clearmodifiers", "ctrl+c")
+        wait_answering(session.display, window)
+        held = subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=session.env,
+                              capture_output=True, check=False).stdout.decode("utf-8", "replace")
+        result = {"writing_when_clear_clicked": writing_at_click,
+                  "field_after": held if len(held) <= 40 else "%d characters" % len(held),
+                  "field_is_abc": held == "abc",
+                  "far_end_exact": bytes(received[:CLEAR_LINE + 1]) == line.encode() + b"\r"}
+        session.end(process)
+        return result
+    finally:
+        if clip and clip.poll() is None:
+            clip.kill()
+            clip.wait()
+        pty.close()
+
+
 def stream_to(pty, lines, stop, sent):
     """Writes `lines` at STREAM_RATE, each at its own moment from the start (so a late
     write is caught up, not carried forward), until all are written or `stop` is set."""
@@ -912,6 +1033,19 @@ def table(results):
             (get("long_write", "cover", "repainted_within_wait")(r))), digits=0)
     row("  far end got the line exactly (1 yes, 0 no)",
         lambda r: {True: 1.0, False: 0.0}.get(get("long_write", "bytes_exact")(r)), digits=0)
+    row("connected, silent: CPU, % of one core", get("idle", "cpu_percent"),
+        get("idle", "cpu_percent"), digits=3)
+    row("connected, silent: voluntary wake-ups per second", get("idle", "wakeups_per_second"),
+        get("idle", "wakeups_per_second"), digits=1)
+    row("recvpad, menu held open while bytes arrive: bytes left in the port after 2.5 s",
+        get("menu_open", "bytes_left_in_port"), digits=0)
+    row("  CPU meanwhile, % of one core", get("menu_open", "cpu_percent"), digits=2)
+    row("sendpad, Clear clicked during a 200,000-character Send, then abc: field is abc "
+        "(1 yes, 0 no)", lambda r: {True: 1.0, False: 0.0}.get(
+            get("clear_during_send", "field_is_abc")(r)), digits=0)
+    row("  Send still writing when Clear was clicked (1 yes, 0 no)",
+        lambda r: {True: 1.0, False: 0.0}.get(
+            get("clear_during_send", "writing_when_clear_clicked")(r)), digits=0)
     row("5,000 B/s stream: CPU, % of one core", get("stream", "cpu_percent"),
         get("stream", "cpu_percent"))
     row("5,000 B/s stream: voluntary wake-ups per second", get("stream", "wakeups_per_second"),
@@ -975,6 +1109,8 @@ def main():
             def gtk_env(pty):
                 return {"LD_PRELOAD": arguments.gtkterm_shim}
             gtk = {"silent": measure_silent(session, "gtkterm", gtk_args, gtk_env)}
+            print("gtkterm: idle", flush=True)
+            gtk["idle"] = measure_idle(session, "gtkterm", gtk_args, gtk_env)
             print("gtkterm: stream", flush=True)
             gtk["stream"] = measure_stream(session, "gtkterm", gtk_args, gtk_env,
                                            arguments.stream_seconds)
@@ -989,6 +1125,10 @@ def main():
                 return {"SERIALPADS_PORTS": session.ports(pty.device)}
             print("%s: recvpad silent" % label, flush=True)
             mine["silent"] = measure_silent(session, "recvpad", lambda pty: [recvpad], pad_env)
+            print("%s: recvpad idle" % label, flush=True)
+            mine["idle"] = measure_idle(session, "recvpad", lambda pty: [recvpad], pad_env)
+            print("%s: sendpad Clear during a long Send" % label, flush=True)
+            mine["clear_during_send"] = measure_clear_during_send(session, sendpad)
             print("%s: sendpad Connect waiting for the link" % label, flush=True)
             mine["connect_wait"] = measure_connect_wait(session, sendpad, arguments.shim)
             print("%s: sendpad writing a long line" % label, flush=True)
@@ -1001,6 +1141,17 @@ def main():
                                             arguments.stream_seconds, trace_dir=trace_dir,
                                             copy=copy_recvpad_field(session))
             results["installations"][label] = mine
+        # Last of all, the results so far written first: in this Xvfb set-up a program
+        # started after a menu was held open (and its program ended) could not connect
+        # to the display, and the probe's own connection did not always survive it.
+        with open(os.path.join(arguments.out, "results.json"), "w") as file:
+            json.dump(results, file, indent=1, default=str)
+        print(table(results), flush=True)
+        for label, mine in results["installations"].items():
+            print("%s: recvpad menu held open" % label, flush=True)
+            mine["menu_open"] = measure_menu_open(session, program_path(mine["prefix"], "recvpad"))
+            print("  %s" % json.dumps({key: value for key, value in mine["menu_open"].items()
+                                       if key != "threads"}), flush=True)
     finally:
         session.end_all()
         shutil.rmtree(work, ignore_errors=True)

@@ -5,7 +5,7 @@
 namespace {
 CControlWindow* find(CDialog& dialog, std::uint16_t id, ControlClass kind)
 {
-    auto* window = static_cast<CDialogWindow*>(dialog.native());
+    CDialogWindow* window = dialogWindowOf(dialog);
     if (!window)
         return nullptr;
     CControlWindow* control = window->control(id);
@@ -21,7 +21,7 @@ bool tie(CDialog& dialog, std::uint16_t id, ControlClass kind, CWnd& object)
         return false;
     if (!object.native()) {
         object.attach(control);
-        static_cast<CDialogWindow*>(dialog.native())->noteAttached(object);
+        dialogWindowOf(dialog)->noteAttached(object);
     }
     return object.native() == control;
 }

@@ -12,10 +12,22 @@ const AFX_MSGMAP_ENTRY CDialog::messageEntries[] = {
 const AFX_MSGMAP CDialog::messageMap { &CCmdTarget::messageMap, messageEntries };
 
 namespace {
-CDialogWindow* windowOf(const CDialog& dialog)
-{
-    return static_cast<CDialogWindow*>(dialog.native());
-}
+// The window's way back to this dialog.
+class CLinkToDialog final : public CDialogLink {
+public:
+    explicit CLinkToDialog(CDialog& target)
+        : dialog(target)
+    {
+    }
+    void dispatch(const CDialogMessage& message) override
+    {
+        dialog.dispatch(message.message, message.code, message.id, message.param);
+    }
+    bool isEnded() const override { return dialog.isEnded(); }
+
+private:
+    CDialog& dialog;
+};
 
 const DialogTemplate* findTemplate(std::uint16_t id)
 {
@@ -44,7 +56,7 @@ bool CDialog::create()
     const DialogTemplate* source = findTemplate(idd);
     if (!source)
         return false;
-    auto window = std::make_unique<CDialogWindow>(*this, *source);
+    auto window = std::make_unique<CDialogWindow>(std::make_unique<CLinkToDialog>(*this), *source);
     if (!window->isValid())
         return false;
     ended = false;
@@ -52,7 +64,7 @@ bool CDialog::create()
     attach(window.release());
     initDialog();
     if (native() && !ended)
-        windowOf(*this)->show();
+        dialogWindowOf(*this)->show();
     return native() != nullptr;
 }
 
@@ -60,14 +72,14 @@ std::intptr_t CDialog::runModal()
 {
     if (!create())
         return -1;
-    windowOf(*this)->runLoop();
+    dialogWindowOf(*this)->runLoop();
     destroyWindow();
     return endResult;
 }
 
 void CDialog::destroyWindow()
 {
-    CDialogWindow* window = windowOf(*this);
+    CDialogWindow* window = dialogWindowOf(*this);
     if (!window)
         return;
     // Handlers of WM_DESTROY still find every control; timers stop after it.
@@ -82,13 +94,13 @@ void CDialog::endDialog(std::intptr_t resultValue)
 {
     ended = true;
     endResult = resultValue;
-    if (CDialogWindow* window = windowOf(*this))
+    if (CDialogWindow* window = dialogWindowOf(*this))
         window->endLoop();
 }
 
 bool CDialog::initDialog()
 {
-    CDialogWindow* window = windowOf(*this);
+    CDialogWindow* window = dialogWindowOf(*this);
     if (!window)
         return false;
     bool filled = window->applyInitRecord();
@@ -107,6 +119,6 @@ bool CDialog::exchangeData(Exchange direction)
 
 void CDialog::defaultHandling()
 {
-    if (CDialogWindow* window = windowOf(*this))
+    if (CDialogWindow* window = dialogWindowOf(*this))
         window->runDefaultHandling();
 }

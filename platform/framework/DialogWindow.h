@@ -1,78 +1,37 @@
-// The windows behind a CDialog and its controls: a top-level QWidget built from a
-// dialog template, with one Qt widget per template item.
+// The window behind a CDialog: a top-level QWidget built from a dialog template, with
+// one control window per template item. The client area is exactly the template's size
+// in dialog units (DialogUnits.h), each control sits at its rectangle, and the window
+// has a fixed size and offers no maximise button.
 //
-// Placement follows the template: rectangles are dialog units, mapped to pixels through
-// the dialog font (average character width / 4 across, character height / 8 down), so
-// the window scales with the desktop's font and with HiDPI. Fonts differ in how wide
-// their words are against their average letter, so where a label's or a button's text
-// would not fit its rectangle at that size, the whole dialog grows by the factor that
-// makes every text fit: the template's proportions stay. The client area is exactly the
-// template's size, each control sits at its rectangle, and tab order is template order.
-// The window has a fixed size and offers no maximise button.
-//
-// Each control has a name for screen readers: its own text, the template's name for
-// it, or else the text of the label just before it.
+// Every message for the dialog (a click, a timer tick, the close button, the signals
+// that end the program) goes through the window's held-message queue and is dispatched
+// from the event loop, one at a time: never inside another handler, never inside the
+// toolkit's handling of the click that caused it. While a handler runs (its port call
+// waits with the window live) the dialog's raw input is held in the same queue
+// (CInputGate) and replayed, in arrival order, when the handler has returned.
 #pragma once
 
-#include "Dialog.h"
-#include "Resources.h"
-#include "WideString.h"
+#include "ControlWindow.h"
+#include "DialogLink.h"
+#include "DialogUnits.h"
+#include "HeldMessages.h"
 
-#include <QEventLoop>
-#include <QIcon>
-#include <QPointer>
 #include <QWidget>
 
-#include <chrono>
-#include <deque>
-#include <map>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
-class CLogView;
-class QComboBox;
-class QLineEdit;
-class QPlainTextEdit;
+class CDialogTimers;
+class CInputGate;
+class CWnd;
+class QEventLoop;
 
-struct CNativeWindow {
-    virtual ~CNativeWindow() = default;
-    virtual QWidget* widget() const = 0;
-};
-
-// One control made from a template item. Edit fields keep the text they were last
-// given (the store) and give it back unchanged unless the user has typed since.
-class CControlWindow final : public CNativeWindow {
-public:
-    CControlWindow(const DialogItem& item, QWidget* widget);
-
-    QWidget* widget() const override { return qtWidget; }
-    const DialogItem& item() const { return templateItem; }
-    bool isEdit() const { return templateItem.kind == ControlClass::edit; }
-    bool isList() const { return templateItem.kind == ControlClass::comboBox; }
-    bool isPushButton() const { return templateItem.kind == ControlClass::button; }
-
-    CWideString text();
-    void setText(const CWideString& text);
-
-    // List operations; -1 where there is no such entry.
-    int addString(const CWideString& text);
-    int setSelection(int index);
-    int selection() const;
-
-    void markEdited() { edited = true; }
-
-private:
-    const DialogItem& templateItem;
-    QWidget* qtWidget;
-    CWideString store;
-    bool edited = false;
-};
-
-class CDialogWindow final : public QWidget, public CNativeWindow {
+class CDialogWindow final : public QWidget, public CNativeWindow, private CDialogState {
     Q_OBJECT
 public:
     // Builds the window and its controls; check isValid() afterwards.
-    CDialogWindow(CDialog& dialog, const DialogTemplate& dialogTemplate);
+    CDialogWindow(std::unique_ptr<CDialogLink> dialog, const DialogTemplate& dialogTemplate);
     ~CDialogWindow() override;
 
     QWidget* widget() const override { return const_cast<CDialogWindow*>(this); }
@@ -90,14 +49,15 @@ public:
     // the window goes.
     void noteAttached(CWnd& object) { attached.push_back(&object); }
 
-    // Dispatches a message to the dialog, then runs the default handling unless the
-    // handler already did. A message that arrives while a handler runs (it can, while
-    // a port call waits with the window live) is held, and held messages are delivered
-    // one at a time, in the order they came, once it has returned: no handler ever
-    // starts inside another. Timer messages for a timer that already has one held are
-    // merged into it.
+    // Queues a message for the dialog. It is dispatched from the event loop once
+    // everything queued before it has run, and never while a handler runs; then the
+    // default handling follows unless the handler ran it. Ticks of a timer that
+    // already has one queued are merged into it.
     void deliver(std::uint32_t message, std::uint32_t code, std::uint32_t id, std::uintptr_t param);
     void runDefaultHandling();
+    // Whether a handler runs now, and whether anything waits in the queue.
+    bool isHandlerRunning() const { return handlerRunning; }
+    bool holdsNothing() const { return held.empty(); }
 
     // Dispatches WM_DESTROY at once, dropping whatever is held: the window is going.
     void deliverDestroy();
@@ -110,53 +70,44 @@ public:
     void runLoop();
     void endLoop();
 
-    int dialogUnitsToPixelsX(int units) const;
-    int dialogUnitsToPixelsY(int units) const;
-    // How much larger than the font's own dialog units the dialog was made so that
-    // every text fits; 1 when they already did.
-    double textFitScale() const { return fitScale; }
+    int dialogUnitsToPixelsX(int units) const { return dialogUnits.toPixelsX(units); }
+    int dialogUnitsToPixelsY(int units) const { return dialogUnits.toPixelsY(units); }
+    double textFitScale() const { return dialogUnits.fitScale(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void timerEvent(QTimerEvent* event) override;
 
 private:
-    struct CHeldMessage {
-        std::uint32_t message;
-        std::uint32_t code;
-        std::uint32_t id;
-        std::uintptr_t param;
-    };
+    bool isEnded() const override { return owner->isEnded(); }
+    bool takesClicks(std::uint32_t id) const override;
 
-    void dispatchNow(const CHeldMessage& held);
-    void hold(const CHeldMessage& held);
-    void deliverNextHeld();
+    bool holdingInput() const;
+    void dispatchNow(const CDialogMessage& message);
     void postNextHeld();
-    bool stillTakes(const CHeldMessage& held) const;
-
-    void buildControls(const DialogTemplate& dialogTemplate);
-    QWidget* makeWidget(const DialogItem& item);
-    void placeControls();
-    void growToFitTexts();
+    void deliverNextHeld();
+    void connectControls();
     void pressButtonBefore(const CControlWindow& edit);
+    bool isFree(const QWidget* widget) const;
 
-    CDialog& owner;
+    std::unique_ptr<CDialogLink> owner;
     const DialogTemplate& source;
+    CDialogUnits dialogUnits;
     std::vector<std::unique_ptr<CControlWindow>> items;
     std::vector<CWnd*> attached;
-    struct CTimer {
-        int qtId;
-        std::chrono::milliseconds period;
-    };
-    std::map<std::uintptr_t, CTimer> timers; // by our id
-    std::deque<CHeldMessage> heldMessages;
+    CHeldMessages held;
+    // Messages made while a held input is replayed; they take its place in the queue.
+    std::vector<CDialogMessage>* madeByReplay = nullptr;
+    std::unique_ptr<CDialogTimers> timers;
+    std::unique_ptr<CInputGate> gate;
     bool handlerRunning = false;
     bool nextHeldPosted = false;
     QEventLoop* loop = nullptr;
-    int baseUnitX = 8;
-    int baseUnitY = 16;
-    double fitScale = 1;
     bool valid = true;
     bool defaultDone = false;
 };
+
+// The window of a dialog, or of a control, or null when the object has none (yet or
+// any more) or it is of the other kind.
+CDialogWindow* dialogWindowOf(const CWnd& window);
+CControlWindow* controlWindowOf(const CWnd& window);

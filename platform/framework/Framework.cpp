@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QImageReader>
 #include <QInputMethod>
+#include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 
@@ -19,16 +20,6 @@ namespace {
 QWidget* widgetOf(CWnd& window)
 {
     return window.native() ? window.native()->widget() : nullptr;
-}
-
-CDialogWindow* dialogWindowOf(CWnd& window)
-{
-    return dynamic_cast<CDialogWindow*>(window.native());
-}
-
-CControlWindow* controlOf(CWnd& window)
-{
-    return dynamic_cast<CControlWindow*>(window.native());
 }
 
 // Loaded icons; a handle is an index into this list plus one. Icons live as long as
@@ -68,10 +59,16 @@ void showMessage(const CWideString& text, std::uint32_t style)
     if (!parent && app && app->getMainWindow())
         parent = widgetOf(*app->getMainWindow());
     QMessageBox box(QMessageBox::NoIcon, title, toQString(text), QMessageBox::Ok, parent);
+    // Both texts are shown as they stand: the cause names paths and programs that
+    // anyone may name, and markup in them must never render (nor a link go live).
+    box.setTextFormat(Qt::PlainText);
     // The only failure the programs tell of is a port that would not open; the system
     // library knows why, and the box says it beneath the program's own words.
     if (std::optional<COpenFailure> failure = takeLastOpenFailure())
         box.setInformativeText(QString::fromStdString(describe(*failure)));
+    // The box's format covers only its main text; its informative label is set here.
+    for (auto* label : box.findChildren<QLabel*>())
+        label->setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }
@@ -108,11 +105,11 @@ std::intptr_t sendMessage(
         return 0;
     }
     case CB_SETCURSEL:
-        if (CControlWindow* control = controlOf(window))
+        if (CControlWindow* control = controlWindowOf(window))
             return control->setSelection(int(std::intptr_t(wParam)));
         return -1;
     case CB_ADDSTRING:
-        if (CControlWindow* control = controlOf(window); control && lParam)
+        if (CControlWindow* control = controlWindowOf(window); control && lParam)
             return control->addString(CWideString(reinterpret_cast<const char16_t*>(lParam)));
         return -1;
     default:

@@ -2,13 +2,105 @@
 
 #include "Waiting.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 
-#include <optional>
+#include <algorithm>
+#include <vector>
+
+namespace {
+std::vector<CWaitListener*>& listeners()
+{
+    static std::vector<CWaitListener*> all;
+    return all;
+}
+
+// The one wait of the user-interface thread, kept from one wait to the next.
+class CLiveWait {
+public:
+    CLiveWait()
+    {
+        for (QSocketNotifier* notifier : { &readable, &writable }) {
+            notifier->setEnabled(false);
+            QObject::connect(notifier, &QSocketNotifier::activated, [this] { end(); });
+        }
+        deadline.setSingleShot(true);
+        deadline.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&deadline, &QTimer::timeout, [this] { end(); });
+    }
+
+    bool isWaiting() const { return waiting; }
+
+    void wait(int fd, short events, int timeoutMs)
+    {
+        waiting = true;
+        ended = false;
+        // A hang-up or an error wakes a read notifier too. With no event asked for (the
+        // caller only looks for a hang-up between steps of its own), the time-out alone
+        // ends the wait: a notifier on input the caller will not read would fire at once.
+        if (fd >= 0 && (events & POLLIN))
+            watch(readable, fd);
+        if (fd >= 0 && (events & POLLOUT))
+            watch(writable, fd);
+        if (timeoutMs > 0)
+            deadline.start(timeoutMs);
+        const std::vector<CWaitListener*> told = listeners();
+        for (CWaitListener* listener : told)
+            listener->waitBegins();
+        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+        while (!ended)
+            dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
+        deadline.stop();
+        waiting = false;
+        const std::vector<CWaitListener*> still = listeners();
+        for (CWaitListener* listener : still)
+            listener->waitEnded();
+    }
+
+private:
+    static void watch(QSocketNotifier& notifier, int fd)
+    {
+        if (notifier.socket() != fd)
+            notifier.setSocket(fd);
+        notifier.setEnabled(true);
+    }
+
+    void end()
+    {
+        ended = true;
+        readable.setEnabled(false);
+        writable.setEnabled(false);
+        deadline.stop();
+    }
+
+    QSocketNotifier readable { QSocketNotifier::Read };
+    QSocketNotifier writable { QSocketNotifier::Write };
+    QTimer deadline;
+    bool waiting = false;
+    bool ended = false;
+};
+
+// Made on first use and kept until the process ends: its notifiers and timer must not
+// outlive the application's event dispatcher in a destructor run at exit.
+CLiveWait& theWait()
+{
+    static auto* wait = new CLiveWait;
+    return *wait;
+}
+} // namespace
+
+void addWaitListener(CWaitListener& listener)
+{
+    listeners().push_back(&listener);
+}
+
+void removeWaitListener(CWaitListener& listener)
+{
+    std::erase(listeners(), &listener);
+}
 
 void installLiveWaiter()
 {
@@ -23,32 +115,11 @@ short waitKeepingWindowsLive(int fd, short events, int timeoutMs)
         return ready;
     QCoreApplication* app = QCoreApplication::instance();
     // A wait for nothing but a hang-up, without a time-out, has nothing that would end
-    // a loop; it is left to poll() as asked.
-    const bool watched = events & (POLLIN | POLLOUT);
-    if (!app || QThread::currentThread() != app->thread() || (!watched && timeoutMs < 0))
+    // it; it is left to poll() as asked.
+    const bool watched = fd >= 0 && (events & (POLLIN | POLLOUT));
+    if (!app || QThread::currentThread() != app->thread() || (!watched && timeoutMs < 0)
+        || theWait().isWaiting())
         return pollDescriptor(fd, events, timeoutMs);
-
-    QEventLoop loop;
-    // A hang-up or an error wakes a read notifier too. With no event asked for (the
-    // caller only looks for a hang-up between steps of its own), the time-out alone
-    // ends the wait: a notifier on input the caller will not read would fire at once
-    // and for ever.
-    std::optional<QSocketNotifier> readable, writable;
-    if (events & POLLIN) {
-        readable.emplace(qintptr(fd), QSocketNotifier::Read);
-        QObject::connect(&*readable, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
-    }
-    if (events & POLLOUT) {
-        writable.emplace(qintptr(fd), QSocketNotifier::Write);
-        QObject::connect(&*writable, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
-    }
-    QTimer deadline;
-    if (timeoutMs > 0) {
-        deadline.setSingleShot(true);
-        deadline.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        deadline.start(timeoutMs);
-    }
-    loop.exec();
+    theWait().wait(fd, events, timeoutMs);
     return pollDescriptor(fd, events, 0);
 }

@@ -1,14 +1,36 @@
 // The waiter the dialog framework gives the system library: while a serial call waits
 // for its device, the program's windows stay live. They paint, scroll, select and copy,
-// answer the window manager and take the user's input. Input that would run a handler
-// is held by the dialog window until the running handler returns (CDialogWindow), so
-// no handler ever starts inside another.
+// and answer the window manager. Input that would reach the dialog is held by the
+// dialog window until the running handler returns (CDialogWindow), so no handler ever
+// starts inside another and input keeps its order.
+//
+// A wait ends when its descriptor is ready or its time is up, whatever loop is running
+// at that moment: it is a flag set by its notifier or its timer, not a loop of its own
+// that something opened on top of it would keep from returning. Its notifiers stop as
+// soon as one has fired. The notifiers and the timer are made once and kept, since a
+// connected receiver waits twenty times a second.
 #pragma once
+
+// Told when a live wait begins and when it has ended. A blocked thread would run none
+// of the dialog's timers meanwhile, so the dialog's timers wait with it rather than
+// waking the process for a tick that could only be held.
+class CWaitListener {
+public:
+    virtual void waitBegins() = 0;
+    virtual void waitEnded() = 0;
+
+protected:
+    ~CWaitListener() = default;
+};
+
+void addWaitListener(CWaitListener& listener);
+void removeWaitListener(CWaitListener& listener);
 
 // Makes every later wait of the system library keep the windows live. Safe to call
 // more than once.
 void installLiveWaiter();
 
 // Waits as waitForDescriptor() does (Waiting.h), running the event loop meanwhile when
-// called on the user-interface thread; elsewhere it is a plain poll().
+// called on the user-interface thread; elsewhere, and for a wait begun inside another,
+// it is a plain poll().
 short waitKeepingWindowsLive(int fd, short events, int timeoutMs);

@@ -353,6 +353,27 @@ void CLogView::focusOutEvent(QFocusEvent* event)
     viewport()->update();
 }
 
+bool CLogView::isOwnKey(const QKeyEvent& event)
+{
+    if (event.matches(QKeySequence::SelectAll) || event.matches(QKeySequence::Copy)
+        || event.matches(QKeySequence::MoveToStartOfDocument)
+        || event.matches(QKeySequence::MoveToEndOfDocument))
+        return true;
+    switch (event.key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The field is read-only: keys only move the view or work on the selection, and typing
 // changes nothing. Enter is taken here, as by a multi-line field, rather than passed on
 // to the dialog.
@@ -533,8 +554,11 @@ QMenu* CLogView::createContextMenu()
     return menu;
 }
 
+// The menu pops up and this returns at once: a menu run in a loop of its own would
+// keep a wait beneath it (a tick's read) from returning until the menu closed.
 void CLogView::contextMenuEvent(QContextMenuEvent* event)
 {
-    std::unique_ptr<QMenu> menu(createContextMenu());
-    menu->exec(event->globalPos());
+    QMenu* menu = createContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
 }

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <string>
 
+class QKeyEvent;
 class QMenu;
 class QPainter;
 
@@ -48,6 +49,10 @@ public:
 
     // The menu the context menu shows; the caller owns it.
     QMenu* createContextMenu();
+
+    // Whether the view itself acts on this key: it scrolls, selects or copies, and
+    // changes nothing else.
+    static bool isOwnKey(const QKeyEvent& event);
 
 public slots:
     void selectAll();

@@ -44,7 +44,7 @@ void endOnSignals(QApplication& app)
         // running now (waiting on its port) finishes first.
         CWinApp* theApp = CWinApp::instance();
         auto* dialog = theApp ? dynamic_cast<CDialog*>(theApp->getMainWindow()) : nullptr;
-        if (auto* window = dialog ? dynamic_cast<CDialogWindow*>(dialog->native()) : nullptr)
+        if (CDialogWindow* window = dialog ? dialogWindowOf(*dialog) : nullptr)
             window->deliver(WM_COMMAND, BN_CLICKED, IDCANCEL, 0);
         else if (dialog)
             dialog->endDialog(IDCANCEL);

@@ -81,7 +81,11 @@ protected:
     }
 
     // One timer message, delivered as the window's timer would deliver it.
-    void tick() { static_cast<CDialogWindow*>(dialog.native())->deliver(WM_TIMER, 0, 0, 1); }
+    void tick()
+    {
+        dialogWindowOf(dialog)->deliver(WM_TIMER, 0, 0, 1);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    }
 
     // Waits until the `count` bytes the far end has just written wait in the device's
     // input queue, so the next tick finds them all. The event loop does not run
@@ -250,7 +254,7 @@ TEST_F(ReceiveDialogTest, MapsConnectsReceivesALineAndEnds)
     connect();
     device.send("a line\r");
     EXPECT_TRUE(waitUntil([&] { return fieldShows(u"a line\r\n"); }));
-    driver.window()->close();
+    driver.closeWindow();
     EXPECT_TRUE(dialog.isEnded());
     driver.destroy();
     Handle other = openDevice(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, invalidHandle);
@@ -362,7 +366,7 @@ TEST_F(ReceiveDialogTest, ClosingWhileATickWaitsEndsTheDialogAfterTheTick)
     connect();
     bool endedInsideTheTick = true;
     QTimer::singleShot(10ms, [&] {
-        driver.window()->close();
+        driver.closeWindow();
         endedInsideTheTick = dialog.isEnded();
     });
     tick();

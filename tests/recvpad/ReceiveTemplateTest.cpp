@@ -34,10 +34,8 @@ TEST_P(ReceiveTemplateFitTest, EveryTextFitsItsControlAndTheDialogKeepsItsPropor
         EXPECT_EQ(overlappingControls(driver.window()), std::vector<std::string> {});
         EXPECT_EQ(controlsOutOfProportion(driver.window(), programResources().dialogs[0]),
             std::vector<std::string> {});
-        EXPECT_EQ(driver.window()->width(),
-            static_cast<CDialogWindow*>(dialog.native())->dialogUnitsToPixelsX(139));
-        EXPECT_EQ(driver.window()->height(),
-            static_cast<CDialogWindow*>(dialog.native())->dialogUnitsToPixelsY(153));
+        EXPECT_EQ(driver.window()->width(), dialogWindowOf(dialog)->dialogUnitsToPixelsX(139));
+        EXPECT_EQ(driver.window()->height(), dialogWindowOf(dialog)->dialogUnitsToPixelsY(153));
     }
 }
 

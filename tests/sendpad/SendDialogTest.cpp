@@ -130,6 +130,7 @@ TEST_F(SendDialogTest, HelloWorldThenSendWritesTwelveBytes)
     // what is looked at is that the dialog leaves the focus where it was.
     driver.widget(IDC_SEND_PORT_LIST)->setFocus();
     driver.button(IDC_SEND_HELLO)->click();
+    driver.runQueued();
     EXPECT_EQ(driver.lineEdit(IDC_SEND_TEXT)->text(), "Hello World");
     EXPECT_EQ(driver.window()->focusWidget(), driver.widget(IDC_SEND_PORT_LIST));
     send();
@@ -239,14 +240,14 @@ TEST_F(SendDialogTest, MapsConnectsSendsALineAndEnds)
     driver.type(IDC_SEND_TEXT, "a line");
     send();
     EXPECT_EQ(received(7), "a line\r");
-    driver.window()->close();
+    driver.closeWindow();
     EXPECT_TRUE(dialog.isEnded());
 }
 
 TEST_F(SendDialogTest, TheWindowCloseButtonEndsTheDialog)
 {
     connect();
-    driver.window()->close();
+    driver.closeWindow();
     EXPECT_TRUE(dialog.isEnded());
     EXPECT_EQ(dialog.result(), IDOK);
 }

@@ -33,10 +33,8 @@ TEST_P(SendTemplateFitTest, EveryTextFitsItsControlAndTheDialogKeepsItsProportio
         EXPECT_EQ(overlappingControls(driver.window()), std::vector<std::string> {});
         EXPECT_EQ(controlsOutOfProportion(driver.window(), programResources().dialogs[0]),
             std::vector<std::string> {});
-        EXPECT_EQ(driver.window()->width(),
-            static_cast<CDialogWindow*>(dialog.native())->dialogUnitsToPixelsX(139));
-        EXPECT_EQ(driver.window()->height(),
-            static_cast<CDialogWindow*>(dialog.native())->dialogUnitsToPixelsY(158));
+        EXPECT_EQ(driver.window()->width(), dialogWindowOf(dialog)->dialogUnitsToPixelsX(139));
+        EXPECT_EQ(driver.window()->height(), dialogWindowOf(dialog)->dialogUnitsToPixelsY(158));
     }
 }
 

@@ -6,11 +6,13 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 CDialogDriver::CDialogDriver(CDialog& target)
@@ -37,7 +39,7 @@ QWidget* CDialogDriver::window() const
 
 QWidget* CDialogDriver::widget(std::uint16_t id) const
 {
-    auto* native = static_cast<CDialogWindow*>(dialog.native());
+    CDialogWindow* native = dialogWindowOf(dialog);
     CControlWindow* control = native ? native->control(id) : nullptr;
     return control ? control->widget() : nullptr;
 }
@@ -78,7 +80,25 @@ void CDialogDriver::click(std::uint16_t id)
 {
     QPushButton* target = button(id);
     ASSERT_NE(target, nullptr) << "no button " << id;
-    QTest::mouseClick(target, Qt::LeftButton, {}, target->rect().center());
+    QTest::mouseClick(window()->windowHandle(), Qt::LeftButton, {},
+        target->mapTo(window(), target->rect().center()));
+    runQueued();
+}
+
+void CDialogDriver::closeWindow()
+{
+    window()->close();
+    runQueued();
+}
+
+void CDialogDriver::runQueued()
+{
+    CDialogWindow* native = dialogWindowOf(dialog);
+    for (int turn = 0;
+         turn < 1000 && native && !native->isHandlerRunning() && !native->holdsNothing(); ++turn) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        native = dialogWindowOf(dialog);
+    }
 }
 
 void CDialogDriver::type(std::uint16_t id, const QString& text)
@@ -86,23 +106,35 @@ void CDialogDriver::type(std::uint16_t id, const QString& text)
     QWidget* target = widget(id);
     ASSERT_NE(target, nullptr) << "no control " << id;
     target->setFocus();
+    typeKeys(text);
+}
+
+void CDialogDriver::typeKeys(const QString& text)
+{
+    QWindow* handle = window()->windowHandle();
     // One key event per character, carrying its text as a keyboard or input method
     // would, so characters outside ASCII are typed too.
     for (qsizetype i = 0; i < text.size(); ++i) {
         QString character = text.mid(i, text.at(i).isHighSurrogate() ? 2 : 1);
         i += character.size() - 1;
-        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, character);
-        QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, character);
-        QApplication::sendEvent(target, &press);
-        QApplication::sendEvent(target, &release);
+        qt_handleKeyEvent(handle, QEvent::KeyPress, 0, Qt::NoModifier, character);
+        qt_handleKeyEvent(handle, QEvent::KeyRelease, 0, Qt::NoModifier, character);
     }
+    runQueued();
 }
 
 void CDialogDriver::pressEnter(std::uint16_t id)
 {
     QWidget* target = widget(id);
     ASSERT_NE(target, nullptr) << "no control " << id;
-    QTest::keyClick(target, Qt::Key_Return);
+    target->setFocus();
+    pressEnterKey();
+}
+
+void CDialogDriver::pressEnterKey()
+{
+    QTest::keyClick(window()->windowHandle(), Qt::Key_Return);
+    runQueued();
 }
 
 void CDialogDriver::choose(std::uint16_t listId, int index)
@@ -126,6 +158,10 @@ std::vector<QString> CDialogDriver::answeringMessages(const std::function<void()
         texts.push_back(box->text());
         messageTitle = box->windowTitle();
         messageDetail = box->informativeText();
+        messagePlain = true;
+        for (auto* label : box->findChildren<QLabel*>())
+            if (!label->text().isEmpty() && label->textFormat() != Qt::PlainText)
+                messagePlain = false;
         EXPECT_EQ(box->buttons().size(), 1) << "a message box with one OK button";
         if (QAbstractButton* ok = box->button(QMessageBox::Ok))
             ok->click();

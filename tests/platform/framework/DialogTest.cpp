@@ -6,6 +6,8 @@
 #include "DialogWindow.h"
 #include "Framework.h"
 #include "LogView.h"
+#include "OpenFailure.h"
+#include "QtText.h"
 #include "TemplateChecks.h"
 #include "TestPort.h"
 #include "WinApp.h"
@@ -14,6 +16,7 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -142,7 +145,7 @@ class DialogTest : public ::testing::Test {
 protected:
     CTestDialog dialog;
     CDialogDriver driver { dialog };
-    CDialogWindow* window() const { return static_cast<CDialogWindow*>(dialog.native()); }
+    CDialogWindow* window() const { return dialogWindowOf(dialog); }
 };
 
 TEST_F(DialogTest, WindowAndControlsFollowTheTemplateInDialogUnits)
@@ -184,7 +187,7 @@ TEST(DialogTemplates, ADialogWhoseTextsDoNotFitGrowsWholeUntilTheyDo)
     CTestDialog cramped(crampedTemplate);
     CDialogDriver driver(cramped);
     ASSERT_TRUE(driver.created());
-    auto* window = static_cast<CDialogWindow*>(cramped.native());
+    auto* window = dialogWindowOf(cramped);
     EXPECT_GT(window->textFitScale(), 1.5);
     EXPECT_EQ(textsThatDoNotFit(window), std::vector<std::string> {});
     EXPECT_EQ(overlappingControls(window), std::vector<std::string> {});
@@ -322,6 +325,7 @@ TEST_F(DialogTest, TheCloseButtonEndsTheDialogAndEscapeDoesNot)
     QTest::keyClick(driver.widget(lineId), Qt::Key_Return);
     EXPECT_FALSE(dialog.isEnded());
     window()->close();
+    driver.runQueued();
     EXPECT_TRUE(dialog.isEnded());
     EXPECT_EQ(dialog.result(), IDOK);
 }
@@ -376,6 +380,10 @@ public:
     bool reentered = false;
     // Run once, after the first press's wait: what that handler does last.
     std::function<void()> afterFirstWait;
+    // What the first press waits on instead of a read of `port`.
+    std::function<void()> firstWait;
+    // Later presses empty the line and put the caret in it, as a Clear does.
+    bool laterPressesClear = false;
 
 private:
     void enter(const std::string& what)
@@ -391,9 +399,16 @@ private:
             waited = true;
             std::uint8_t buffer[16];
             std::uint32_t got = 0;
-            readDevice(port, buffer, sizeof buffer, &got, nullptr);
+            if (firstWait)
+                firstWait();
+            else
+                readDevice(port, buffer, sizeof buffer, &got, nullptr);
             if (afterFirstWait)
                 afterFirstWait();
+        } else if (laterPressesClear) {
+            line.makeEmpty();
+            exchangeData(Exchange::toControls);
+            focusControl(lineField);
         }
         log.push_back("/press");
         inHandler = false;
@@ -440,7 +455,7 @@ protected:
     }
     ~HeldMessagesTest() override { closeDevice(dialog.port); }
 
-    CDialogWindow* window() const { return static_cast<CDialogWindow*>(dialog.native()); }
+    CDialogWindow* window() const { return dialogWindowOf(dialog); }
     // Runs `during` inside the first press's wait on the port.
     void clickAndActDuringTheWait(std::function<void()> during)
     {
@@ -466,8 +481,7 @@ TEST_F(HeldMessagesTest, InputDuringAWaitRunsAfterTheHandlerInOrderWithTicksMerg
         window()->deliver(WM_TIMER, 0, 0, 8);
         logInsideTheWait = dialog.log;
     });
-    EXPECT_EQ(logInsideTheWait, std::vector<std::string> { "press" });
-    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press" }))
+    EXPECT_EQ(logInsideTheWait, std::vector<std::string> { "press" })
         << "nothing held runs before the handler has returned";
     ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 8; }));
     processEventsFor(30ms);
@@ -520,8 +534,8 @@ TEST_F(HeldMessagesTest, TheCloseButtonDuringAWaitEndsTheDialogAfterTheHandler)
         endedInsideTheWait = dialog.isEnded();
     });
     EXPECT_FALSE(endedInsideTheWait);
-    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press" }));
     EXPECT_TRUE(waitUntil([&] { return dialog.isEnded(); }));
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press" }));
     EXPECT_EQ(dialog.result(), IDOK);
 }
 
@@ -561,6 +575,199 @@ TEST_F(HeldMessagesTest, AWaitingWriteRunsTheEventLoopThatDrainsTheFarEnd)
     closeDevice(writer);
 }
 
+// Input during a wait, each step as a user makes it through the window: "click" on the
+// button whose later presses clear the line and focus it, "enter" on whatever has the
+// focus, "type:" text to whatever has the focus, "tick".
+struct CInputCase {
+    const char* name;
+    bool startWithEnter; // in the line, rather than by a click on the button
+    std::vector<std::string> during;
+    std::u16string lineAfter;
+    std::vector<std::string> logAfter;
+};
+
+std::ostream& operator<<(std::ostream& out, const CInputCase& row)
+{
+    return out << row.name;
+}
+
+class HeldInputTest : public HeldMessagesTest, public ::testing::WithParamInterface<CInputCase> {
+protected:
+    void act(const std::string& step)
+    {
+        if (step == "click")
+            driver.click(pressId);
+        else if (step == "enter")
+            driver.pressEnterKey();
+        else if (step == "tick")
+            window()->deliver(WM_TIMER, 0, 0, 7);
+        else if (step.starts_with("type:"))
+            driver.typeKeys(QString::fromStdString(step.substr(5)));
+        else
+            ADD_FAILURE() << "unknown step " << step;
+    }
+};
+
+TEST_P(HeldInputTest, ReachesTheDialogAfterTheHandlerInTheOrderItCame)
+{
+    const CInputCase& row = GetParam();
+    ASSERT_NE(dialog.port, invalidHandle);
+    dialog.laterPressesClear = true;
+    dialog.line = u"start";
+    dialog.exchangeData(Exchange::toControls);
+    std::u16string lineInsideTheWait;
+    QTimer::singleShot(10ms, [&] {
+        for (const std::string& step : row.during)
+            act(step);
+        lineInsideTheWait = fromQString(driver.lineEdit(lineId)->text()).toU16String();
+    });
+    if (row.startWithEnter)
+        driver.pressEnter(lineId);
+    else
+        driver.click(pressId);
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= row.logAfter.size(); }));
+    driver.runQueued();
+    processEventsFor(20ms);
+    EXPECT_EQ(lineInsideTheWait, u"start") << "nothing reached the line during the wait";
+    EXPECT_EQ(fromQString(driver.lineEdit(lineId)->text()).toU16String(), row.lineAfter);
+    EXPECT_EQ(dialog.log, row.logAfter);
+    EXPECT_FALSE(dialog.reentered);
+}
+
+const std::vector<std::string> onePress { "press", "/press" };
+const std::vector<std::string> twoPresses { "press", "/press", "press", "/press" };
+
+// The clicked button keeps the focus, so typing before a click that moves it to the
+// line goes to the button, as it would in a dialog whose thread was blocked.
+const CInputCase inputCases[] = {
+    { "TypingAfterAClickGoesInAfterTheClickRan", false, { "click", "type:abc" }, u"abc",
+        twoPresses },
+    { "TypingBeforeAClickGoesWhereTheFocusThenIs", false, { "type:x", "click", "type:abc" }, u"abc",
+        twoPresses },
+    { "EnterOnTheFocusedButtonPressesItThenTypingFollows", false, { "enter", "type:ab" }, u"ab",
+        twoPresses },
+    { "TypingInTheLineAfterEnterGoesOnAtItsEnd", true, { "type:ab" }, u"startab", onePress },
+    { "EnterAsSendThenTypingInTheButton", true, { "enter", "type:ab" }, u"ab", twoPresses },
+    { "ATickBetweenKeysKeepsItsPlace", true, { "type:a", "tick", "type:b" }, u"startab",
+        { "press", "/press", "tick 7", "/tick" } },
+};
+
+INSTANTIATE_TEST_SUITE_P(DuringAWait, HeldInputTest, ::testing::ValuesIn(inputCases),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// As a Send of a long line to a far end that is slow to take it, with Clear clicked and
+// text typed meanwhile: the Clear runs after the Send, and the typing after the Clear.
+TEST_F(HeldMessagesTest, AClickDuringALongWriteRunsAfterItAndTypingFollowsTheClick)
+{
+    closeDevice(dialog.port);
+    Handle writer = openDevice(u"COM1:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(writer, invalidHandle);
+    const std::string lineToSend(200000, 'x');
+    std::string arrived;
+    QTimer reader;
+    QObject::connect(&reader, &QTimer::timeout, [&] { arrived += device.drain(0ms, 2ms); });
+    dialog.laterPressesClear = true;
+    dialog.line = u"a long line";
+    dialog.exchangeData(Exchange::toControls);
+    std::u16string lineInsideTheWait;
+    dialog.firstWait = [&] {
+        QTimer::singleShot(5ms, [&] {
+            driver.click(pressId);
+            driver.typeKeys("abc");
+            lineInsideTheWait = fromQString(driver.lineEdit(lineId)->text()).toU16String();
+        });
+        reader.start(3);
+        std::uint32_t written = 0;
+        writeDevice(writer, lineToSend.data(), std::uint32_t(lineToSend.size()), &written, nullptr);
+        reader.stop();
+    };
+    driver.click(pressId);
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 4; }))
+        << ::testing::PrintToString(dialog.log) << " " << arrived.size();
+    driver.runQueued();
+    arrived += device.drain(0ms, 20ms);
+    EXPECT_EQ(arrived.size(), lineToSend.size());
+    EXPECT_EQ(lineInsideTheWait, u"a long line");
+    EXPECT_EQ(fromQString(driver.lineEdit(lineId)->text()).toU16String(), u"abc");
+    EXPECT_EQ(dialog.log, twoPresses);
+    closeDevice(writer);
+}
+
+// The received-text view's own input goes on during a wait: its menu opens (and does
+// not hold the wait up: the read ends when bytes come, with the menu still open), and a
+// click selects at once. With a key held before it, the focus stays on the line until
+// that key has reached it; then it moves to the view, where the later key goes.
+TEST_F(HeldMessagesTest, TheViewsMenuAndSelectionWorkDuringAWaitWithoutHoldingItUp)
+{
+    ASSERT_NE(dialog.port, invalidHandle);
+    dialog.CTestDialog::log = u"hello world";
+    dialog.exchangeData(Exchange::toControls);
+    CLogView* view = driver.logView(logId);
+    const QPoint inView = view->viewport()->mapTo(driver.window(), QPoint(10, 5));
+    bool menuOpenInside = false;
+    bool selectedInside = false;
+    QWidget* focusInside = nullptr;
+    QTimer::singleShot(10ms, [&] {
+        driver.typeKeys("y");
+        QTest::mouseDClick(driver.window()->windowHandle(), Qt::LeftButton, {}, inView);
+        selectedInside = view->hasSelection();
+        focusInside = QApplication::focusWidget();
+        driver.typeKeys("z");
+        QTest::mouseClick(driver.window()->windowHandle(), Qt::RightButton, {}, inView);
+        menuOpenInside = qobject_cast<QMenu*>(QApplication::activePopupWidget()) != nullptr;
+        device.send("xy");
+    });
+    bool menuOpenWhenReadEnded = false;
+    dialog.afterFirstWait
+        = [&] { menuOpenWhenReadEnded = QApplication::activePopupWidget() != nullptr; };
+    // Safety net: should the menu hold the wait up, it is closed after a while.
+    QTimer::singleShot(1500ms, [] {
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+    });
+    driver.pressEnter(lineId);
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 2; }));
+    EXPECT_TRUE(selectedInside);
+    EXPECT_EQ(focusInside, driver.widget(lineId));
+    EXPECT_TRUE(menuOpenInside);
+    EXPECT_TRUE(menuOpenWhenReadEnded) << "the read waited for the menu to close";
+    if (QWidget* popup = QApplication::activePopupWidget())
+        popup->close();
+    driver.runQueued();
+    processEventsFor(20ms);
+    EXPECT_EQ(fromQString(driver.lineEdit(lineId)->text()).toU16String(), u"y");
+    EXPECT_EQ(QApplication::focusWidget(), view);
+    EXPECT_EQ(view->focusPolicy(), Qt::StrongFocus) << "the view still takes the focus";
+}
+
+// Whatever was held behind the close button, in the same wait, is dropped once the
+// close has ended the dialog: nothing but its destruction reaches an ended dialog.
+class HeldBehindCloseTest : public HeldMessagesTest,
+                            public ::testing::WithParamInterface<const char*> { };
+
+TEST_P(HeldBehindCloseTest, NeverRunsOnceTheDialogHasEnded)
+{
+    const std::string step = GetParam();
+    clickAndActDuringTheWait([&] {
+        window()->close();
+        if (step == "click")
+            driver.click(pressId);
+        else if (step == "enter")
+            driver.pressEnter(lineId);
+        else if (step == "clicked")
+            window()->deliver(WM_COMMAND, BN_CLICKED, pressId, 0);
+        else
+            window()->deliver(WM_TIMER, 0, 0, 7);
+    });
+    EXPECT_TRUE(waitUntil([&] { return dialog.isEnded(); }));
+    driver.runQueued();
+    processEventsFor(30ms);
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press" }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Input, HeldBehindCloseTest, ::testing::Values("click", "enter", "clicked", "tick"));
+
 TEST(Icons, TheProgramIconHasBothSizes)
 {
     IconHandle icon = loadIcon(IDI_PAD_ICON);
@@ -598,6 +805,19 @@ TEST(Messages, AMessageBoxHasOneButtonAndTheApplicationsTitle)
     CTestApp named(u"Named");
     driver.answeringMessages([] { showMessage(u"x", MB_OK); });
     EXPECT_EQ(driver.lastMessageTitle(), "Named");
+}
+
+// The cause names paths and programs anyone may name: markup in them stays text.
+TEST(Messages, TheTextAndItsCauseAreShownAsPlainText)
+{
+    CTestDialog dialog;
+    CDialogDriver driver(dialog);
+    CTestApp app;
+    const std::string cause = "/dev/<a href=\"x\">ttyS0</a> is held by <b>evil</b>";
+    recordOpenFailure(cause);
+    driver.answeringMessages([] { showMessage(u"<i>Error</i> openning COM port.", MB_OK); });
+    EXPECT_EQ(driver.lastMessageDetail().toStdString(), cause);
+    EXPECT_TRUE(driver.lastMessageWasPlainText());
 }
 } // namespace
 

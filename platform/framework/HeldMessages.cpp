@@ -1,0 +1,69 @@
+#include "HeldMessages.h"
+
+#include "MessageMap.h"
+
+#include <algorithm>
+
+namespace {
+const CDialogMessage* messageIn(const CHeldMessages::Entry& entry)
+{
+    return std::get_if<CDialogMessage>(&entry);
+}
+
+bool isTick(const CHeldMessages::Entry& entry, std::uintptr_t timerId)
+{
+    const CDialogMessage* message = messageIn(entry);
+    return message && message->message == WM_TIMER && (timerId == 0 || message->param == timerId);
+}
+
+bool stillCounts(const CHeldMessages::Entry& entry, const CDialogState& dialog)
+{
+    const CDialogMessage* message = messageIn(entry);
+    if (dialog.isEnded())
+        return message && message->message == WM_DESTROY;
+    if (message && message->message == WM_COMMAND && message->code == BN_CLICKED)
+        return dialog.takesClicks(message->id);
+    return true;
+}
+} // namespace
+
+void CHeldMessages::hold(const CDialogMessage& message)
+{
+    if (message.message == WM_TIMER
+        && std::any_of(entries.begin(), entries.end(),
+            [&](const Entry& held) { return isTick(held, message.param); }))
+        return;
+    entries.emplace_back(message);
+}
+
+void CHeldMessages::hold(std::unique_ptr<CHeldInput> input)
+{
+    entries.emplace_back(std::move(input));
+}
+
+void CHeldMessages::holdFirst(const std::vector<CDialogMessage>& messages)
+{
+    entries.insert(entries.begin(), messages.begin(), messages.end());
+}
+
+void CHeldMessages::dropTicks(std::uintptr_t timerId)
+{
+    std::erase_if(entries, [timerId](const Entry& held) { return isTick(held, timerId); });
+}
+
+bool CHeldMessages::holdsInput() const
+{
+    return std::any_of(
+        entries.begin(), entries.end(), [](const Entry& held) { return !messageIn(held); });
+}
+
+std::optional<CHeldMessages::Entry> CHeldMessages::takeNext(const CDialogState& dialog)
+{
+    while (!entries.empty()) {
+        Entry next = std::move(entries.front());
+        entries.pop_front();
+        if (stillCounts(next, dialog))
+            return next;
+    }
+    return std::nullopt;
+}
