@@ -21,8 +21,8 @@
 CDialogWindow::CDialogWindow(
     std::unique_ptr<CDialogLink> dialog, const DialogTemplate& dialogTemplate)
     : QWidget(nullptr,
-        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+          Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+              | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , owner(std::move(dialog))
     , source(dialogTemplate)
     , dialogUnits(font())

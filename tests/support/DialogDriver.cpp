@@ -95,7 +95,7 @@ void CDialogDriver::runQueued()
 {
     CDialogWindow* native = dialogWindowOf(dialog);
     for (int turn = 0;
-         turn < 1000 && native && !native->isHandlerRunning() && !native->holdsNothing(); ++turn) {
+        turn < 1000 && native && !native->isHandlerRunning() && !native->holdsNothing(); ++turn) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         native = dialogWindowOf(dialog);
     }

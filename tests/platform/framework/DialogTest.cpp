@@ -813,8 +813,14 @@ TEST(Messages, TheTextAndItsCauseAreShownAsPlainText)
     CTestDialog dialog;
     CDialogDriver driver(dialog);
     CTestApp app;
-    const std::string cause = "/dev/<a href=\"x\">ttyS0</a> is held by <b>evil</b>";
-    recordOpenFailure(cause);
+    COpenFailure failure;
+    failure.kind = OpenFailureKind::held;
+    failure.portNumber = 1;
+    failure.path = "/dev/<a href=\"x\">ttyS0</a>";
+    failure.holder = CDeviceHolder { "<b>evil</b>", 42 };
+    const std::string cause = describe(failure);
+    ASSERT_NE(cause.find("<b>evil</b>"), std::string::npos) << cause;
+    recordOpenFailure(failure);
     driver.answeringMessages([] { showMessage(u"<i>Error</i> openning COM port.", MB_OK); });
     EXPECT_EQ(driver.lastMessageDetail().toStdString(), cause);
     EXPECT_TRUE(driver.lastMessageWasPlainText());
