@@ -115,17 +115,9 @@ INIT
   echo $(($(date +%s) - started)) > "$image.tmp/build-seconds"
   mv "$image.tmp" "$image"
   log "built in $(cat "$image/build-seconds") s: $image"
-  # Only the newest image is worth keeping.
-  find "$cache" -maxdepth 1 -name 'image-*' ! -name "image-$key" ! -name '*.lock' \
-    -exec rm -rf {} +
 }
 
-mkdir -p "$cache"
-if [ ! -f "$image/rootfs.img" ]; then
-  # One build at a time; a run that waited finds the image the other one made.
-  exec 9> "$cache/image-$key.lock"
-  flock 9
-  # Only the image's folder goes to standard output; what the build says goes to errors.
-  [ -f "$image/rootfs.img" ] || build >&2
-fi
+# shellcheck source=../stage.sh
+. "$here/../stage.sh"
+build_once "$cache" image "$key" "$image/rootfs.img" build
 echo "$image"

@@ -24,17 +24,9 @@ tools=(serialpads-ports/serialpads-ports)
 # The whole VM run, boot to power-off; the suite itself takes about a minute.
 limit=${SERIALPADS_BT_SECONDS:-420}
 
-say() { echo "bluetooth: $*" >&2; }
-
-# The suite cannot run here: a failure under CI, a visible skip for a developer.
-unavailable() {
-  if [ "${CI:-}" = true ]; then
-    say "FAILED: $*"
-    exit 1
-  fi
-  say "SKIPPED: $* (under CI this fails)"
-  exit 0
-}
+stage_name=bluetooth
+# shellcheck source=../stage.sh
+. "$here/../stage.sh"
 
 for tool in qemu-system-x86_64 debootstrap mkfs.ext4; do
   command -v "$tool" > /dev/null || unavailable "$tool is missing (tools/install-deps.sh installs it)"

@@ -67,17 +67,9 @@ build() {
   echo $(($(date +%s) - started)) > "$system.tmp/build-seconds"
   mv "$system.tmp" "$system"
   log "made in $(cat "$system/build-seconds") s: $system"
-  # Only the newest system is worth keeping.
-  find "$cache" -maxdepth 1 -name 'system-*' ! -name "system-$key" ! -name '*.lock' \
-    -exec rm -rf {} +
 }
 
-mkdir -p "$cache"
-if [ ! -d "$system/root" ]; then
-  # One build at a time; a run that waited finds the system the other one made.
-  exec 9> "$cache/system-$key.lock"
-  flock 9
-  # Only the system's root goes to standard output; what the build says goes to errors.
-  [ -d "$system/root" ] || build >&2
-fi
+# shellcheck source=../stage.sh
+. "$here/../stage.sh"
+build_once "$cache" system "$key" "$system/root" build
 echo "$system/root"

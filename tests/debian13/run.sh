@@ -18,17 +18,9 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 
-say() { echo "debian13: $*" >&2; }
-
-# The stage cannot run here: a failure under CI, a visible skip for a developer.
-unavailable() {
-  if [ "${CI:-}" = true ]; then
-    say "FAILED: $*"
-    exit 1
-  fi
-  say "SKIPPED: $* (under CI this fails)"
-  exit 0
-}
+stage_name=debian13
+# shellcheck source=../stage.sh
+. "$here/../stage.sh"
 
 [ "$(id -u)" -eq 0 ] || unavailable "making and entering the system needs root"
 for tool in debootstrap unshare chroot git; do
