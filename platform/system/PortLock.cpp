@@ -9,18 +9,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Makes `folder` with mode 0700 unless it is there; usable only when it is a real
-// directory of this user, so nobody else can put a lock file in our way.
-bool usableFolder(const fs::path& folder)
+// The folder used when $XDG_RUNTIME_DIR gives none: in /tmp, which everybody may write,
+// so it is checked as strictly as the preferred one.
+fs::path fallbackLockFolder()
+{
+    return "/tmp/serialpads-" + std::to_string(geteuid());
+}
+
+} // namespace
+
+bool usableLockFolder(const fs::path& folder)
 {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
     struct stat status {};
     return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)
-        && status.st_uid == geteuid();
+        && status.st_uid == geteuid() && (status.st_mode & 077) == 0;
 }
-
-} // namespace
 
 fs::path portLockPath(int portNumber)
 {
@@ -28,11 +33,11 @@ fs::path portLockPath(int portNumber)
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime == '/') {
         fs::path folder = fs::path(runtime) / "serialpads";
-        if (usableFolder(folder))
+        if (usableLockFolder(folder))
             return folder / file;
     }
-    fs::path folder = "/tmp/serialpads-" + std::to_string(geteuid());
-    if (usableFolder(folder))
+    fs::path folder = fallbackLockFolder();
+    if (usableLockFolder(folder))
         return folder / file;
     return {};
 }
@@ -45,7 +50,7 @@ CFileDescriptor takePortLock(int portNumber, COpenFailure& failure)
     if (failure.path.empty()) {
         failure.kind = OpenFailureKind::permission;
         failure.error = EACCES;
-        failure.path = "/tmp/serialpads-" + std::to_string(geteuid());
+        failure.path = fallbackLockFolder();
         return {};
     }
     SysResult opened

@@ -11,6 +11,11 @@
 
 #include <filesystem>
 
+// Whether `folder` may hold lock files, making it with mode 0700 when it is missing: only
+// a real directory (not a link) of this user that nobody else may write into or look in,
+// so no other user can put a lock file, or a link in its place, in our way.
+bool usableLockFolder(const std::filesystem::path& folder);
+
 // Where port `portNumber`'s lock file is; empty when no usable folder exists.
 std::filesystem::path portLockPath(int portNumber);
 

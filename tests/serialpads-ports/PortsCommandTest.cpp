@@ -14,6 +14,7 @@
 #include <grp.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -59,7 +60,8 @@ CCommandResult run(std::vector<std::string> arguments)
 // object goes, so the holder the listing names is not the test process itself.
 class CHolder {
 public:
-    explicit CHolder(const fs::path& path, bool lock)
+    // `name` is what the child calls itself, as a process may choose any name.
+    CHolder(const fs::path& path, bool lock, const char* name = "holder")
     {
         int ready[2];
         EXPECT_EQ(pipe(ready), 0);
@@ -68,6 +70,7 @@ public:
         if (child == 0) {
             // The child keeps no write end of `release`, so the parent's close ends it.
             close(release[1]);
+            prctl(PR_SET_NAME, name);
             int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CREAT | O_CLOEXEC, 0600);
             if (fd < 0 || (lock && flock(fd, LOCK_EX | LOCK_NB) != 0))
                 _exit(1);
@@ -166,7 +169,7 @@ TEST_P(HolderTest, NamesTheProcessHoldingThePort)
 {
     bool bluetooth = GetParam();
     fs::path runtime = ports.path() / "runtime";
-    fs::create_directories(runtime / "serialpads");
+    fs::create_directories(runtime);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     if (bluetooth)
         ports.link(1, "bluetooth:00:1A:7D:DA:71:13/1");
@@ -175,9 +178,10 @@ TEST_P(HolderTest, NamesTheProcessHoldingThePort)
     fs::path held = bluetooth ? portLockPath(1) : fs::path(device.devicePath());
     EXPECT_EQ(portLockPath(1), runtime / "serialpads" / "com1.lock");
     {
-        CHolder holder(held, bluetooth);
+        // A name that a terminal would obey, were it printed as it is.
+        CHolder holder(held, bluetooth, "pad\x1b]0;x\a");
         std::string shown = rowOf(run({}).out, 1).holder;
-        EXPECT_TRUE(shown.ends_with("[" + std::to_string(holder.pid()) + "]")) << shown;
+        EXPECT_EQ(shown, "pad\\x1B]0;x\\x07[" + std::to_string(holder.pid()) + "]");
     }
     EXPECT_EQ(rowOf(run({}).out, 1).holder, "-");
     unsetenv("XDG_RUNTIME_DIR");
@@ -292,6 +296,16 @@ INSTANTIATE_TEST_SUITE_P(Targets, SetTest,
             "bluetooth:00:1A:7D:DA:71:13/30" }),
     byName);
 
+TEST_F(PortsCommandTest, AnEntryLinkingToAFolderIsReplacedNotEntered)
+{
+    fs::path folder = ports.path() / "folder";
+    fs::create_directory(folder);
+    ports.link(1, folder);
+    ASSERT_EQ(run({ "set", "1", device.devicePath() }).status, exitDone);
+    EXPECT_EQ(fs::read_symlink(ports.entry(1)), device.devicePath());
+    EXPECT_TRUE(fs::is_empty(folder));
+}
+
 TEST_F(PortsCommandTest, SetMakesAMissingDirectory)
 {
     fs::remove_all(ports.path());
@@ -364,18 +378,26 @@ TEST_P(BadInputTest, RefusesAndLeavesTheEntries)
 {
     const CBadCase& row = GetParam();
     ports.link(1, device.devicePath());
+    // A regular file beside the entry, for the row that names one.
+    std::ofstream(ports.path() / "notes.txt") << "not a device\n";
+    auto placed = [&](std::string text) {
+        if (text == "@pty")
+            return device.devicePath();
+        if (text == "@entry")
+            return ports.entry(1).string();
+        if (text.starts_with("@dir"))
+            return ports.path().string() + text.substr(4);
+        return text;
+    };
     std::vector<std::string> arguments = row.arguments;
     for (std::string& argument : arguments)
-        if (argument == "@pty")
-            argument = device.devicePath();
-        else if (argument == "@entry")
-            argument = ports.entry(1);
+        argument = placed(argument);
     CCommandResult result = run(arguments);
     EXPECT_EQ(result.status, row.status);
-    EXPECT_TRUE(result.err.starts_with("serialpads-ports: " + row.message)) << result.err;
+    EXPECT_TRUE(result.err.starts_with("serialpads-ports: " + placed(row.message))) << result.err;
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(fs::read_symlink(ports.entry(1)), device.devicePath());
-    EXPECT_EQ(std::distance(fs::directory_iterator(ports.path()), {}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(ports.path()), {}), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, BadInputTest,
@@ -398,6 +420,9 @@ INSTANTIATE_TEST_SUITE_P(Arguments, BadInputTest,
         CBadCase { "Directory", { "set", "1", "/dev/" }, 1,
             "/dev/ is not a serial device (not a character device)" },
         CBadCase { "EntryItself", { "set", "1", "@entry" }, 1, "" },
+        CBadCase { "EntryItselfByAWinding", { "set", "1", "@dir/./com1" }, 1, "" },
+        CBadCase { "RegularFile", { "set", "1", "@dir/notes.txt" }, 1,
+            "@dir/notes.txt is not a serial device (not a character device)" },
         CBadCase { "RemoveMissing", { "remove", "4" }, 1, "port 4 has no entry" },
         CBadCase { "SetAlone", { "set" }, 2, "set takes a port number" },
         CBadCase { "ListWithArgument", { "list", "all" }, 2, "list takes no arguments" },

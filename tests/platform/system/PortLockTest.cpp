@@ -1,0 +1,128 @@
+// The folder that holds the Bluetooth ports' lock files: another user must not be able
+// to put a lock file, or a link in its place, where one of our programs will look.
+#include "PortLock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class LockFolderTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/serialpads-lock-test.XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        base = name;
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        if (runtime)
+            previousRuntime = runtime;
+        hadRuntime = runtime != nullptr;
+        setenv("XDG_RUNTIME_DIR", base.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        if (hadRuntime)
+            setenv("XDG_RUNTIME_DIR", previousRuntime.c_str(), 1);
+        else
+            unsetenv("XDG_RUNTIME_DIR");
+        std::error_code ignored;
+        fs::remove_all(base, ignored);
+    }
+
+    fs::path base;
+    std::string previousRuntime;
+    bool hadRuntime = false;
+};
+
+struct FolderCase {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    bool usable;
+    bool needsRoot = false;
+};
+
+void PrintTo(const FolderCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+void makeWithMode(const fs::path& folder, mode_t mode)
+{
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
+}
+
+const FolderCase folderCases[] = {
+    { "Missing", [](const fs::path&) {}, true },
+    { "OursAndPrivate", [](const fs::path& folder) { makeWithMode(folder, 0700); }, true },
+    { "OursButOthersMayWrite", [](const fs::path& folder) { makeWithMode(folder, 0703); }, false },
+    { "OursButOthersMayLook", [](const fs::path& folder) { makeWithMode(folder, 0755); }, false },
+    { "OursButTheGroupMayWrite", [](const fs::path& folder) { makeWithMode(folder, 0770); },
+        false },
+    { "AnotherUsers",
+        [](const fs::path& folder) {
+            makeWithMode(folder, 0700);
+            ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+        },
+        false, true },
+    { "ALinkToAFolderOfOurs",
+        [](const fs::path& folder) {
+            fs::path real = folder.string() + ".real";
+            makeWithMode(real, 0700);
+            fs::create_directory_symlink(real, folder);
+        },
+        false },
+    { "AFile",
+        [](const fs::path& folder) {
+            int fd = ::open(folder.c_str(), O_CREAT | O_WRONLY, 0600);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+        },
+        false },
+};
+
+class LockFolderStateTest : public LockFolderTest,
+                            public testing::WithParamInterface<FolderCase> { };
+
+TEST_P(LockFolderStateTest, IsUsedOnlyWhenItIsAPrivateDirectoryOfOurs)
+{
+    const FolderCase& row = GetParam();
+    if (row.needsRoot && geteuid() != 0)
+        GTEST_SKIP() << "making a folder of another user needs root";
+    fs::path folder = base / "serialpads";
+    ASSERT_NO_FATAL_FAILURE(row.make(folder));
+    EXPECT_EQ(usableLockFolder(folder), row.usable);
+    // The preferred folder is passed over for the fallback whenever it is not usable.
+    EXPECT_EQ(portLockPath(2).parent_path() == folder, row.usable);
+    if (row.usable) {
+        struct stat status {};
+        ASSERT_EQ(::lstat(folder.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0700u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, LockFolderStateTest, testing::ValuesIn(folderCases),
+    [](const testing::TestParamInfo<FolderCase>& row) { return std::string(row.param.name); });
+
+TEST_F(LockFolderTest, ALinkInPlaceOfTheLockFileIsNotFollowed)
+{
+    fs::path folder = base / "serialpads";
+    makeWithMode(folder, 0700);
+    fs::path elsewhere = base / "elsewhere";
+    fs::create_symlink(elsewhere, folder / "com3.lock");
+    COpenFailure failure;
+    EXPECT_FALSE(takePortLock(3, failure).valid());
+    EXPECT_NE(failure.kind, OpenFailureKind::held);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(elsewhere)))
+        << "the lock was taken through the link, making its target";
+}
+
+} // namespace
