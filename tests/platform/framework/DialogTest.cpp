@@ -4,6 +4,7 @@
 #include "AppFrame.h"
 #include "DialogDriver.h"
 #include "DialogWindow.h"
+#include "DialogWindowProbe.h"
 #include "Framework.h"
 #include "LogView.h"
 #include "OpenFailure.h"
@@ -25,6 +26,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace {
 using namespace std::chrono_literals;
@@ -378,6 +380,8 @@ public:
     Handle port = invalidHandle;
     std::vector<std::string> log;
     bool reentered = false;
+    // Run inside the first press's wait, from the event loop that wait runs.
+    std::function<void()> duringFirstWait;
     // Run once, after the first press's wait: what that handler does last.
     std::function<void()> afterFirstWait;
     // What the first press waits on instead of a read of `port`.
@@ -399,6 +403,9 @@ private:
             waited = true;
             std::uint8_t buffer[16];
             std::uint32_t got = 0;
+            // Posted now, it runs when the wait first runs the event loop.
+            if (duringFirstWait)
+                QMetaObject::invokeMethod(qApp, duringFirstWait, Qt::QueuedConnection);
             if (firstWait)
                 firstWait();
             else
@@ -411,6 +418,12 @@ private:
             focusControl(lineField);
         }
         log.push_back("/press");
+        inHandler = false;
+    }
+    void onOff()
+    {
+        enter("off");
+        log.push_back("/off");
         inHandler = false;
     }
     void onWaitingTick(std::uintptr_t id)
@@ -440,6 +453,7 @@ private:
 
 const AFX_MSGMAP_ENTRY CWaitingDialog::entries[] = {
     MessageMapEntries<CWaitingDialog>::onClicked<&CWaitingDialog::onWaitingPress>(pressId),
+    MessageMapEntries<CWaitingDialog>::onClicked<&CWaitingDialog::onOff>(offId),
     MessageMapEntries<CWaitingDialog>::onTimer<&CWaitingDialog::onWaitingTick>(),
 };
 const AFX_MSGMAP CWaitingDialog::messageMap { &CTestDialog::messageMap, entries };
@@ -459,7 +473,7 @@ protected:
     // Runs `during` inside the first press's wait on the port.
     void clickAndActDuringTheWait(std::function<void()> during)
     {
-        QTimer::singleShot(10ms, during);
+        dialog.duringFirstWait = std::move(during);
         driver.click(pressId);
     }
 
@@ -491,14 +505,22 @@ TEST_F(HeldMessagesTest, InputDuringAWaitRunsAfterTheHandlerInOrderWithTicksMerg
     EXPECT_FALSE(dialog.reentered);
 }
 
-TEST_F(HeldMessagesTest, AHeldClickOnADisabledButtonAndAHeldTickOfAStoppedTimerAreDropped)
+// Held as raw input ("click": the disabled button ignores the replayed press) or as the
+// click message itself ("clicked": the queue must drop it).
+class HeldOnADisabledButtonTest : public HeldMessagesTest,
+                                  public ::testing::WithParamInterface<const char*> { };
+
+TEST_P(HeldOnADisabledButtonTest, AHeldClickAndAHeldTickOfAStoppedTimerAreDropped)
 {
     dialog.afterFirstWait = [&] {
         enableControl(dialog.press, Enable::off);
         stopTimer(dialog, 7);
     };
     clickAndActDuringTheWait([&] {
-        driver.click(pressId);
+        if (std::string(GetParam()) == "click")
+            driver.click(pressId);
+        else
+            window()->deliver(WM_COMMAND, BN_CLICKED, pressId, 0);
         window()->deliver(WM_TIMER, 0, 0, 7);
         window()->deliver(WM_TIMER, 0, 0, 9);
     });
@@ -507,16 +529,40 @@ TEST_F(HeldMessagesTest, AHeldClickOnADisabledButtonAndAHeldTickOfAStoppedTimerA
     EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press", "tick 9", "/tick" }));
 }
 
+INSTANTIATE_TEST_SUITE_P(Input, HeldOnADisabledButtonTest, ::testing::Values("click", "clicked"));
+
+// A blocked thread runs no timer: a tick that falls due during a wait is not even
+// queued until the wait has ended.
+TEST_F(HeldMessagesTest, ATimerThatFallsDueDuringAWaitQueuesNothingUntilItEnds)
+{
+    ASSERT_NE(dialog.port, invalidHandle);
+    ASSERT_EQ(startTimer(dialog, 7, 20), 7u);
+    bool heldNothingInside = false;
+    clickAndActDuringTheWait([&] {
+        // Past a whole period, so a timer armed now would be due.
+        std::this_thread::sleep_for(40ms);
+        QCoreApplication::processEvents();
+        heldNothingInside = CDialogWindowProbe::holdsNothing(*window());
+    });
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 4; }));
+    stopTimer(dialog, 7);
+    EXPECT_TRUE(heldNothingInside);
+    EXPECT_EQ(dialog.log[2], "tick 7") << "the tick that fell due runs after the wait";
+}
+
 // The timer's own ticks that fall due while one of its ticks waits: Qt skips them, so
 // without the framework the next tick would wait for the period's next step (up to a
-// whole period more, in which arriving bytes sit unread).
-TEST_F(HeldMessagesTest, TicksThatFallDueWhileATickWaitsRunOnceRightAfterIt)
+// whole period more, in which arriving bytes sit unread). The first tick waits 150 ms:
+// one step of a 100 ms period falls due meanwhile, or two of a 70 ms one; either way
+// the next step of the period is 50 or 60 ms after that wait ends.
+class TicksDuringATickTest : public HeldMessagesTest,
+                             public ::testing::WithParamInterface<std::uint32_t> { };
+
+TEST_P(TicksDuringATickTest, RunOnceRightAfterIt)
 {
     ASSERT_NE(dialog.port, invalidHandle);
     dialog.waitOnFirstTick = true;
-    // Ticks every 100 ms; the first waits 150 ms, so the next step of the period is 50 ms
-    // after that wait ends.
-    const std::uintptr_t id = startTimer(dialog, 7, 100);
+    const std::uintptr_t id = startTimer(dialog, 7, GetParam());
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 2; }));
     // Posted work only, no timers: the tick that fell due is already on its way.
@@ -525,6 +571,8 @@ TEST_F(HeldMessagesTest, TicksThatFallDueWhileATickWaitsRunOnceRightAfterIt)
     EXPECT_EQ(dialog.log, (std::vector<std::string> { "tick 7", "/tick", "tick 7", "/tick" }));
     EXPECT_FALSE(dialog.reentered);
 }
+
+INSTANTIATE_TEST_SUITE_P(Periods, TicksDuringATickTest, ::testing::Values(100u, 70u));
 
 TEST_F(HeldMessagesTest, TheCloseButtonDuringAWaitEndsTheDialogAfterTheHandler)
 {
@@ -576,8 +624,9 @@ TEST_F(HeldMessagesTest, AWaitingWriteRunsTheEventLoopThatDrainsTheFarEnd)
 }
 
 // Input during a wait, each step as a user makes it through the window: "click" on the
-// button whose later presses clear the line and focus it, "enter" on whatever has the
-// focus, "type:" text to whatever has the focus, "tick".
+// button whose later presses clear the line and focus it, "click off" on a second
+// button, "click line" in the line, "enter" on whatever has the focus, "type:" text to
+// whatever has the focus, "tick".
 struct CInputCase {
     const char* name;
     bool startWithEnter; // in the line, rather than by a click on the button
@@ -597,6 +646,10 @@ protected:
     {
         if (step == "click")
             driver.click(pressId);
+        else if (step == "click off")
+            driver.click(offId);
+        else if (step == "click line")
+            clickIn(lineId);
         else if (step == "enter")
             driver.pressEnterKey();
         else if (step == "tick")
@@ -605,6 +658,12 @@ protected:
             driver.typeKeys(QString::fromStdString(step.substr(5)));
         else
             ADD_FAILURE() << "unknown step " << step;
+    }
+    void clickIn(std::uint16_t id)
+    {
+        QWidget* target = driver.widget(id);
+        QTest::mouseClick(driver.window()->windowHandle(), Qt::LeftButton, {},
+            target->mapTo(driver.window(), target->rect().center()));
     }
 };
 
@@ -615,12 +674,13 @@ TEST_P(HeldInputTest, ReachesTheDialogAfterTheHandlerInTheOrderItCame)
     dialog.laterPressesClear = true;
     dialog.line = u"start";
     dialog.exchangeData(Exchange::toControls);
+    driver.widget(offId)->setEnabled(true);
     std::u16string lineInsideTheWait;
-    QTimer::singleShot(10ms, [&] {
+    dialog.duringFirstWait = [&] {
         for (const std::string& step : row.during)
             act(step);
         lineInsideTheWait = fromQString(driver.lineEdit(lineId)->text()).toU16String();
-    });
+    };
     if (row.startWithEnter)
         driver.pressEnter(lineId);
     else
@@ -650,6 +710,11 @@ const CInputCase inputCases[] = {
     { "EnterAsSendThenTypingInTheButton", true, { "enter", "type:ab" }, u"ab", twoPresses },
     { "ATickBetweenKeysKeepsItsPlace", true, { "type:a", "tick", "type:b" }, u"startab",
         { "press", "/press", "tick 7", "/tick" } },
+    // The click moves the focus into the line, where the keys after it go.
+    { "TypingAfterAClickInTheLineGoesThere", false, { "click line", "type:ab" }, u"startab",
+        onePress },
+    { "ClicksOnTwoButtonsReachEachItsOwn", false, { "click off", "click" }, u"",
+        { "press", "/press", "off", "/off", "press", "/press" } },
 };
 
 INSTANTIATE_TEST_SUITE_P(DuringAWait, HeldInputTest, ::testing::ValuesIn(inputCases),
@@ -707,7 +772,7 @@ TEST_F(HeldMessagesTest, TheViewsMenuAndSelectionWorkDuringAWaitWithoutHoldingIt
     bool menuOpenInside = false;
     bool selectedInside = false;
     QWidget* focusInside = nullptr;
-    QTimer::singleShot(10ms, [&] {
+    dialog.duringFirstWait = [&] {
         driver.typeKeys("y");
         QTest::mouseDClick(driver.window()->windowHandle(), Qt::LeftButton, {}, inView);
         selectedInside = view->hasSelection();
@@ -716,7 +781,7 @@ TEST_F(HeldMessagesTest, TheViewsMenuAndSelectionWorkDuringAWaitWithoutHoldingIt
         QTest::mouseClick(driver.window()->windowHandle(), Qt::RightButton, {}, inView);
         menuOpenInside = qobject_cast<QMenu*>(QApplication::activePopupWidget()) != nullptr;
         device.send("xy");
-    });
+    };
     bool menuOpenWhenReadEnded = false;
     dialog.afterFirstWait
         = [&] { menuOpenWhenReadEnded = QApplication::activePopupWidget() != nullptr; };
