@@ -1,6 +1,7 @@
 #include "ReceiverRig.h"
 
 #include "DialogWindow.h"
+#include "DialogWindowProbe.h"
 #include "Framework.h"
 #include "LogView.h"
 #include "ReceiveResources.h"
@@ -38,12 +39,7 @@ void CReceiverRig::click(std::uint16_t id)
 // Messages reach the dialog from the event loop; the rig runs them before it returns.
 void CReceiverRig::runQueued()
 {
-    for (int turn = 0; turn < 1000; ++turn) {
-        CDialogWindow* window = dialogWindowOf(dialog);
-        if (!window || window->isHandlerRunning() || window->holdsNothing())
-            return;
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-    }
+    CDialogWindowProbe::runQueued(dialog);
 }
 
 void CReceiverRig::connect()

@@ -102,6 +102,8 @@ private:
     friend class CDataExchange;
 
     std::uint16_t idd;
+    // The window native() shows while it exists.
+    std::unique_ptr<CNativeWindow> ownedWindow;
     bool ended = false;
     std::intptr_t endResult = 0;
 };

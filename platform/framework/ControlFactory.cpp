@@ -98,7 +98,7 @@ std::vector<std::unique_ptr<CControlWindow>> makeControls(
             widget->setFocusPolicy(Qt::ClickFocus);
         }
 
-        controls.push_back(std::make_unique<CControlWindow>(item, widget));
+        controls.push_back(std::make_unique<CControlWindow>(item, *widget));
     }
     return controls;
 }

@@ -9,21 +9,21 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
-CControlWindow::CControlWindow(const DialogItem& item, QWidget* widget)
-    : templateItem(item)
-    , qtWidget(widget)
+CControlWindow::CControlWindow(const DialogItem& item, QWidget& widget)
+    : CNativeWindow(widget)
+    , templateItem(item)
 {
 }
 
 CWideString CControlWindow::text()
 {
-    if (auto* view = qobject_cast<CLogView*>(qtWidget))
+    if (auto* view = qobject_cast<CLogView*>(widget()))
         return view->text();
     if (edited) {
         // The user changed the field since we last set it: what it shows now is the text.
-        if (auto* line = qobject_cast<QLineEdit*>(qtWidget))
+        if (auto* line = qobject_cast<QLineEdit*>(widget()))
             store = fromQString(line->text());
-        else if (auto* plain = qobject_cast<QPlainTextEdit*>(qtWidget))
+        else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget()))
             store = fromQString(plain->toPlainText());
         edited = false;
     }
@@ -32,7 +32,7 @@ CWideString CControlWindow::text()
 
 void CControlWindow::setText(const CWideString& text)
 {
-    if (auto* view = qobject_cast<CLogView*>(qtWidget)) {
+    if (auto* view = qobject_cast<CLogView*>(widget())) {
         view->setText(text);
         return;
     }
@@ -40,20 +40,20 @@ void CControlWindow::setText(const CWideString& text)
     // shows some characters differently.
     store = text;
     edited = false;
-    const QSignalBlocker quiet(qtWidget);
-    if (auto* line = qobject_cast<QLineEdit*>(qtWidget))
+    const QSignalBlocker quiet(widget());
+    if (auto* line = qobject_cast<QLineEdit*>(widget()))
         line->setText(toQString(text));
-    else if (auto* plain = qobject_cast<QPlainTextEdit*>(qtWidget))
+    else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget()))
         plain->setPlainText(toQString(text));
-    else if (auto* label = qobject_cast<QLabel*>(qtWidget))
+    else if (auto* label = qobject_cast<QLabel*>(widget()))
         label->setText(toQString(text));
-    else if (auto* button = qobject_cast<QAbstractButton*>(qtWidget))
+    else if (auto* button = qobject_cast<QAbstractButton*>(widget()))
         button->setText(toQString(text));
 }
 
 int CControlWindow::addString(const CWideString& text)
 {
-    auto* list = qobject_cast<QComboBox*>(qtWidget);
+    auto* list = qobject_cast<QComboBox*>(widget());
     if (!list)
         return -1;
     QString entry = toQString(text);
@@ -79,7 +79,7 @@ int CControlWindow::addString(const CWideString& text)
 
 int CControlWindow::setSelection(int index)
 {
-    auto* list = qobject_cast<QComboBox*>(qtWidget);
+    auto* list = qobject_cast<QComboBox*>(widget());
     if (!list)
         return -1;
     if (index < 0 || index >= list->count()) {
@@ -92,6 +92,6 @@ int CControlWindow::setSelection(int index)
 
 int CControlWindow::selection() const
 {
-    auto* list = qobject_cast<QComboBox*>(qtWidget);
+    auto* list = qobject_cast<QComboBox*>(widget());
     return list ? list->currentIndex() : -1;
 }

@@ -9,17 +9,23 @@
 class QWidget;
 
 struct CNativeWindow {
+    explicit CNativeWindow(QWidget& widget)
+        : qtWidget(&widget)
+    {
+    }
     virtual ~CNativeWindow() = default;
-    virtual QWidget* widget() const = 0;
+    QWidget* widget() const { return qtWidget; }
+
+private:
+    QWidget* qtWidget;
 };
 
 // One control made from a template item. Edit fields keep the text they were last
 // given (the store) and give it back unchanged unless the user has typed since.
 class CControlWindow final : public CNativeWindow {
 public:
-    CControlWindow(const DialogItem& item, QWidget* widget);
+    CControlWindow(const DialogItem& item, QWidget& widget);
 
-    QWidget* widget() const override { return qtWidget; }
     const DialogItem& item() const { return templateItem; }
     bool isEdit() const { return templateItem.kind == ControlClass::edit; }
     bool isList() const { return templateItem.kind == ControlClass::comboBox; }
@@ -37,7 +43,6 @@ public:
 
 private:
     const DialogItem& templateItem;
-    QWidget* qtWidget;
     CWideString store;
     bool edited = false;
 };

@@ -56,12 +56,13 @@ bool CDialog::create()
     const DialogTemplate* source = findTemplate(idd);
     if (!source)
         return false;
-    auto window = std::make_unique<CDialogWindow>(std::make_unique<CLinkToDialog>(*this), *source);
-    if (!window->isValid())
+    auto made = std::make_unique<CDialogWindow>(std::make_unique<CLinkToDialog>(*this), *source);
+    if (!made->isValid())
         return false;
     ended = false;
     endResult = 0;
-    attach(window.release());
+    attach(made.get());
+    ownedWindow = std::move(made);
     initDialog();
     if (native() && !ended)
         dialogWindowOf(*this)->show();
@@ -87,7 +88,7 @@ void CDialog::destroyWindow()
     window->stopAllTimers();
     window->hide();
     attach(nullptr);
-    delete window; // unties every control object bound to it
+    ownedWindow.reset(); // unties every control object bound to it
 }
 
 void CDialog::endDialog(std::intptr_t resultValue)

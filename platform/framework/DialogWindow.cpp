@@ -23,6 +23,7 @@ CDialogWindow::CDialogWindow(
     : QWidget(nullptr,
           Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
               | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    , CNativeWindow(static_cast<QWidget&>(*this))
     , owner(std::move(dialog))
     , source(dialogTemplate)
     , dialogUnits(font())

@@ -34,12 +34,10 @@ public:
     CDialogWindow(std::unique_ptr<CDialogLink> dialog, const DialogTemplate& dialogTemplate);
     ~CDialogWindow() override;
 
-    QWidget* widget() const override { return const_cast<CDialogWindow*>(this); }
     bool isValid() const { return valid; }
 
     // The control with this id, or null. Labels share one id and are never found.
     CControlWindow* control(std::uint16_t id) const;
-    const std::vector<std::unique_ptr<CControlWindow>>& controls() const { return items; }
 
     // Fills lists from the template's initialisation record; false if it is malformed,
     // in which case no list was changed.
@@ -55,9 +53,6 @@ public:
     // already has one queued are merged into it.
     void deliver(std::uint32_t message, std::uint32_t code, std::uint32_t id, std::uintptr_t param);
     void runDefaultHandling();
-    // Whether a handler runs now, and whether anything waits in the queue.
-    bool isHandlerRunning() const { return handlerRunning; }
-    bool holdsNothing() const { return held.empty(); }
 
     // Dispatches WM_DESTROY at once, dropping whatever is held: the window is going.
     void deliverDestroy();
@@ -79,6 +74,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // Tests and benchmarks run the queue to its end from outside the event loop.
+    friend class CDialogWindowProbe;
+
     bool isEnded() const override { return owner->isEnded(); }
     bool takesClicks(std::uint32_t id) const override;
 

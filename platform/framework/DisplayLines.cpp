@@ -254,8 +254,3 @@ std::u16string CDisplayLines::displayText(
         });
     return out;
 }
-
-std::size_t CDisplayLines::indexBytes() const
-{
-    return starts.size() * sizeof(std::size_t) + checkpoints.size() * sizeof(Checkpoint);
-}

@@ -63,9 +63,6 @@ public:
     std::u16string displayText(
         std::size_t line, std::size_t firstColumn, std::size_t columnCount) const;
 
-    // Bytes held by the index (not the text), for measuring.
-    std::size_t indexBytes() const;
-
     static char16_t displayedUnit(char16_t unit);
 
 private:

@@ -112,9 +112,10 @@ CLogView::CLogView(QWidget* parent)
     setHorizontalScrollBar(new CQuietScrollBar(Qt::Horizontal, this));
     // The scroll area lays its bars out again after every range change, in case one
     // should now show or hide, and that raises and so repaints them; at every append.
-    // The vertical bar always shows, so its range never changes the layout.
-    disconnect(
-        verticalScrollBar(), SIGNAL(rangeChanged(int, int)), this, SLOT(_q_showOrHideScrollBars()));
+    // The vertical bar always shows, so its range never changes the layout. That layout
+    // is all the area does on a range change (it scrolls on valueChanged), so every
+    // connection from the bar's range to the area goes, whatever Qt calls its slot.
+    disconnect(verticalScrollBar(), &QScrollBar::rangeChanged, this, nullptr);
     // The field always shows a vertical scroll bar; lines are never wrapped, so long ones
     // get a horizontal bar when they need it.
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

@@ -32,7 +32,7 @@ for tool in qemu-system-x86_64 debootstrap mkfs.ext4; do
   command -v "$tool" > /dev/null || unavailable "$tool is missing (tools/install-deps.sh installs it)"
 done
 for program in "${programs[@]}" "${tools[@]}"; do
-  [ -x "$build/$program" ] || { say "FAILED: $build/$program is not built"; exit 1; }
+  [ -x "$build/$program" ] || { say "FAILED: $build/$program is not built (cmake --build $build --target bluetooth_tests)"; exit 1; }
 done
 
 started=$(date +%s.%N)

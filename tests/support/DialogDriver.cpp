@@ -1,6 +1,7 @@
 #include "DialogDriver.h"
 
 #include "DialogWindow.h"
+#include "DialogWindowProbe.h"
 #include "LogView.h"
 
 #include <QApplication>
@@ -93,12 +94,7 @@ void CDialogDriver::closeWindow()
 
 void CDialogDriver::runQueued()
 {
-    CDialogWindow* native = dialogWindowOf(dialog);
-    for (int turn = 0;
-        turn < 1000 && native && !native->isHandlerRunning() && !native->holdsNothing(); ++turn) {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-        native = dialogWindowOf(dialog);
-    }
+    CDialogWindowProbe::runQueued(dialog);
 }
 
 void CDialogDriver::type(std::uint16_t id, const QString& text)

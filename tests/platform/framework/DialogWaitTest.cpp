@@ -1,0 +1,489 @@
+// A dialog whose handlers wait on a port: what reaches it meanwhile (clicks, keys,
+// ticks, the close button) runs after the handler, in the order it came, and the
+// windows stay live.
+#include "DialogDriver.h"
+#include "DialogWindow.h"
+#include "DialogWindowProbe.h"
+#include "Framework.h"
+#include "LogView.h"
+#include "QtText.h"
+#include "TestDialog.h"
+#include "TestPort.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace {
+using namespace std::chrono_literals;
+
+// A dialog whose first click waits on a silent port, as a tick or a send does, while
+// the test acts on the live window from inside that wait.
+class CWaitingDialog : public CTestDialog {
+public:
+    const AFX_MSGMAP* getMessageMap() const override { return &messageMap; }
+    static const AFX_MSGMAP messageMap;
+
+    Handle port = invalidHandle;
+    std::vector<std::string> log;
+    bool reentered = false;
+    // Run inside the first press's wait, from the event loop that wait runs.
+    std::function<void()> duringFirstWait;
+    // Run once, after the first press's wait: what that handler does last.
+    std::function<void()> afterFirstWait;
+    // What the first press waits on instead of a read of `port`.
+    std::function<void()> firstWait;
+    // Later presses empty the line and put the caret in it, as a Clear does.
+    bool laterPressesClear = false;
+
+private:
+    void enter(const std::string& what)
+    {
+        reentered = reentered || inHandler;
+        inHandler = true;
+        log.push_back(what);
+    }
+    void onWaitingPress()
+    {
+        enter("press");
+        if (!waited) {
+            waited = true;
+            std::uint8_t buffer[16];
+            std::uint32_t got = 0;
+            // Posted now, it runs when the wait first runs the event loop.
+            if (duringFirstWait)
+                QMetaObject::invokeMethod(qApp, duringFirstWait, Qt::QueuedConnection);
+            if (firstWait)
+                firstWait();
+            else
+                readDevice(port, buffer, sizeof buffer, &got, nullptr);
+            if (afterFirstWait)
+                afterFirstWait();
+        } else if (laterPressesClear) {
+            line.makeEmpty();
+            exchangeData(Exchange::toControls);
+            focusControl(lineField);
+        }
+        log.push_back("/press");
+        inHandler = false;
+    }
+    void onOff()
+    {
+        enter("off");
+        log.push_back("/off");
+        inHandler = false;
+    }
+    void onWaitingTick(std::uintptr_t id)
+    {
+        enter("tick " + std::to_string(id));
+        if (waitOnFirstTick && !tickWaited) {
+            tickWaited = true;
+            std::uint8_t buffer[16];
+            std::uint32_t got = 0;
+            readDevice(port, buffer, sizeof buffer, &got, nullptr);
+        }
+        log.push_back("/tick");
+        inHandler = false;
+    }
+
+public:
+    // The first tick waits on the port too, as the receiver's ticks do.
+    bool waitOnFirstTick = false;
+
+private:
+    bool tickWaited = false;
+
+    bool inHandler = false;
+    bool waited = false;
+    static const AFX_MSGMAP_ENTRY entries[];
+};
+
+const AFX_MSGMAP_ENTRY CWaitingDialog::entries[] = {
+    MessageMapEntries<CWaitingDialog>::onClicked<&CWaitingDialog::onWaitingPress>(pressId),
+    MessageMapEntries<CWaitingDialog>::onClicked<&CWaitingDialog::onOff>(offId),
+    MessageMapEntries<CWaitingDialog>::onTimer<&CWaitingDialog::onWaitingTick>(),
+};
+const AFX_MSGMAP CWaitingDialog::messageMap { &CTestDialog::messageMap, entries };
+
+class HeldMessagesTest : public ::testing::Test {
+protected:
+    HeldMessagesTest()
+    {
+        ports.link(1, device.devicePath());
+        dialog.port = openDevice(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0);
+        COMMTIMEOUTS timeouts { MAXDWORD, MAXDWORD, 150, 0, 0 };
+        setTimeouts(dialog.port, &timeouts);
+    }
+    ~HeldMessagesTest() override { closeDevice(dialog.port); }
+
+    CDialogWindow* window() const { return dialogWindowOf(dialog); }
+    // Runs `during` inside the first press's wait on the port.
+    void clickAndActDuringTheWait(std::function<void()> during)
+    {
+        dialog.duringFirstWait = std::move(during);
+        driver.click(pressId);
+    }
+
+    CTestPortDirectory ports;
+    CTestPort device;
+    CWaitingDialog dialog;
+    CDialogDriver driver { dialog };
+};
+
+TEST_F(HeldMessagesTest, InputDuringAWaitRunsAfterTheHandlerInOrderWithTicksMerged)
+{
+    ASSERT_NE(dialog.port, invalidHandle);
+    std::vector<std::string> logInsideTheWait;
+    clickAndActDuringTheWait([&] {
+        window()->deliver(WM_TIMER, 0, 0, 7);
+        window()->deliver(WM_TIMER, 0, 0, 7);
+        driver.click(pressId);
+        window()->deliver(WM_TIMER, 0, 0, 7);
+        window()->deliver(WM_TIMER, 0, 0, 8);
+        logInsideTheWait = dialog.log;
+    });
+    EXPECT_EQ(logInsideTheWait, std::vector<std::string> { "press" })
+        << "nothing held runs before the handler has returned";
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 8; }));
+    processEventsFor(30ms);
+    EXPECT_EQ(dialog.log,
+        (std::vector<std::string> {
+            "press", "/press", "tick 7", "/tick", "press", "/press", "tick 8", "/tick" }));
+    EXPECT_FALSE(dialog.reentered);
+}
+
+// Held as raw input ("click": the disabled button ignores the replayed press) or as the
+// click message itself ("clicked": the queue must drop it).
+class HeldOnADisabledButtonTest : public HeldMessagesTest,
+                                  public ::testing::WithParamInterface<const char*> { };
+
+TEST_P(HeldOnADisabledButtonTest, AHeldClickAndAHeldTickOfAStoppedTimerAreDropped)
+{
+    dialog.afterFirstWait = [&] {
+        enableControl(dialog.press, Enable::off);
+        stopTimer(dialog, 7);
+    };
+    clickAndActDuringTheWait([&] {
+        if (std::string(GetParam()) == "click")
+            driver.click(pressId);
+        else
+            window()->deliver(WM_COMMAND, BN_CLICKED, pressId, 0);
+        window()->deliver(WM_TIMER, 0, 0, 7);
+        window()->deliver(WM_TIMER, 0, 0, 9);
+    });
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 4; }));
+    processEventsFor(30ms);
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press", "tick 9", "/tick" }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Input, HeldOnADisabledButtonTest, ::testing::Values("click", "clicked"));
+
+// A blocked thread runs no timer: a tick that falls due during a wait is not even
+// queued until the wait has ended.
+TEST_F(HeldMessagesTest, ATimerThatFallsDueDuringAWaitQueuesNothingUntilItEnds)
+{
+    ASSERT_NE(dialog.port, invalidHandle);
+    ASSERT_EQ(startTimer(dialog, 7, 20), 7u);
+    bool heldNothingInside = false;
+    clickAndActDuringTheWait([&] {
+        // Past a whole period, so a timer armed now would be due.
+        std::this_thread::sleep_for(40ms);
+        QCoreApplication::processEvents();
+        heldNothingInside = CDialogWindowProbe::holdsNothing(*window());
+    });
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 4; }));
+    stopTimer(dialog, 7);
+    EXPECT_TRUE(heldNothingInside);
+    EXPECT_EQ(dialog.log[2], "tick 7") << "the tick that fell due runs after the wait";
+}
+
+// The timer's own ticks that fall due while one of its ticks waits: Qt skips them, so
+// without the framework the next tick would wait for the period's next step (up to a
+// whole period more, in which arriving bytes sit unread). The first tick waits 150 ms:
+// one step of a 100 ms period falls due meanwhile, or two of a 70 ms one; either way
+// the next step of the period is 50 or 60 ms after that wait ends.
+class TicksDuringATickTest : public HeldMessagesTest,
+                             public ::testing::WithParamInterface<std::uint32_t> { };
+
+TEST_P(TicksDuringATickTest, RunOnceRightAfterIt)
+{
+    ASSERT_NE(dialog.port, invalidHandle);
+    dialog.waitOnFirstTick = true;
+    const std::uintptr_t id = startTimer(dialog, 7, GetParam());
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 2; }));
+    // Posted work only, no timers: the tick that fell due is already on its way.
+    QCoreApplication::sendPostedEvents();
+    stopTimer(dialog, id);
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "tick 7", "/tick", "tick 7", "/tick" }));
+    EXPECT_FALSE(dialog.reentered);
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, TicksDuringATickTest, ::testing::Values(100u, 70u));
+
+TEST_F(HeldMessagesTest, TheCloseButtonDuringAWaitEndsTheDialogAfterTheHandler)
+{
+    bool endedInsideTheWait = true;
+    clickAndActDuringTheWait([&] {
+        window()->close();
+        endedInsideTheWait = dialog.isEnded();
+    });
+    EXPECT_FALSE(endedInsideTheWait);
+    EXPECT_TRUE(waitUntil([&] { return dialog.isEnded(); }));
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press" }));
+    EXPECT_EQ(dialog.result(), IDOK);
+}
+
+TEST_F(HeldMessagesTest, AWaitingReadRunsTheEventLoopAndEndsWhenBytesCome)
+{
+    bool ranDuringTheWait = false;
+    QTimer::singleShot(20ms, [&] {
+        ranDuringTheWait = true;
+        device.send("xy");
+    });
+    char buffer[8] = {};
+    std::uint32_t got = 0;
+    EXPECT_TRUE(readDevice(dialog.port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_TRUE(ranDuringTheWait);
+    EXPECT_EQ(std::string(buffer, got), "xy");
+}
+
+TEST_F(HeldMessagesTest, AWaitingWriteRunsTheEventLoopThatDrainsTheFarEnd)
+{
+    closeDevice(dialog.port);
+    Handle writer = openDevice(u"COM1:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(writer, invalidHandle);
+    // Far more than a pseudo-terminal buffers: the write can only finish if the far end
+    // is read meanwhile, and here it is read only by a timer on this same thread.
+    std::string line(256 * 1024, '\0');
+    for (std::size_t i = 0; i < line.size(); ++i)
+        line[i] = char('a' + i % 26);
+    std::string arrived;
+    QTimer reader;
+    QObject::connect(&reader, &QTimer::timeout, [&] { arrived += device.drain(0ms, 5ms); });
+    reader.start(2);
+    std::uint32_t written = 0;
+    EXPECT_TRUE(writeDevice(writer, line.data(), std::uint32_t(line.size()), &written, nullptr));
+    EXPECT_EQ(written, line.size());
+    EXPECT_TRUE(waitUntil([&] { return arrived.size() >= line.size(); }));
+    EXPECT_EQ(arrived, line);
+    closeDevice(writer);
+}
+
+// Input during a wait, each step as a user makes it through the window: "click" on the
+// button whose later presses clear the line and focus it, "click off" on a second
+// button, "click line" in the line, "enter" on whatever has the focus, "type:" text to
+// whatever has the focus, "tick".
+struct CInputCase {
+    const char* name;
+    bool startWithEnter; // in the line, rather than by a click on the button
+    std::vector<std::string> during;
+    std::u16string lineAfter;
+    std::vector<std::string> logAfter;
+};
+
+std::ostream& operator<<(std::ostream& out, const CInputCase& row)
+{
+    return out << row.name;
+}
+
+class HeldInputTest : public HeldMessagesTest, public ::testing::WithParamInterface<CInputCase> {
+protected:
+    void act(const std::string& step)
+    {
+        if (step == "click")
+            driver.click(pressId);
+        else if (step == "click off")
+            driver.click(offId);
+        else if (step == "click line")
+            clickIn(lineId);
+        else if (step == "enter")
+            driver.pressEnterKey();
+        else if (step == "tick")
+            window()->deliver(WM_TIMER, 0, 0, 7);
+        else if (step.starts_with("type:"))
+            driver.typeKeys(QString::fromStdString(step.substr(5)));
+        else
+            ADD_FAILURE() << "unknown step " << step;
+    }
+    void clickIn(std::uint16_t id)
+    {
+        QWidget* target = driver.widget(id);
+        QTest::mouseClick(driver.window()->windowHandle(), Qt::LeftButton, {},
+            target->mapTo(driver.window(), target->rect().center()));
+    }
+};
+
+TEST_P(HeldInputTest, ReachesTheDialogAfterTheHandlerInTheOrderItCame)
+{
+    const CInputCase& row = GetParam();
+    ASSERT_NE(dialog.port, invalidHandle);
+    dialog.laterPressesClear = true;
+    dialog.line = u"start";
+    dialog.exchangeData(Exchange::toControls);
+    driver.widget(offId)->setEnabled(true);
+    std::u16string lineInsideTheWait;
+    dialog.duringFirstWait = [&] {
+        for (const std::string& step : row.during)
+            act(step);
+        lineInsideTheWait = fromQString(driver.lineEdit(lineId)->text()).toU16String();
+    };
+    if (row.startWithEnter)
+        driver.pressEnter(lineId);
+    else
+        driver.click(pressId);
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= row.logAfter.size(); }));
+    driver.runQueued();
+    processEventsFor(20ms);
+    EXPECT_EQ(lineInsideTheWait, u"start") << "nothing reached the line during the wait";
+    EXPECT_EQ(fromQString(driver.lineEdit(lineId)->text()).toU16String(), row.lineAfter);
+    EXPECT_EQ(dialog.log, row.logAfter);
+    EXPECT_FALSE(dialog.reentered);
+}
+
+const std::vector<std::string> onePress { "press", "/press" };
+const std::vector<std::string> twoPresses { "press", "/press", "press", "/press" };
+
+// The clicked button keeps the focus, so typing before a click that moves it to the
+// line goes to the button, as it would in a dialog whose thread was blocked.
+const CInputCase inputCases[] = {
+    { "TypingAfterAClickGoesInAfterTheClickRan", false, { "click", "type:abc" }, u"abc",
+        twoPresses },
+    { "TypingBeforeAClickGoesWhereTheFocusThenIs", false, { "type:x", "click", "type:abc" }, u"abc",
+        twoPresses },
+    { "EnterOnTheFocusedButtonPressesItThenTypingFollows", false, { "enter", "type:ab" }, u"ab",
+        twoPresses },
+    { "TypingInTheLineAfterEnterGoesOnAtItsEnd", true, { "type:ab" }, u"startab", onePress },
+    { "EnterAsSendThenTypingInTheButton", true, { "enter", "type:ab" }, u"ab", twoPresses },
+    { "ATickBetweenKeysKeepsItsPlace", true, { "type:a", "tick", "type:b" }, u"startab",
+        { "press", "/press", "tick 7", "/tick" } },
+    // The click moves the focus into the line, where the keys after it go.
+    { "TypingAfterAClickInTheLineGoesThere", false, { "click line", "type:ab" }, u"startab",
+        onePress },
+    { "ClicksOnTwoButtonsReachEachItsOwn", false, { "click off", "click" }, u"",
+        { "press", "/press", "off", "/off", "press", "/press" } },
+};
+
+INSTANTIATE_TEST_SUITE_P(DuringAWait, HeldInputTest, ::testing::ValuesIn(inputCases),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// As a Send of a long line to a far end that is slow to take it, with Clear clicked and
+// text typed meanwhile: the Clear runs after the Send, and the typing after the Clear.
+TEST_F(HeldMessagesTest, AClickDuringALongWriteRunsAfterItAndTypingFollowsTheClick)
+{
+    closeDevice(dialog.port);
+    Handle writer = openDevice(u"COM1:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(writer, invalidHandle);
+    const std::string lineToSend(200000, 'x');
+    std::string arrived;
+    QTimer reader;
+    QObject::connect(&reader, &QTimer::timeout, [&] { arrived += device.drain(0ms, 2ms); });
+    dialog.laterPressesClear = true;
+    dialog.line = u"a long line";
+    dialog.exchangeData(Exchange::toControls);
+    std::u16string lineInsideTheWait;
+    dialog.firstWait = [&] {
+        QTimer::singleShot(5ms, [&] {
+            driver.click(pressId);
+            driver.typeKeys("abc");
+            lineInsideTheWait = fromQString(driver.lineEdit(lineId)->text()).toU16String();
+        });
+        reader.start(3);
+        std::uint32_t written = 0;
+        writeDevice(writer, lineToSend.data(), std::uint32_t(lineToSend.size()), &written, nullptr);
+        reader.stop();
+    };
+    driver.click(pressId);
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 4; }))
+        << ::testing::PrintToString(dialog.log) << " " << arrived.size();
+    driver.runQueued();
+    arrived += device.drain(0ms, 20ms);
+    EXPECT_EQ(arrived.size(), lineToSend.size());
+    EXPECT_EQ(lineInsideTheWait, u"a long line");
+    EXPECT_EQ(fromQString(driver.lineEdit(lineId)->text()).toU16String(), u"abc");
+    EXPECT_EQ(dialog.log, twoPresses);
+    closeDevice(writer);
+}
+
+// The received-text view's own input goes on during a wait: its menu opens (and does
+// not hold the wait up: the read ends when bytes come, with the menu still open), and a
+// click selects at once. With a key held before it, the focus stays on the line until
+// that key has reached it; then it moves to the view, where the later key goes.
+TEST_F(HeldMessagesTest, TheViewsMenuAndSelectionWorkDuringAWaitWithoutHoldingItUp)
+{
+    ASSERT_NE(dialog.port, invalidHandle);
+    dialog.CTestDialog::log = u"hello world";
+    dialog.exchangeData(Exchange::toControls);
+    CLogView* view = driver.logView(logId);
+    const QPoint inView = view->viewport()->mapTo(driver.window(), QPoint(10, 5));
+    bool menuOpenInside = false;
+    bool selectedInside = false;
+    QWidget* focusInside = nullptr;
+    dialog.duringFirstWait = [&] {
+        driver.typeKeys("y");
+        QTest::mouseDClick(driver.window()->windowHandle(), Qt::LeftButton, {}, inView);
+        selectedInside = view->hasSelection();
+        focusInside = QApplication::focusWidget();
+        driver.typeKeys("z");
+        QTest::mouseClick(driver.window()->windowHandle(), Qt::RightButton, {}, inView);
+        menuOpenInside = qobject_cast<QMenu*>(QApplication::activePopupWidget()) != nullptr;
+        device.send("xy");
+    };
+    bool menuOpenWhenReadEnded = false;
+    dialog.afterFirstWait
+        = [&] { menuOpenWhenReadEnded = QApplication::activePopupWidget() != nullptr; };
+    // Safety net: should the menu hold the wait up, it is closed after a while.
+    QTimer::singleShot(1500ms, [] {
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+    });
+    driver.pressEnter(lineId);
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 2; }));
+    EXPECT_TRUE(selectedInside);
+    EXPECT_EQ(focusInside, driver.widget(lineId));
+    EXPECT_TRUE(menuOpenInside);
+    EXPECT_TRUE(menuOpenWhenReadEnded) << "the read waited for the menu to close";
+    if (QWidget* popup = QApplication::activePopupWidget())
+        popup->close();
+    driver.runQueued();
+    processEventsFor(20ms);
+    EXPECT_EQ(fromQString(driver.lineEdit(lineId)->text()).toU16String(), u"y");
+    EXPECT_EQ(QApplication::focusWidget(), view);
+    EXPECT_EQ(view->focusPolicy(), Qt::StrongFocus) << "the view still takes the focus";
+}
+
+// Whatever was held behind the close button, in the same wait, is dropped once the
+// close has ended the dialog: nothing but its destruction reaches an ended dialog.
+class HeldBehindCloseTest : public HeldMessagesTest,
+                            public ::testing::WithParamInterface<const char*> { };
+
+TEST_P(HeldBehindCloseTest, NeverRunsOnceTheDialogHasEnded)
+{
+    const std::string step = GetParam();
+    clickAndActDuringTheWait([&] {
+        window()->close();
+        if (step == "click")
+            driver.click(pressId);
+        else if (step == "enter")
+            driver.pressEnter(lineId);
+        else if (step == "clicked")
+            window()->deliver(WM_COMMAND, BN_CLICKED, pressId, 0);
+        else
+            window()->deliver(WM_TIMER, 0, 0, 7);
+    });
+    EXPECT_TRUE(waitUntil([&] { return dialog.isEnded(); }));
+    driver.runQueued();
+    processEventsFor(30ms);
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press" }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Input, HeldBehindCloseTest, ::testing::Values("click", "enter", "clicked", "tick"));
+} // namespace
