@@ -1,16 +1,19 @@
 // Everything the serial layer changes about a terminal while it holds one, undone when
-// it lets go: exclusive use, and the raw settings that let bytes pass unchanged. The
-// device's own settings are snapshotted before anything changes and put back exactly,
-// so another program finds the device as it was.
+// it lets go: exclusive use, the raw settings that let bytes pass unchanged, and the
+// line settings of the port's entry (LineSettings.h). The device's own settings are
+// snapshotted before anything changes and put back exactly, so another program finds
+// the device as it was.
 //
 // The guard does not own the descriptor; it must be released (or destroyed) before the
 // descriptor closes, which the owner ensures by declaring the guard after the
 // descriptor.
 #pragma once
 
+#include "LineSettings.h"
 #include "SystemCall.h"
 
 #include <algorithm>
+#include <string>
 
 class CTerminalGuard {
 public:
@@ -19,10 +22,20 @@ public:
     CTerminalGuard(const CTerminalGuard&) = delete;
     CTerminalGuard& operator=(const CTerminalGuard&) = delete;
 
-    // Takes the terminal behind `fd` for exclusive use and makes it raw. Fails with
-    // EBUSY when someone else holds it. On failure, whatever was already changed stays
-    // recorded and is undone by release().
+    // Takes the terminal behind `fd` for exclusive use, makes it raw and gives it
+    // `line`. Fails with EBUSY when someone else holds it; when the driver keeps line
+    // settings other than those asked (or refuses them), fails with EINVAL and says how
+    // in `lineNotKept`. On failure, whatever was already changed stays recorded and is
+    // undone by release().
+    SysResult take(int fd, const CLineSettings& line, std::string& lineNotKept);
     SysResult take(int fd)
+    {
+        std::string unused;
+        return take(fd, {}, unused);
+    }
+
+private:
+    SysResult takeExclusively(int fd)
     {
         terminal = fd;
 
@@ -47,16 +60,10 @@ public:
         if (SysResult exclusive = sys::ioctl(fd, TIOCEXCL); !exclusive.ok())
             return exclusive;
         exclusiveSet = true;
-
-        if (SysResult made = sys::tcsetattr(fd, TCSANOW, rawFrom(saved)); !made.ok())
-            return made;
-        // As the driver keeps them, which may differ from what was asked in bits it does
-        // not support; compared with a later snapshot of the same device.
-        if (!sys::tcgetattr(fd, applied).ok())
-            applied = rawFrom(saved);
         return {};
     }
 
+public:
     // The device's own settings, as snapshotted when it was taken.
     const termios& savedSettings() const { return saved; }
     // Whether the device's settings are still the raw ones this guard made.
@@ -121,6 +128,14 @@ public:
         raw.c_cc[VTIME] = 0;
         return raw;
     }
+
+    // `settings` with the parts of `line` that are given: a standard speed (any other
+    // goes through termios2 after these are set), the framing and RTS/CTS flow control.
+    // Parts not given stay as they are.
+    static termios withLine(const termios& settings, const CLineSettings& line);
+    // The line a terminal's settings describe; the speeds come from termios2 where the
+    // device can tell them, as the standard constants cannot name every speed.
+    static CLineState lineOf(const termios& settings);
 
 private:
     int terminal = -1;
