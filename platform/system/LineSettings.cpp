@@ -126,35 +126,33 @@ const char* flowWord(EFlow flow)
 CParsedLine parseLineSettings(std::span<const std::string_view> words)
 {
     CParsedLine parsed;
-    if (words.size() > 3) {
-        parsed.error = "too many line settings from " + quoted(words[3])
-            + " on: give at most a speed, a framing and a flow control.";
+    // A part that is wrong leaves no part set: nothing is ever applied half.
+    auto refuse = [&](std::string error) {
+        parsed.settings = {};
+        parsed.error = std::move(error);
         return parsed;
-    }
+    };
+    if (words.size() > 3)
+        return refuse("too many line settings from " + quoted(words[3])
+            + " on: give at most a speed, a framing and a flow control.");
     if (words.size() > 0) {
         parsed.settings.speed = parseSpeed(words[0]);
-        if (!parsed.settings.speed) {
-            parsed.error = quoted(words[0])
+        if (!parsed.settings.speed)
+            return refuse(quoted(words[0])
                 + " is not a speed: give a whole number of baud from 1 to 100000000, such as "
-                  "9600 or 115200.";
-            return parsed;
-        }
+                  "9600 or 115200.");
     }
     if (words.size() > 1) {
         parsed.settings.framing = parseFraming(words[1]);
-        if (!parsed.settings.framing) {
-            parsed.error = quoted(words[1])
+        if (!parsed.settings.framing)
+            return refuse(quoted(words[1])
                 + " is not a framing: give data bits 5 to 8, parity N, E or O and stop bits 1 "
-                  "or 2, such as 8N1 or 7E1.";
-            return parsed;
-        }
+                  "or 2, such as 8N1 or 7E1.");
     }
     if (words.size() > 2) {
         parsed.settings.flow = parseFlow(words[2]);
-        if (!parsed.settings.flow) {
-            parsed.error = quoted(words[2]) + " is not a flow control: give none or rtscts.";
-            return parsed;
-        }
+        if (!parsed.settings.flow)
+            return refuse(quoted(words[2]) + " is not a flow control: give none or rtscts.");
     }
     return parsed;
 }
