@@ -41,6 +41,9 @@ termios CTerminalGuard::withLine(const termios& settings, const CLineSettings& l
     termios result = settings;
     if (line.speed) {
         if (std::optional<unsigned> code = standardSpeedCode(*line.speed)) {
+            // The input speed's own bits are cleared, so that it follows the output
+            // speed: a device left with a custom input speed would otherwise keep it.
+            result.c_cflag &= ~tcflag_t(CIBAUD);
             cfsetispeed(&result, speed_t(*code));
             cfsetospeed(&result, speed_t(*code));
         }
@@ -78,6 +81,21 @@ CLineState CTerminalGuard::lineOf(const termios& settings)
     state.framing.stopBits = settings.c_cflag & CSTOPB ? 2 : 1;
     state.rtscts = settings.c_cflag & CRTSCTS;
     return state;
+}
+
+void CTerminalGuard::snapshotSpeed()
+{
+    savedInputSpeed = savedOutputSpeed = 0;
+    if (!speedOfCode(unsigned(cfgetospeed(&saved))) || !speedOfCode(unsigned(cfgetispeed(&saved))))
+        readTerminalSpeed(terminal, savedInputSpeed, savedOutputSpeed);
+}
+
+void CTerminalGuard::restoreSpeed()
+{
+    // Input and output at one speed is all a termios2 speed is ever set to here; a
+    // device left with split custom speeds gets its output speed for both.
+    if (savedOutputSpeed != 0)
+        setTerminalSpeed(terminal, savedOutputSpeed);
 }
 
 SysResult CTerminalGuard::take(int fd, const CLineSettings& line, std::string& lineNotKept)

@@ -13,6 +13,7 @@
 #include "SystemCall.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 class CTerminalGuard {
@@ -28,11 +29,6 @@ public:
     // in `lineNotKept`. On failure, whatever was already changed stays recorded and is
     // undone by release().
     SysResult take(int fd, const CLineSettings& line, std::string& lineNotKept);
-    SysResult take(int fd)
-    {
-        std::string unused;
-        return take(fd, {}, unused);
-    }
 
 private:
     SysResult takeExclusively(int fd)
@@ -55,6 +51,7 @@ private:
         if (SysResult snapshot = sys::tcgetattr(fd, saved); !snapshot.ok())
             return snapshot;
         settingsSaved = true;
+        snapshotSpeed();
 
         // Exclusive mode refuses later opens by programs that take no lock.
         if (SysResult exclusive = sys::ioctl(fd, TIOCEXCL); !exclusive.ok())
@@ -71,7 +68,11 @@ public:
     // Makes `own` the settings put back on release, in place of the snapshot: for a
     // device taken again after it went away, when putting its settings back failed then
     // and the snapshot taken now holds only the raw settings left behind.
-    void restoreOnRelease(const termios& own) { saved = own; }
+    void restoreOnRelease(const termios& own)
+    {
+        saved = own;
+        savedInputSpeed = savedOutputSpeed = 0;
+    }
 
     // Puts the snapshot back with TCSANOW: bytes already written have been processed
     // and sit in the driver, so they go out unchanged, and TCSADRAIN could wait forever
@@ -81,8 +82,10 @@ public:
     bool release()
     {
         bool restored = true;
-        if (settingsSaved)
+        if (settingsSaved) {
             restored = sys::tcsetattr(terminal, TCSANOW, saved).ok();
+            restoreSpeed();
+        }
         // A pseudo-terminal's state outlives this descriptor while its master is open,
         // so exclusive mode must be cleared explicitly or nobody could open it again.
         if (exclusiveSet)
@@ -138,8 +141,15 @@ public:
     static CLineState lineOf(const termios& settings);
 
 private:
+    // A speed without a standard constant is not in `saved`, which can only say "some
+    // other speed"; it is kept and put back through termios2 (TerminalGuard.cpp).
+    void snapshotSpeed();
+    void restoreSpeed();
+
     int terminal = -1;
     termios saved {};
+    std::uint32_t savedInputSpeed = 0;
+    std::uint32_t savedOutputSpeed = 0;
     termios applied {};
     bool settingsSaved = false;
     bool exclusiveSet = false;

@@ -45,8 +45,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, GoodLineTest,
             "LowerCase", "9600 5o2", { 9600, framing(5, EParity::odd, 2), {} }, "9600 5O2" },
         CGoodLine { "Flow", "9600 8N1 rtscts",
             { 9600, framing(8, EParity::none, 1), EFlow::rtscts }, "9600 8N1 rtscts" },
-        CGoodLine { "NoFlow", "19200 6N2 none", { 19200, framing(6, EParity::none, 2), EFlow::none },
-            "19200 6N2 none" }),
+        CGoodLine { "NoFlow", "19200 6N2 none",
+            { 19200, framing(6, EParity::none, 2), EFlow::none }, "19200 6N2 none" }),
     byName);
 
 struct CBadLine {
@@ -128,7 +128,8 @@ TEST_P(DeviceEntryTest, SplitsPathAndSettings)
 INSTANTIATE_TEST_SUITE_P(Rows, DeviceEntryTest,
     ::testing::Values(CEntryRow { "PathAlone", "/dev/ttyUSB0", "/dev/ttyUSB0", "" },
         CEntryRow { "Speed", "/dev/ttyUSB0 115200", "/dev/ttyUSB0", "115200" },
-        CEntryRow { "Everything", "/dev/ttyUSB1 9600 7E1 rtscts", "/dev/ttyUSB1", "9600 7E1 rtscts" },
+        CEntryRow {
+            "Everything", "/dev/ttyUSB1 9600 7E1 rtscts", "/dev/ttyUSB1", "9600 7E1 rtscts" },
         CEntryRow { "BlankInPath", "/dev/my port 9600", "/dev/my port", "9600" },
         CEntryRow { "BlankInPathAlone", "/dev/my port", "/dev/my port", "" },
         CEntryRow { "BadFraming", "/dev/ttyUSB0 9600 9Z9", "", "", true },
@@ -172,8 +173,8 @@ constexpr CFraming f8N1 = framing(8, EParity::none, 1);
 
 INSTANTIATE_TEST_SUITE_P(Rows, KeptLineTest,
     ::testing::Values(CKeptRow { "Kept", "115200 8N1 none", line(115200, 115200, f8N1, false), "" },
-        CKeptRow { "UnaskedPartsDiffer", "115200", line(115200, 115200, framing(7, EParity::even, 2),
-            true), "" },
+        CKeptRow { "UnaskedPartsDiffer", "115200",
+            line(115200, 115200, framing(7, EParity::even, 2), true), "" },
         CKeptRow { "SpeedNotTaken", "250000", line(9600, 9600, f8N1, false),
             "speed 250000 asked, 9600 kept" },
         CKeptRow { "SpeedRounded", "250000", line(250000, 256000, f8N1, false),
@@ -229,8 +230,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, TerminalLineTest,
         CGoodLine { "WithoutConstant", "", { 250000, {}, {} }, "" },
         CGoodLine { "EightNoneOne", "", { 9600, f8N1, EFlow::none }, "" },
         CGoodLine { "FiveEvenTwo", "", { 50, framing(5, EParity::even, 2), {} }, "" },
-        CGoodLine { "SixOddOneRtsCts", "", { 4000000, framing(6, EParity::odd, 1), EFlow::rtscts },
-            "" }),
+        CGoodLine {
+            "SixOddOneRtsCts", "", { 4000000, framing(6, EParity::odd, 1), EFlow::rtscts }, "" }),
     byName);
 
 } // namespace

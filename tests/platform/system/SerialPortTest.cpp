@@ -1312,6 +1312,21 @@ INSTANTIATE_TEST_SUITE_P(Settings, EntryLineTest,
         return name;
     });
 
+TEST_F(SerialPortTest, ADevicesOwnSpeedWithoutAConstantIsPutBack)
+{
+    ASSERT_EQ(setTerminalSpeed(view, 31250), 0); // MIDI's speed, as another program left it
+    ports.link(1, farEnd.devicePath() + " 115200");
+    Handle port = openPort();
+    ASSERT_NE(port, invalidHandle);
+    std::uint32_t input = 0, output = 0;
+    ASSERT_EQ(readTerminalSpeed(view, input, output), 0);
+    EXPECT_EQ(output, 115200u);
+    EXPECT_TRUE(closeDevice(port));
+    ASSERT_EQ(readTerminalSpeed(view, input, output), 0);
+    EXPECT_EQ(output, 31250u);
+    EXPECT_EQ(input, 31250u);
+}
+
 // Parity and data bits other than 8N1 are what a pseudo-terminal does not keep, as a
 // USB adapter's driver may not keep a speed: Connect fails and nothing stays changed.
 TEST_F(SerialPortTest, SettingsTheDeviceDoesNotKeepFailTheOpenAndChangeNothing)
@@ -1325,8 +1340,8 @@ TEST_F(SerialPortTest, SettingsTheDeviceDoesNotKeepFailTheOpenAndChangeNothing)
     EXPECT_EQ(failure->kind, OpenFailureKind::lineNotKept);
     EXPECT_EQ(failure->lineAsked, "19200 7E1");
     EXPECT_EQ(failure->lineKept, "framing 7E1 asked, 8N1 kept");
-    EXPECT_TRUE(mentions(describe(*failure),
-        { farEnd.devicePath() + " did not keep the line settings of port 1" }));
+    EXPECT_TRUE(mentions(
+        describe(*failure), { farEnd.devicePath() + " did not keep the line settings of port 1" }));
     termios after {};
     ASSERT_EQ(tcgetattr(view, &after), 0);
     EXPECT_TRUE(CTerminalGuard::sameSettings(after, before)) << "the speed was left changed";
