@@ -201,8 +201,9 @@ void CTerminalDevice::release(CKeptAcrossOpens& kept, milliseconds grace)
     // TIOCOUTQ is the driver's own count, and each kind counts differently:
     // - a pseudo-terminal always says 0: a write goes straight into the other side's
     //   input, where it waits for the far end to read. tcflush(TCOFLUSH) on it empties
-    //   that input, so it would drop bytes the device took long ago (a 8,000-byte line
-    //   came out as 4,095 bytes); with 0 waiting, nothing is flushed.
+    //   that input, so it would drop bytes the device took long ago (of an 8,001-byte
+    //   line the far end had not read yet, 4,095 or none arrived); with 0 waiting,
+    //   nothing is flushed.
     // - a USB adapter's driver (usb-serial) counts its write buffer and the bytes in
     //   transfers not yet completed; a flush clears only the buffer, and what the adapter
     //   has taken still goes out.

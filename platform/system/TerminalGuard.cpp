@@ -131,7 +131,8 @@ SysResult CTerminalGuard::take(int fd, const CLineSettings& line, std::string& l
 
     // Read back, as a driver takes what it can and says nothing: a USB adapter's driver
     // rounds a speed to one its chip can make, or keeps the old one, and may refuse a
-    // framing (5 or 6 data bits) or hardware flow control it has no lines for.
+    // framing (5 or 6 data bits) or hardware flow control it has no lines for; a
+    // pseudo-terminal keeps any speed but always 8 data bits and no parity.
     CLineState kept = lineOf(applied);
     if (readTerminalSpeed(fd, kept.inputSpeed, kept.outputSpeed) != 0 && customSpeed) {
         kept.inputSpeed = 0;
