@@ -82,8 +82,9 @@ CEntryError writeEntry(const fs::path& directory, int number, const CEntryTarget
     if (lstat(entry.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
         return entry.string() + " is a directory; it is left as it is.";
 
-    std::string linkTarget
-        = target.device.empty() ? formatBluetoothTarget(target.bluetooth) : target.device.string();
+    std::string linkTarget = target.device.empty()
+        ? formatBluetoothTarget(target.bluetooth)
+        : formatDeviceEntry(target.device.string(), target.line);
     // The temporary name starts with a dot and carries the process id, so it is never
     // taken for a port and two commands at once do not share it.
     fs::path temporary = directory / ("." + entryName(number) + ".new-" + std::to_string(getpid()));

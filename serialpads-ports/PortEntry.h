@@ -4,6 +4,7 @@
 #pragma once
 
 #include "BluetoothAddress.h"
+#include "LineSettings.h"
 
 #include <filesystem>
 #include <optional>
@@ -36,9 +37,11 @@ CDeviceCheck checkDevice(const std::filesystem::path& path);
 // loop over a directory_iterator, this never throws when reading fails halfway.
 std::vector<std::filesystem::path> directoryContents(const std::filesystem::path& directory);
 
-// What an entry may lead to: a device path or a Bluetooth device.
+// What an entry may lead to: a device path with its line settings, or a Bluetooth
+// device. The settings are stored after the path in the link target (LineSettings.h).
 struct CEntryTarget {
     std::filesystem::path device; // empty for a Bluetooth device
+    CLineSettings line; // for a device
     CBluetoothTarget bluetooth;
 };
 

@@ -129,6 +129,32 @@ std::string holderWord(const std::optional<CDeviceHolder>& holder)
     return name + "[" + std::to_string(holder->pid) + "]";
 }
 
+// The line settings column: what the entry gives, the device's own ("as-is"), or none
+// at all for a Bluetooth device, which has no line.
+std::string lineWord(const CPortStatus& port)
+{
+    switch (port.kind) {
+    case EEntryKind::None:
+        return "as-is";
+    case EEntryKind::Device:
+        return port.line.empty() ? "as-is" : formatLineSettings(port.line, ',');
+    case EEntryKind::DamagedLine:
+        return "damaged";
+    case EEntryKind::Bluetooth:
+    case EEntryKind::Invalid:
+    case EEntryKind::Unreadable:
+        break;
+    }
+    return "-";
+}
+
+// The link target as the user set it, without the line settings, which have a column
+// of their own.
+std::string linkedPath(const CPortStatus& port)
+{
+    return port.line.empty() ? port.linkTarget : parseDeviceEntry(port.linkTarget).path;
+}
+
 std::string leadsTo(const CPortStatus& port)
 {
     switch (port.kind) {
@@ -143,15 +169,16 @@ std::string leadsTo(const CPortStatus& port)
         return text;
     }
     case EEntryKind::Invalid:
+    case EEntryKind::DamagedLine:
         return plainText(port.linkTarget);
     case EEntryKind::Unreadable:
         return plainText(port.entry.string());
     case EEntryKind::Device:
         break;
     }
-    std::string text = plainText(port.linkTarget.empty() ? port.device.string() : port.linkTarget);
-    if (!port.resolved.empty() && port.resolved != port.device
-        && port.resolved.string() != port.linkTarget)
+    const std::string linked = linkedPath(port);
+    std::string text = plainText(linked.empty() ? port.device.string() : linked);
+    if (!port.resolved.empty() && port.resolved != port.device && port.resolved.string() != linked)
         text += " -> " + plainText(port.resolved.string());
     return text;
 }
@@ -160,11 +187,15 @@ std::string note(const CPortStatus& port)
 {
     std::string prefix = "port " + std::to_string(port.number) + ": ";
     // The device by its own name, which is what ls -l and the group's members know.
+    const std::string linked = linkedPath(port);
     std::string device = plainText(!port.resolved.empty() ? port.resolved.string()
-            : !port.linkTarget.empty()                    ? port.linkTarget
+            : !linked.empty()                             ? linked
                                                           : port.device.string());
     if (port.kind == EEntryKind::Invalid)
         return prefix + "the entry's target is not a valid Bluetooth device; set the port again.";
+    if (port.kind == EEntryKind::DamagedLine)
+        return prefix + "the entry's line settings cannot be read (" + plainText(port.lineError)
+            + "); set the port again.";
     if (port.presence == EPresence::Unknown)
         return prefix + "cannot look at " + device + ": " + std::strerror(port.error) + ".";
     // A missing fallback is the usual state of an unused port and needs no word.
@@ -238,8 +269,17 @@ CPortStatus portStatus(int number, const CListingSources& sources)
     } else if (port.linkTarget.starts_with(bluetoothTargetPrefix)) {
         port.kind = EEntryKind::Invalid;
         port.presence = EPresence::Invalid;
+    } else if (CDeviceEntry parsed = parseDeviceEntry(port.linkTarget); !parsed.ok()) {
+        port.kind = EEntryKind::DamagedLine;
+        port.presence = EPresence::Invalid;
+        port.lineError = parsed.error;
     } else {
         port.kind = EEntryKind::Device;
+        // An entry with settings names its device before them; that is what is opened.
+        if (!parsed.settings.empty()) {
+            port.line = parsed.settings;
+            port.device = directory / parsed.path;
+        }
         lookAtDevice(port);
     }
     return port;
@@ -249,21 +289,22 @@ std::string formatListing(
     const std::vector<CPortStatus>& ports, const std::vector<CBluezDevice>& pairedSerial)
 {
     struct CRow {
-        std::string port, state, access, holder, target;
+        std::string port, state, access, holder, line, target;
     };
-    std::vector<CRow> rows { { "PORT", "STATE", "ACCESS", "HOLDER", "TARGET" } };
+    std::vector<CRow> rows { { "PORT", "STATE", "ACCESS", "HOLDER", "LINE", "TARGET" } };
     std::string notes;
     for (const CPortStatus& port : ports) {
         rows.push_back({ std::to_string(port.number), presenceWord(port.presence),
-            accessWord(port.access), holderWord(port.holder), leadsTo(port) });
+            accessWord(port.access), holderWord(port.holder), lineWord(port), leadsTo(port) });
         if (std::string line = note(port); !line.empty())
             notes += line + "\n";
     }
-    std::size_t stateWidth = 0, accessWidth = 0, holderWidth = 0;
+    std::size_t stateWidth = 0, accessWidth = 0, holderWidth = 0, lineWidth = 0;
     for (const CRow& row : rows) {
         stateWidth = std::max(stateWidth, row.state.size());
         accessWidth = std::max(accessWidth, row.access.size());
         holderWidth = std::max(holderWidth, row.holder.size());
+        lineWidth = std::max(lineWidth, row.line.size());
     }
     auto padded = [](const std::string& text, std::size_t width) {
         return text + std::string(width - text.size() + 2, ' ');
@@ -271,7 +312,7 @@ std::string formatListing(
     std::string out;
     for (const CRow& row : rows)
         out += padded(row.port, 4) + padded(row.state, stateWidth) + padded(row.access, accessWidth)
-            + padded(row.holder, holderWidth) + row.target + "\n";
+            + padded(row.holder, holderWidth) + padded(row.line, lineWidth) + row.target + "\n";
     if (!notes.empty())
         out += "\n" + notes;
     if (!pairedSerial.empty()) {

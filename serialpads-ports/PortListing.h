@@ -1,7 +1,8 @@
 // What each of the ports 1 to 9 leads to, whether that is there, who holds it and
 // whether the user may open it, gathered without opening any device, and the listing
 // that shows it. The listing has one line per port in columns; every column but the
-// last is one word, so scripts can split it on blanks.
+// last is one word, so scripts can split it on blanks (the line settings are joined by
+// commas there: "9600,7E1,rtscts").
 #pragma once
 
 #include "Bluez.h"
@@ -19,6 +20,7 @@ enum class EEntryKind {
     Device, // a device path
     Bluetooth, // a Bluetooth device reached by a socket
     Invalid, // a "bluetooth:" target that is not a valid one
+    DamagedLine, // a device path whose line settings cannot be read
     Unreadable, // the entry could not be looked at
 };
 
@@ -41,6 +43,8 @@ struct CPortStatus {
     std::filesystem::path device; // the path looked at: the entry or the fallback
     std::string linkTarget; // the entry's link target as written; empty if no link
     std::filesystem::path resolved; // where the links end; empty if they lead nowhere
+    CLineSettings line; // the entry's line settings, for a device path
+    std::string lineError; // what is wrong with them, for DamagedLine
     CBluetoothTarget bluetooth;
     std::string bluetoothName; // BlueZ's name for the device, when known
     EPresence presence = EPresence::Unknown;

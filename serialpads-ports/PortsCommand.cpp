@@ -5,6 +5,8 @@
 #include "PortListing.h"
 
 #include <cstring>
+#include <span>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -13,7 +15,7 @@ namespace {
 constexpr const char* commandName = "serialpads-ports";
 
 constexpr const char* usageText = "Usage: serialpads-ports [list]\n"
-                                  "       serialpads-ports set N PATH\n"
+                                  "       serialpads-ports set N PATH [SPEED [FRAMING [FLOW]]]\n"
                                   "       serialpads-ports set N ADDRESS [CHANNEL]\n"
                                   "       serialpads-ports remove N\n"
                                   "       serialpads-ports --help | --version\n";
@@ -21,8 +23,13 @@ constexpr const char* usageText = "Usage: serialpads-ports [list]\n"
 constexpr const char* helpText
     = "Lists and sets the serial ports 1 to 9 of sendpad and recvpad.\n"
       "\n"
-      "  list                 each port: state, access, holder, what it leads to\n"
-      "  set N PATH           port N leads to the serial device PATH\n"
+      "  list                 each port: state, access, holder, line settings and\n"
+      "                       what it leads to\n"
+      "  set N PATH [SPEED [FRAMING [FLOW]]]\n"
+      "                       port N leads to the serial device PATH, set at Connect\n"
+      "                       to SPEED baud (115200), FRAMING (8N1, 7E1, 8N2...) and\n"
+      "                       FLOW (none or rtscts); what is not given stays as the\n"
+      "                       device has it\n"
       "  set N ADDRESS [CH]   port N leads to a paired Bluetooth device\n"
       "                       (XX:XX:XX:XX:XX:XX), on RFCOMM channel CH (1-30)\n"
       "  remove N             port N has no entry again\n"
@@ -122,12 +129,24 @@ std::string pairingHint(const CBluetoothAddress& address)
           " before connecting.\n";
 }
 
+// The words after a device path, as line settings; or why they are not.
+std::optional<CCommandResult> readLineSettings(
+    const std::vector<std::string>& arguments, CLineSettings& line)
+{
+    std::vector<std::string_view> words(arguments.begin() + 3, arguments.end());
+    CParsedLine parsed = parseLineSettings(std::span<const std::string_view>(words));
+    if (!parsed.ok())
+        return failed(exitUsage, plainText(parsed.error));
+    line = parsed.settings;
+    return std::nullopt;
+}
+
 CCommandResult set(const std::vector<std::string>& arguments, const CCommandSources& sources)
 {
-    if (arguments.size() < 3 || arguments.size() > 4)
+    if (arguments.size() < 3)
         return failed(exitUsage,
-            "set takes a port number, then a device path or a Bluetooth "
-            "address and an optional channel.");
+            "set takes a port number, then a device path and optional line settings, or a "
+            "Bluetooth address and an optional channel.");
     CPortChoice port = choosePort(arguments[1]);
     if (port.failure)
         return *port.failure;
@@ -139,8 +158,8 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
     // Anything with a slash is a path; anything else must be an address, so that a
     // mistyped address is reported as one rather than looked for as a file.
     if (what.find('/') != std::string::npos) {
-        if (arguments.size() == 4)
-            return failed(exitUsage, "a channel goes only with a Bluetooth address.");
+        if (auto bad = readLineSettings(arguments, target.line))
+            return *bad;
         std::error_code error;
         target.device = fs::absolute(what, error);
         if (error)
@@ -152,6 +171,12 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
             return failed(exitRefused,
                 plainText(what) + " is the entry of port " + std::to_string(port.number)
                     + " itself; give the device it should lead to.");
+        if (!isStorablePath(target.device.string()))
+            return failed(exitUsage,
+                plainText(target.device.string())
+                    + " has a blank before a digit, which the entry would read as line "
+                      "settings; give another name for the device, such as its "
+                      "/dev/serial/by-id name.");
         CDeviceCheck check = checkDevice(target.device);
         if (check.kind != EDeviceKind::Serial)
             return failed(exitRefused, deviceProblem(target.device, check));
@@ -161,7 +186,9 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
                 + " names the same device and stays the same when it is plugged in"
                   " elsewhere: serialpads-ports set "
                 + std::to_string(port.number) + " " + plainText(stable->string()) + "\n";
-        description = plainText(target.device.string());
+        description = plainText(target.device.string())
+            + (target.line.empty() ? ", the device's own line settings"
+                                   : ", line " + formatLineSettings(target.line));
     } else {
         auto address = parseBluetoothAddress(what);
         if (!address)
@@ -169,11 +196,19 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
                 "'" + plainText(what)
                     + "' is neither a device path nor a Bluetooth address (XX:XX:XX:XX:XX:XX).");
         target.bluetooth.address = *address;
+        // RFCOMM carries bytes, not a line: a speed, framing or flow control would mean
+        // nothing to the device, so none is taken.
+        constexpr const char* noLine = " (a Bluetooth device has no line settings: RFCOMM "
+                                       "carries no speed, framing or flow control)";
+        if (arguments.size() > 4)
+            return failed(exitUsage,
+                "a Bluetooth address takes only a channel, 1 to 30" + std::string(noLine) + ".");
         if (arguments.size() == 4) {
             auto channel = channelNumber(arguments[3]);
             if (!channel)
                 return failed(exitUsage,
-                    "'" + plainText(arguments[3]) + "' is not an RFCOMM channel: give 1 to 30.");
+                    "'" + plainText(arguments[3]) + "' is not an RFCOMM channel: give 1 to 30"
+                        + (arguments[3].size() > 2 ? std::string(noLine) : std::string()) + ".");
             target.bluetooth.channel = *channel;
         }
         if (sources.askBluez)

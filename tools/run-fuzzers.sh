@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=build/fuzz
-targets=(init_record decoder_lines port_name)
+targets=(init_record decoder_lines port_name line_settings)
 
 cmake -S tests/fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=None >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -270,6 +270,14 @@ std::string describe(const COpenFailure& failure)
         return remoteText(failure)
             + " refused the connection: pair it first in the desktop's Bluetooth settings ("
             + errorText(failure.error) + ").";
+    case OpenFailureKind::lineNotKept:
+        return name + " did not keep the line settings of port " + number + " (" + failure.lineKept
+            + "); its own settings are put back. Give the port settings the device takes: "
+              "serialpads-ports set "
+            + number + " <device> <speed> [<framing> [<flow>]].";
+    case OpenFailureKind::lineSettingsDamaged:
+        return "The entry " + name + " has line settings that cannot be read: " + failure.lineKept
+            + " Set the port again: serialpads-ports set " + number + " <device> [<speed> ...].";
     case OpenFailureKind::otherError:
         break;
     }

@@ -35,6 +35,8 @@ enum class OpenFailureKind {
     remoteUnreachable, // no such device, or not in range
     channelRefused, // the device answers, but nobody listens on that channel
     notPaired, // pairing is missing or authentication failed
+    lineNotKept, // the device kept other line settings than the entry asks, or refused them
+    lineSettingsDamaged, // the entry's line settings cannot be read
     otherError, // any other errno, named as the system names it
 };
 
@@ -53,6 +55,10 @@ struct COpenFailure {
     std::optional<CDeviceHolder> holder; // for held, when /proc shows one
     std::string remote; // a Bluetooth device's address, "00:1A:7D:DA:71:13"
     int channel = 0; // its RFCOMM channel, 0 when unknown
+    // For lineNotKept: the settings asked, and how the device differed ("speed 250000
+    // asked, 9600 kept"). For lineSettingsDamaged: what is wrong with them.
+    std::string lineAsked;
+    std::string lineKept;
 };
 
 // Keeps `failure` as the last failed open, replacing any earlier one.

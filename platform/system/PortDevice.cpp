@@ -6,18 +6,20 @@
 #include "TerminalDevice.h"
 
 std::unique_ptr<CPortDevice> openPortDevice(
-    std::u16string_view name, int flags, CKeptAcrossOpens& kept, COpenFailure& failure)
+    int number, int flags, CKeptAcrossOpens& kept, COpenFailure& failure)
 {
     failure = {};
-    std::optional<int> number = portNumberFromName(name);
-    if (!number) {
-        failure.kind = OpenFailureKind::notAPortName;
-        return nullptr;
-    }
-    failure.portNumber = *number;
-    std::optional<CPortTarget> target = targetForPort(name);
+    failure.portNumber = number;
+    std::optional<CPortTarget> target = targetForPort(number);
     if (!target) {
         failure.kind = OpenFailureKind::directoryUnreadable;
+        return nullptr;
+    }
+    if (const auto* damaged = std::get_if<CDamagedEntry>(&*target)) {
+        kept.lock.reset();
+        failure.kind = OpenFailureKind::lineSettingsDamaged;
+        failure.path = damaged->entry;
+        failure.lineKept = damaged->error;
         return nullptr;
     }
 
@@ -25,23 +27,23 @@ std::unique_ptr<CPortDevice> openPortDevice(
         // The port is held before the remote is paged, so two programs never both
         // connect to it; the lock stays with the port across reconnections.
         if (!kept.lock.valid()) {
-            kept.lock = takePortLock(*number, failure);
+            kept.lock = takePortLock(number, failure);
             if (!kept.lock.valid()) {
                 failure.remote = formatBluetoothAddress(device->address);
                 return nullptr;
             }
         }
-        return CRfcommSocket::connect(*device, *number, failure);
+        return CRfcommSocket::connect(*device, number, failure);
     }
 
     // A port that now leads to a device path holds no Bluetooth lock.
     kept.lock.reset();
-    const auto& path = std::get<std::filesystem::path>(*target);
-    auto terminal = CTerminalDevice::open(path, *number, flags, kept, failure);
+    const auto& [path, line] = std::get<CDeviceTarget>(*target);
+    auto terminal = CTerminalDevice::open(path, number, flags, line, kept, failure);
     // With no entry, the port is the bound Bluetooth port; its absence is the port's
     // lack of any setting, not a device that went away.
     if (!terminal && failure.kind == OpenFailureKind::noSuchDevice && failure.error == ENOENT
-        && path == fallbackDeviceForPort(*number))
+        && path == fallbackDeviceForPort(number))
         failure.kind = OpenFailureKind::noEntry;
     return terminal;
 }

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <string_view>
 #include <termios.h>
 
 // How long a link may take to come up. Paging a device that is out of range takes about
@@ -63,8 +62,9 @@ public:
     virtual void release(CKeptAcrossOpens& kept, std::chrono::milliseconds grace) = 0;
 };
 
-// One open of what port `name` leads to now, without waiting for a link: a terminal
-// opened non-blocking and taken, or an RFCOMM socket whose connect has started. Null,
-// with `failure` set, when it cannot be opened. `flags` is O_RDONLY, O_WRONLY or O_RDWR.
+// One open of what port `number` (1 to 9) leads to now, without waiting for a link: a
+// terminal opened non-blocking, taken and given its entry's line settings, or an RFCOMM
+// socket whose connect has started. Null, with `failure` set, when it cannot be opened.
+// `flags` is O_RDONLY, O_WRONLY or O_RDWR.
 std::unique_ptr<CPortDevice> openPortDevice(
-    std::u16string_view name, int flags, CKeptAcrossOpens& kept, COpenFailure& failure);
+    int number, int flags, CKeptAcrossOpens& kept, COpenFailure& failure);

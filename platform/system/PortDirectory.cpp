@@ -74,19 +74,38 @@ fs::path fallbackDeviceForPort(int number)
     return "/dev/rfcomm" + std::to_string(number - 1);
 }
 
-std::optional<CPortTarget> targetForPort(std::u16string_view name)
+std::optional<CPortTarget> targetForPort(int number)
 {
-    std::optional<fs::path> path = devicePathForPort(name);
-    if (!path)
+    fs::path directory = portDirectory();
+    if (directory.empty())
+        return CDeviceTarget { fallbackDeviceForPort(number), {} };
+    fs::path entry = directory / ("com" + std::to_string(number));
+
+    // The link is read once, so an entry replaced meanwhile gives the old target or the
+    // new one, never the path of one and the settings of the other.
+    std::error_code error;
+    fs::path link = fs::read_symlink(entry, error);
+    if (error) {
+        // Not a link: the entry is the device node itself, or something that fails to
+        // open as one. A link whose device has gone is still the user's choice for this
+        // port and must fail to open, not fall back to a Bluetooth port.
+        if (error == std::errc::invalid_argument)
+            return CDeviceTarget { entry, {} };
+        if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory)
+            return CDeviceTarget { fallbackDeviceForPort(number), {} };
         return std::nullopt;
+    }
+    const std::string target = link.string();
     // Only a symbolic link can name a Bluetooth device; a target that merely starts with
     // the prefix but is malformed stays a path, which then fails to open as one.
-    std::error_code error;
-    if (fs::is_symlink(fs::symlink_status(*path, error))) {
-        fs::path target = fs::read_symlink(*path, error);
-        if (!error)
-            if (std::optional<CBluetoothTarget> device = parseBluetoothTarget(target.string()))
-                return CPortTarget(*device);
-    }
-    return CPortTarget(*path);
+    if (std::optional<CBluetoothTarget> device = parseBluetoothTarget(target))
+        return *device;
+    if (target.starts_with(bluetoothTargetPrefix))
+        return CDeviceTarget { entry, {} };
+    CDeviceEntry parsed = parseDeviceEntry(target);
+    if (!parsed.ok())
+        return CDamagedEntry { entry, parsed.error };
+    if (parsed.settings.empty())
+        return CDeviceTarget { entry, {} };
+    return CDeviceTarget { directory / parsed.path, parsed.settings };
 }

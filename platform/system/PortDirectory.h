@@ -9,9 +9,11 @@
 #pragma once
 
 #include "BluetoothAddress.h"
+#include "LineSettings.h"
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -34,11 +36,25 @@ std::optional<std::filesystem::path> devicePathForPort(std::u16string_view name)
 // no entry: /dev/rfcomm<number-1>.
 std::filesystem::path fallbackDeviceForPort(int number);
 
-// What a port leads to: a device path (as devicePathForPort() gives it) or a Bluetooth
-// device named by the entry's link target.
-using CPortTarget = std::variant<std::filesystem::path, CBluetoothTarget>;
+// A device a port leads to, and the line settings its entry gives it. An entry without
+// settings is opened through its link, as it always was; one with settings names the
+// device before them, and that path is opened (a relative one from the port directory).
+struct CDeviceTarget {
+    std::filesystem::path path;
+    CLineSettings line;
+};
 
-// Like devicePathForPort(), but an entry whose link target names a Bluetooth device
-// gives that device. Nothing for a name that is not a port name or an entry that cannot
-// be looked at.
-std::optional<CPortTarget> targetForPort(std::u16string_view name);
+// An entry whose line settings cannot be read: it is never opened with part of them.
+struct CDamagedEntry {
+    std::filesystem::path entry;
+    std::string error; // what is wrong with the settings
+};
+
+// What a port leads to: a device, a Bluetooth device named by the entry's link target,
+// or an entry that cannot be used as it is.
+using CPortTarget = std::variant<CDeviceTarget, CBluetoothTarget, CDamagedEntry>;
+
+// What port `number` (1 to 9) leads to, from one look at its entry: a device path as
+// devicePathForPort() gives it (with the entry's settings), a Bluetooth device, or a
+// damaged entry. Nothing when the entry cannot be looked at.
+std::optional<CPortTarget> targetForPort(int number);

@@ -1,5 +1,6 @@
 #include "SerialPort.h"
 
+#include "PortDirectory.h"
 #include "TextCodec.h"
 #include "Waiting.h"
 
@@ -20,9 +21,9 @@ bool hungUp(short events)
 
 } // namespace
 
-CSerialPort::CSerialPort(std::u16string portName, int openFlags,
-    std::unique_ptr<CPortDevice> device, CKeptAcrossOpens keep)
-    : name(std::move(portName))
+CSerialPort::CSerialPort(
+    int portNumber, int openFlags, std::unique_ptr<CPortDevice> device, CKeptAcrossOpens keep)
+    : number(portNumber)
     , flags(openFlags)
     , held(std::move(device))
     , kept(std::move(keep))
@@ -37,8 +38,15 @@ CSerialPort::~CSerialPort()
 std::unique_ptr<CSerialPort> CSerialPort::open(
     std::u16string_view portName, int openFlags, COpenFailure& failure)
 {
+    // The name is read once; every reopen uses the number it gave.
+    std::optional<int> portNumber = portNumberFromName(portName);
+    if (!portNumber) {
+        failure = {};
+        failure.kind = OpenFailureKind::notAPortName;
+        return nullptr;
+    }
     CKeptAcrossOpens kept;
-    std::unique_ptr<CPortDevice> device = openPortDevice(portName, openFlags, kept, failure);
+    std::unique_ptr<CPortDevice> device = openPortDevice(*portNumber, openFlags, kept, failure);
     if (!device)
         return nullptr;
 
@@ -60,7 +68,7 @@ std::unique_ptr<CSerialPort> CSerialPort::open(
             std::min(pollTimeout(deadline, Clock::now()), int(linkPollStep.count())));
     }
     return std::unique_ptr<CSerialPort>(
-        new CSerialPort(std::u16string(portName), openFlags, std::move(device), std::move(kept)));
+        new CSerialPort(*portNumber, openFlags, std::move(device), std::move(kept)));
 }
 
 void CSerialPort::close()
@@ -97,7 +105,7 @@ void CSerialPort::tryReopen(Clock::time_point now)
 {
     plan.tried(now);
     COpenFailure ignored; // nobody is told: the port is still open as far as the program knows
-    std::unique_ptr<CPortDevice> device = openPortDevice(name, flags, kept, ignored);
+    std::unique_ptr<CPortDevice> device = openPortDevice(number, flags, kept, ignored);
     if (!device) {
         plan.failed(now);
         return;

@@ -4,10 +4,10 @@
 //
 // A port outlives its device. When the device goes away (a Bluetooth link drops, a USB
 // adapter is unplugged, the far end of a pseudo-terminal closes) the port lets go of
-// it and, from within later reads and writes, opens the port name again, looked up
-// afresh in the port directory: a non-blocking open (or connect) each time, spaced out
-// as ReopenPlan.h says, so the one thread is never held by a device that is not there.
-// Once the device is back, bytes flow again through the same handle.
+// it and, from within later reads and writes, opens the same port number again, its
+// entry looked up afresh in the port directory (with its line settings): a non-blocking open (or
+// connect) each time, spaced out as ReopenPlan.h says, so the one thread is never held by a device
+// that is not there. Once the device is back, bytes flow again through the same handle.
 #pragma once
 
 #include "Platform.h"
@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
 #include <string_view>
 
 class CSerialPort {
@@ -67,8 +66,8 @@ private:
     enum class State { live, connecting, away, closed };
     enum class WhileAway { waitForTry, tryNow };
 
-    CSerialPort(std::u16string portName, int openFlags, std::unique_ptr<CPortDevice> device,
-        CKeptAcrossOpens kept);
+    CSerialPort(
+        int portNumber, int openFlags, std::unique_ptr<CPortDevice> device, CKeptAcrossOpens kept);
 
     // Lets go of a device that has gone away and plans the first try to open it again.
     void noteGone();
@@ -80,7 +79,7 @@ private:
     void tryReopen(Clock::time_point now);
     void dropDevice(std::chrono::milliseconds grace);
 
-    std::u16string name;
+    int number = 0; // 1 to 9, from the name given to open()
     int flags = 0;
     std::unique_ptr<CPortDevice> held;
     CKeptAcrossOpens kept;

@@ -55,8 +55,8 @@ COpenFailure notSerial(int portNumber, const fs::path& path, mode_t type)
 
 } // namespace
 
-std::unique_ptr<CTerminalDevice> CTerminalDevice::open(
-    const fs::path& path, int portNumber, int flags, CKeptAcrossOpens& kept, COpenFailure& failure)
+std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int portNumber,
+    int flags, const CLineSettings& line, CKeptAcrossOpens& kept, COpenFailure& failure)
 {
     // Look before opening: a regular file, a directory or a FIFO is never opened at all,
     // and neither is a device the kernel says is not a terminal.
@@ -119,16 +119,23 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(
         return nullptr;
     }
 
-    if (SysResult taken = held->terminal.take(held->fd()); !taken.ok()) {
+    std::string lineNotKept;
+    if (SysResult taken = held->terminal.take(held->fd(), line, lineNotKept); !taken.ok()) {
         // Let go first, so that the search for the holder does not find this program's
-        // own try.
+        // own try; letting go puts the device's own settings back, so a line it did not
+        // keep is never left half applied.
         held.reset();
-        if (taken.failedWith(EBUSY))
+        if (!lineNotKept.empty()) {
+            failure = failureAt(OpenFailureKind::lineNotKept, portNumber, path, taken.error);
+            failure.lineAsked = formatLineSettings(line);
+            failure.lineKept = lineNotKept;
+        } else if (taken.failedWith(EBUSY)) {
             failure = heldBy(portNumber, path, before.st_rdev);
-        else if (bluetooth && taken.failedWith(EIO))
+        } else if (bluetooth && taken.failedWith(EIO)) {
             failure = silentRemote(portNumber, path, before.st_rdev, false);
-        else
+        } else {
             failure = failureAt(OpenFailureKind::otherError, portNumber, path, taken.error);
+        }
         return nullptr;
     }
 
@@ -187,18 +194,33 @@ bool CTerminalDevice::isGoneError(int error) const
 
 void CTerminalDevice::release(CKeptAcrossOpens& kept, milliseconds grace)
 {
-    // Closing a terminal waits (up to 30 s by default) for output the device has not
-    // taken; a Bluetooth remote that reads nothing holds it that long. So the output
-    // gets the grace to leave, and whatever is left then is dropped before closing.
+    // Closing a terminal waits (up to 30 s by default) for output the driver still holds;
+    // a Bluetooth remote that reads nothing holds it that long. So that output gets the
+    // grace to leave, and only what the driver still holds unsent then is dropped.
+    //
+    // TIOCOUTQ is the driver's own count, and each kind counts differently:
+    // - a pseudo-terminal always says 0: a write goes straight into the other side's
+    //   input, where it waits for the far end to read. tcflush(TCOFLUSH) on it empties
+    //   that input, so it would drop bytes the device took long ago (of an 8,001-byte
+    //   line the far end had not read yet, 4,095 or none arrived); with 0 waiting,
+    //   nothing is flushed.
+    // - a USB adapter's driver (usb-serial) counts its write buffer and the bytes in
+    //   transfers not yet completed; a flush clears only the buffer, and what the adapter
+    //   has taken still goes out.
+    // - a bound /dev/rfcomm node says one frame's size while its queue to the link is not
+    //   empty, 0 once the link has it.
+    // - an RFCOMM socket is no terminal; RfcommSocket.cpp says what it reports.
     const auto until = std::chrono::steady_clock::now() + grace;
+    int waiting = 0;
     for (;;) {
-        int waiting = 0;
+        waiting = 0;
         if (!sys::ioctl(fd(), TIOCOUTQ, &waiting).ok() || waiting <= 0
             || std::chrono::steady_clock::now() >= until)
             break;
         waitForDescriptor(-1, 0, int(drainStep.count()));
     }
-    tcflush(fd(), TCOFLUSH);
+    if (waiting > 0)
+        tcflush(fd(), TCOFLUSH);
 
     // A device that has gone usually refuses its settings back; the driver of a
     // Bluetooth port then keeps the raw ones until the port is opened again.

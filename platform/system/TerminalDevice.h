@@ -1,6 +1,7 @@
 // A terminal device held by a port: looked at before it is opened (only a terminal is
 // opened, nothing is created or changed), opened without blocking and never as the
-// controlling terminal, then taken for exclusive use and made raw (TerminalGuard.h).
+// controlling terminal, then taken for exclusive use, made raw and given the line
+// settings of the port's entry (TerminalGuard.h).
 // A Bluetooth port bound with rfcomm (/dev/rfcomm<n>) has a link, which the kernel's
 // RFCOMM state reports; any other terminal is up as soon as it is open.
 #pragma once
@@ -13,10 +14,11 @@
 
 class CTerminalDevice final : public CPortDevice {
 public:
-    // Opens the terminal at `path`, which port `portNumber` leads to. Null, with
-    // `failure` set, when it is missing, not a terminal, not ours to open or held.
+    // Opens the terminal at `path`, which port `portNumber` leads to, with `line` (what
+    // is not given stays as the device has it). Null, with `failure` set, when it is
+    // missing, not a terminal, not ours to open, held, or keeps other line settings.
     static std::unique_ptr<CTerminalDevice> open(const std::filesystem::path& path, int portNumber,
-        int flags, CKeptAcrossOpens& kept, COpenFailure& failure);
+        int flags, const CLineSettings& line, CKeptAcrossOpens& kept, COpenFailure& failure);
 
     ~CTerminalDevice() override;
 

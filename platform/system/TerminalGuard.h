@@ -1,16 +1,20 @@
 // Everything the serial layer changes about a terminal while it holds one, undone when
-// it lets go: exclusive use, and the raw settings that let bytes pass unchanged. The
-// device's own settings are snapshotted before anything changes and put back exactly,
-// so another program finds the device as it was.
+// it lets go: exclusive use, the raw settings that let bytes pass unchanged, and the
+// line settings of the port's entry (LineSettings.h). The device's own settings are
+// snapshotted before anything changes and put back exactly, so another program finds
+// the device as it was.
 //
 // The guard does not own the descriptor; it must be released (or destroyed) before the
 // descriptor closes, which the owner ensures by declaring the guard after the
 // descriptor.
 #pragma once
 
+#include "LineSettings.h"
 #include "SystemCall.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
 
 class CTerminalGuard {
 public:
@@ -19,10 +23,15 @@ public:
     CTerminalGuard(const CTerminalGuard&) = delete;
     CTerminalGuard& operator=(const CTerminalGuard&) = delete;
 
-    // Takes the terminal behind `fd` for exclusive use and makes it raw. Fails with
-    // EBUSY when someone else holds it. On failure, whatever was already changed stays
-    // recorded and is undone by release().
-    SysResult take(int fd)
+    // Takes the terminal behind `fd` for exclusive use, makes it raw and gives it
+    // `line`. Fails with EBUSY when someone else holds it; when the driver keeps line
+    // settings other than those asked (or refuses them), fails with EINVAL and says how
+    // in `lineNotKept`. On failure, whatever was already changed stays recorded and is
+    // undone by release().
+    SysResult take(int fd, const CLineSettings& line, std::string& lineNotKept);
+
+private:
+    SysResult takeExclusively(int fd)
     {
         terminal = fd;
 
@@ -42,21 +51,16 @@ public:
         if (SysResult snapshot = sys::tcgetattr(fd, saved); !snapshot.ok())
             return snapshot;
         settingsSaved = true;
+        snapshotSpeed();
 
         // Exclusive mode refuses later opens by programs that take no lock.
         if (SysResult exclusive = sys::ioctl(fd, TIOCEXCL); !exclusive.ok())
             return exclusive;
         exclusiveSet = true;
-
-        if (SysResult made = sys::tcsetattr(fd, TCSANOW, rawFrom(saved)); !made.ok())
-            return made;
-        // As the driver keeps them, which may differ from what was asked in bits it does
-        // not support; compared with a later snapshot of the same device.
-        if (!sys::tcgetattr(fd, applied).ok())
-            applied = rawFrom(saved);
         return {};
     }
 
+public:
     // The device's own settings, as snapshotted when it was taken.
     const termios& savedSettings() const { return saved; }
     // Whether the device's settings are still the raw ones this guard made.
@@ -64,7 +68,11 @@ public:
     // Makes `own` the settings put back on release, in place of the snapshot: for a
     // device taken again after it went away, when putting its settings back failed then
     // and the snapshot taken now holds only the raw settings left behind.
-    void restoreOnRelease(const termios& own) { saved = own; }
+    void restoreOnRelease(const termios& own)
+    {
+        saved = own;
+        savedInputSpeed = savedOutputSpeed = 0;
+    }
 
     // Puts the snapshot back with TCSANOW: bytes already written have been processed
     // and sit in the driver, so they go out unchanged, and TCSADRAIN could wait forever
@@ -74,8 +82,10 @@ public:
     bool release()
     {
         bool restored = true;
-        if (settingsSaved)
+        if (settingsSaved) {
             restored = sys::tcsetattr(terminal, TCSANOW, saved).ok();
+            restoreSpeed();
+        }
         // A pseudo-terminal's state outlives this descriptor while its master is open,
         // so exclusive mode must be cleared explicitly or nobody could open it again.
         if (exclusiveSet)
@@ -122,9 +132,24 @@ public:
         return raw;
     }
 
+    // `settings` with the parts of `line` that are given: a standard speed (any other
+    // goes through termios2 after these are set), the framing and RTS/CTS flow control.
+    // Parts not given stay as they are.
+    static termios withLine(const termios& settings, const CLineSettings& line);
+    // The line a terminal's settings describe; the speeds come from termios2 where the
+    // device can tell them, as the standard constants cannot name every speed.
+    static CLineState lineOf(const termios& settings);
+
 private:
+    // A speed without a standard constant is not in `saved`, which can only say "some
+    // other speed"; it is kept and put back through termios2 (TerminalGuard.cpp).
+    void snapshotSpeed();
+    void restoreSpeed();
+
     int terminal = -1;
     termios saved {};
+    std::uint32_t savedInputSpeed = 0;
+    std::uint32_t savedOutputSpeed = 0;
     termios applied {};
     bool settingsSaved = false;
     bool exclusiveSet = false;

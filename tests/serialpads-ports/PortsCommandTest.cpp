@@ -26,7 +26,7 @@ namespace {
 // The listing's line for `number`, split into its columns; the last column (what the
 // port leads to) may hold blanks and is kept whole.
 struct CRow {
-    std::string state, access, holder, target;
+    std::string state, access, holder, line, target;
 };
 
 CRow rowOf(const std::string& listing, int number)
@@ -37,7 +37,7 @@ CRow rowOf(const std::string& listing, int number)
         std::istringstream fields(line);
         std::string port;
         CRow row;
-        fields >> port >> row.state >> row.access >> row.holder >> std::ws;
+        fields >> port >> row.state >> row.access >> row.holder >> row.line >> std::ws;
         std::getline(fields, row.target);
         if (port == std::to_string(number))
             return row;
@@ -110,6 +110,7 @@ struct CListingCase {
     // The entry com1 links to this; "@pty" is the pseudo-terminal, "" means no entry.
     std::string target;
     std::string state, access, shown;
+    std::string line = "as-is";
 };
 
 class ListingTest : public PortsCommandTest, public ::testing::WithParamInterface<CListingCase> { };
@@ -117,7 +118,9 @@ class ListingTest : public PortsCommandTest, public ::testing::WithParamInterfac
 TEST_P(ListingTest, ShowsWhatThePortLeadsTo)
 {
     const CListingCase& row = GetParam();
-    std::string target = row.target == "@pty" ? device.devicePath() : row.target;
+    std::string target = row.target;
+    if (target.starts_with("@pty"))
+        target.replace(0, 4, device.devicePath());
     if (!target.empty())
         ports.link(1, target);
     CCommandResult result = run({ "list" });
@@ -126,7 +129,18 @@ TEST_P(ListingTest, ShowsWhatThePortLeadsTo)
     EXPECT_EQ(shown.state, row.state);
     EXPECT_EQ(shown.access, row.access);
     EXPECT_EQ(shown.holder, "-");
-    EXPECT_EQ(shown.target, row.shown == "@pty" ? device.devicePath() : row.shown);
+    EXPECT_EQ(shown.line, row.line);
+    std::string expected = row.shown;
+    if (expected.starts_with("@pty"))
+        expected.replace(0, 4, device.devicePath());
+    EXPECT_EQ(shown.target, expected);
+    // A port whose settings cannot be read says what to do about it.
+    if (row.line == "damaged") {
+        EXPECT_NE(result.out.find("port 1: the entry's line settings cannot be read ('9Z9' is not "
+                                  "a framing"),
+            std::string::npos)
+            << result.out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, ListingTest,
@@ -134,11 +148,19 @@ INSTANTIATE_TEST_SUITE_P(Entries, ListingTest,
         CListingCase { "Dangling", "/nonexistent/ttyUSB7", "missing", "-", "/nonexistent/ttyUSB7" },
         CListingCase { "NoEntry", "", "missing", "-", "/dev/rfcomm0 (no entry)" },
         CListingCase { "NotSerial", "/dev/null", "not-serial", "-", "/dev/null" },
+        CListingCase { "Speed", "@pty 115200", "present", "yes", "@pty", "115200" },
+        CListingCase {
+            "AllSettings", "@pty 9600 7E1 rtscts", "present", "yes", "@pty", "9600,7E1,rtscts" },
+        CListingCase { "SettingsOfAMissingDevice", "/nonexistent/ttyUSB7 57600 8N2", "missing", "-",
+            "/nonexistent/ttyUSB7", "57600,8N2" },
+        CListingCase {
+            "DamagedSettings", "@pty 9600 9Z9", "invalid", "-", "@pty 9600 9Z9", "damaged" },
         CListingCase { "BluetoothChannel", "bluetooth:00:1a:7d:da:71:13/5", "no-adapter", "yes",
-            "bluetooth 00:1A:7D:DA:71:13 channel 5" },
+            "bluetooth 00:1A:7D:DA:71:13 channel 5", "-" },
         CListingCase { "BluetoothRecord", "bluetooth:00:1A:7D:DA:71:13", "no-adapter", "yes",
-            "bluetooth 00:1A:7D:DA:71:13 channel 1 (none given)" },
-        CListingCase { "BadBluetooth", "bluetooth:00:1A:7D", "invalid", "-", "bluetooth:00:1A:7D" },
+            "bluetooth 00:1A:7D:DA:71:13 channel 1 (none given)", "-" },
+        CListingCase {
+            "BadBluetooth", "bluetooth:00:1A:7D", "invalid", "-", "bluetooth:00:1A:7D", "-" },
         CListingCase {
             "ControlCharacters", "/dev/\x1b[2Jx\\", "missing", "-", "/dev/\\x1B[2Jx\\x5C" }),
     byName);
@@ -282,7 +304,9 @@ TEST_P(SetTest, ReplacesTheEntry)
             argument = device.devicePath();
     CCommandResult result = run(arguments);
     ASSERT_EQ(result.status, exitDone) << result.err;
-    std::string expected = row.linkTarget == "@pty" ? device.devicePath() : row.linkTarget;
+    std::string expected = row.linkTarget;
+    if (expected.starts_with("@pty"))
+        expected.replace(0, 4, device.devicePath());
     EXPECT_EQ(fs::read_symlink(ports.entry(1)).string(), expected);
     // Nothing but the entry is left behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(ports.path()), {}), 1);
@@ -290,6 +314,11 @@ TEST_P(SetTest, ReplacesTheEntry)
 
 INSTANTIATE_TEST_SUITE_P(Targets, SetTest,
     ::testing::Values(CSetCase { "Device", { "set", "1", "@pty" }, "@pty" },
+        CSetCase { "Speed", { "set", "1", "@pty", "115200" }, "@pty 115200" },
+        CSetCase { "SpeedFramingFlow", { "set", "1", "@pty", "9600", "7e1", "rtscts" },
+            "@pty 9600 7E1 rtscts" },
+        CSetCase { "SpeedWithoutConstant", { "set", "1", "@pty", "250000", "8N2", "none" },
+            "@pty 250000 8N2 none" },
         CSetCase {
             "Bluetooth", { "set", "1", "00:1a:7d:da:71:13" }, "bluetooth:00:1A:7D:DA:71:13" },
         CSetCase { "BluetoothChannel", { "set", "1", "00:1A:7D:DA:71:13", "30" },
@@ -412,7 +441,24 @@ INSTANTIATE_TEST_SUITE_P(Arguments, BadInputTest,
             "'0' is not an RFCOMM channel" },
         CBadCase { "ChannelTooHigh", { "set", "1", "00:1A:7D:DA:71:13", "31" }, 2,
             "'31' is not an RFCOMM channel" },
-        CBadCase { "ChannelWithPath", { "set", "1", "@pty", "3" }, 2, "a channel goes only" },
+        CBadCase { "SpeedNotANumber", { "set", "1", "@pty", "12345x" }, 2,
+            "'12345x' is not a speed: give a whole number of baud" },
+        CBadCase { "SpeedZero", { "set", "1", "@pty", "0" }, 2, "'0' is not a speed" },
+        CBadCase {
+            "SpeedTooHigh", { "set", "1", "@pty", "100000001" }, 2, "'100000001' is not a speed" },
+        CBadCase { "Framing", { "set", "1", "@pty", "9600", "9Z9" }, 2,
+            "'9Z9' is not a framing: give data bits 5 to 8, parity N, E or O" },
+        CBadCase { "Flow", { "set", "1", "@pty", "9600", "8N1", "sideways" }, 2,
+            "'sideways' is not a flow control: give none or rtscts." },
+        CBadCase { "TooManySettings", { "set", "1", "@pty", "9600", "8N1", "none", "x" }, 2,
+            "too many line settings from 'x' on" },
+        CBadCase { "SpeedAfterAddress", { "set", "1", "00:1A:7D:DA:71:13", "115200" }, 2,
+            "'115200' is not an RFCOMM channel: give 1 to 30 (a Bluetooth device has no line "
+            "settings" },
+        CBadCase { "FramingAfterAddress", { "set", "1", "00:1A:7D:DA:71:13", "1", "8N1" }, 2,
+            "a Bluetooth address takes only a channel, 1 to 30 (a Bluetooth device has no line" },
+        CBadCase { "PathReadAsSettings", { "set", "1", "/dev/port 2" }, 2,
+            "/dev/port 2 has a blank before a digit" },
         CBadCase { "NoSuchDevice", { "set", "1", "/nonexistent/ttyUSB0" }, 1,
             "/nonexistent/ttyUSB0 does not exist" },
         CBadCase { "NotTerminal", { "set", "1", "/dev/null" }, 1,

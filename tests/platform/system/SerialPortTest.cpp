@@ -1,6 +1,7 @@
 // Serial ports over real pseudo-terminals: the slave is the device, reached through a
 // private port directory, and the test plays the far end on the master.
 #include "DeviceClass.h"
+#include "LineSpeed.h"
 #include "OpenFailure.h"
 #include "PortDirectory.h"
 #include "PortLock.h"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -269,6 +271,39 @@ TEST_F(SerialPortTest, AWriteToAFarEndThatStopsReadingGivesUpAndLeavesThePortUsa
     reader.join();
     EXPECT_EQ(next, 5u);
     EXPECT_TRUE(arrived == line.substr(0, written) + "next\r") << arrived.size() << " bytes";
+}
+
+// A pseudo-terminal takes all of a long line at once and passes it to the far end's
+// input, where it waits until the far end reads; Disconnect and the end of the program
+// must leave it there.
+TEST_F(SerialPortTest, DisconnectKeepsEveryByteTheDeviceTook)
+{
+    std::string line(8000, 'x');
+    for (std::size_t i = 0; i < line.size(); ++i)
+        line[i] = char('a' + i % 26);
+    line += '\r';
+    Handle port = openPort(u"COM1:", GENERIC_WRITE);
+    ASSERT_NE(port, invalidHandle);
+    std::uint32_t written = 0;
+    ASSERT_TRUE(writeDevice(port, line.data(), std::uint32_t(line.size()), &written, nullptr));
+    ASSERT_EQ(written, line.size());
+    auto start = Clock::now();
+    EXPECT_TRUE(closeDevice(port));
+    EXPECT_LT(since(start), 1000ms) << "nothing was waiting in the driver";
+    std::string arrived = farEnd.receive(line.size());
+    EXPECT_TRUE(arrived == line) << arrived.size() << " of " << line.size() << " bytes";
+
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            Handle left = openPort(u"COM1:", GENERIC_WRITE);
+            std::uint32_t count = 0;
+            bool sent = writeDevice(left, line.data(), std::uint32_t(line.size()), &count, nullptr);
+            std::exit(sent && count == line.size() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    arrived = farEnd.receive(line.size());
+    EXPECT_TRUE(arrived == line) << "at the end: " << arrived.size() << " of " << line.size();
 }
 
 TEST_F(SerialPortTest, KeepsLineSettingsAndRestoresTerminalSettings)
@@ -775,10 +810,11 @@ protected:
         EXPECT_EQ(got, 0u);
     }
 
-    // The new device appears under the port's entry; the test keeps its own view of it.
-    void bringBack()
+    // The new device appears under the port's entry (with `line` after its path); the
+    // test keeps its own view of it.
+    void bringBack(const std::string& line = "")
     {
-        ports.link(1, back.devicePath());
+        ports.link(1, back.devicePath() + line);
         backView = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(backView, 0);
         ASSERT_EQ(tcgetattr(backView, &backSettings), 0);
@@ -852,6 +888,27 @@ TEST_F(ReopenTest, BytesFlowAgainBothWaysOnceTheDeviceIsBack)
     EXPECT_TRUE(CTerminalGuard::sameSettings(after, backSettings));
     EXPECT_FALSE(heldByUs(backView));
     EXPECT_EQ(flock(backView, LOCK_EX | LOCK_NB), 0);
+}
+
+TEST_F(ReopenTest, TheEntrysLineSettingsGoOnTheDeviceThatComesBack)
+{
+    loseDevice();
+    // The entry now names another node, with settings: as a replugged adapter whose
+    // entry was set again while the program stayed connected.
+    bringBack(" 230400 8N2");
+    ASSERT_TRUE(readUntilHeld());
+    termios during {};
+    ASSERT_EQ(tcgetattr(backView, &during), 0);
+    CLineState kept = CTerminalGuard::lineOf(during);
+    EXPECT_EQ(kept.outputSpeed, 230400u);
+    EXPECT_EQ(formatFraming(kept.framing), "8N2");
+    EXPECT_EQ(during.c_lflag & ICANON, 0u);
+    back.send("after");
+    EXPECT_EQ(readFor(5, 2s), "after");
+    EXPECT_TRUE(closeDevice(port));
+    termios after {};
+    ASSERT_EQ(tcgetattr(backView, &after), 0);
+    EXPECT_TRUE(CTerminalGuard::sameSettings(after, backSettings));
 }
 
 TEST_F(ReopenTest, TheNextWriteReachesADeviceThatIsBack)
@@ -1160,6 +1217,16 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DescribeTest,
             { "bound to /dev/rfcomm0 does not answer", "switched on, within range" } },
         DescribedFailure { "OwnerOnly", deviceFailure(OpenFailureKind::permission, EACCES, 0600),
             { "You may not open /dev/ttyUSB0", "mode 0600" } },
+        DescribedFailure { "LineNotKept",
+            [] {
+                COpenFailure failure = deviceFailure(OpenFailureKind::lineNotKept, EINVAL);
+                failure.lineAsked = "250000";
+                failure.lineKept = "speed 250000 asked, 9600 kept";
+                return failure;
+            }(),
+            { "/dev/ttyUSB0 did not keep the line settings of port 1 (speed 250000 asked, 9600 "
+              "kept); its own settings are put back",
+                "serialpads-ports set 1" } },
         DescribedFailure { "OtherError", deviceFailure(OpenFailureKind::otherError, EIO),
             { "/dev/ttyUSB0 could not be opened: Input/output error." } }),
     [](const auto& testInfo) { return std::string(testInfo.param.what); });
@@ -1172,4 +1239,134 @@ TEST(Describe, PermissionNamesTheGroupToJoin)
     EXPECT_EQ(describe(deviceFailure(OpenFailureKind::permission, EACCES, 0660, entry->gr_gid)),
         "You may not open /dev/ttyUSB0: join its group dialout (sudo usermod -aG dialout "
         "$USER), then log out and in again.");
+}
+
+// The line settings of a port's entry, on a pseudo-terminal, which keeps any speed, stop
+// bits and flow control it is given but always 8 data bits and no parity: the test's
+// own view of the device reads them back.
+class EntryLineTest : public SerialPortTest, public ::testing::WithParamInterface<const char*> {
+protected:
+    struct CSpeeds {
+        std::uint32_t input = 0, output = 0;
+    };
+    CSpeeds speedsOf(int fd)
+    {
+        CSpeeds speeds;
+        EXPECT_EQ(readTerminalSpeed(fd, speeds.input, speeds.output), 0);
+        return speeds;
+    }
+};
+
+TEST_P(EntryLineTest, AppliedAtOpenAndTheDevicesOwnPutBackAtClose)
+{
+    const CLineSettings asked = parseLineSettings(std::string_view(GetParam())).settings;
+    // The device as another program left it: cooked, 1200 baud, 8N1, RTS/CTS on.
+    termios own {};
+    ASSERT_EQ(tcgetattr(view, &own), 0);
+    cook(own);
+    cfsetspeed(&own, B1200);
+    own.c_cflag = (own.c_cflag & ~tcflag_t(CSIZE | PARENB | CSTOPB)) | CS8 | CRTSCTS;
+    ASSERT_EQ(tcsetattr(view, TCSANOW, &own), 0);
+    ASSERT_EQ(tcgetattr(view, &own), 0);
+    const CLineState before = CTerminalGuard::lineOf(own);
+    ports.link(1, farEnd.devicePath() + " " + GetParam());
+
+    Handle port = openPort();
+    ASSERT_NE(port, invalidHandle) << describe(takeLastOpenFailure().value_or(COpenFailure {}));
+    termios held {};
+    ASSERT_EQ(tcgetattr(view, &held), 0);
+    CLineState kept = CTerminalGuard::lineOf(held);
+    CSpeeds speeds = speedsOf(view);
+    kept.inputSpeed = speeds.input;
+    kept.outputSpeed = speeds.output;
+    EXPECT_EQ(lineDifference(asked, kept), std::nullopt);
+    if (!asked.framing) {
+        EXPECT_EQ(kept.framing, before.framing);
+    }
+    if (!asked.flow) {
+        EXPECT_TRUE(kept.rtscts);
+    }
+    // Still raw, and still without software flow control.
+    EXPECT_EQ(held.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(held.c_iflag & (IXON | IXOFF), 0u);
+
+    // Bytes pass as before.
+    std::uint32_t written = 0;
+    EXPECT_TRUE(writeDevice(port, "Hi\r", 3, &written, nullptr));
+    EXPECT_EQ(farEnd.receive(3), "Hi\r");
+
+    EXPECT_TRUE(closeDevice(port));
+    termios after {};
+    ASSERT_EQ(tcgetattr(view, &after), 0);
+    EXPECT_TRUE(CTerminalGuard::sameSettings(after, own));
+    EXPECT_EQ(speedsOf(view).output, 1200u);
+    EXPECT_EQ(speedsOf(view).input, 1200u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, EntryLineTest,
+    ::testing::Values("115200", "9600 8N1 rtscts", "250000 8N2 none", "57600 8N1", "4000000"),
+    [](const auto& testInfo) {
+        std::string name;
+        for (char c : std::string(testInfo.param))
+            name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    });
+
+TEST_F(SerialPortTest, ADevicesOwnSpeedWithoutAConstantIsPutBack)
+{
+    ASSERT_EQ(setTerminalSpeed(view, 31250), 0); // MIDI's speed, as another program left it
+    ports.link(1, farEnd.devicePath() + " 115200");
+    Handle port = openPort();
+    ASSERT_NE(port, invalidHandle);
+    std::uint32_t input = 0, output = 0;
+    ASSERT_EQ(readTerminalSpeed(view, input, output), 0);
+    EXPECT_EQ(output, 115200u);
+    EXPECT_TRUE(closeDevice(port));
+    ASSERT_EQ(readTerminalSpeed(view, input, output), 0);
+    EXPECT_EQ(output, 31250u);
+    EXPECT_EQ(input, 31250u);
+}
+
+// Parity and data bits other than 8N1 are what a pseudo-terminal does not keep, as a
+// USB adapter's driver may not keep a speed: Connect fails and nothing stays changed.
+TEST_F(SerialPortTest, SettingsTheDeviceDoesNotKeepFailTheOpenAndChangeNothing)
+{
+    termios before {};
+    ASSERT_EQ(tcgetattr(view, &before), 0);
+    ports.link(1, farEnd.devicePath() + " 19200 7E1");
+    EXPECT_EQ(openPort(), invalidHandle);
+    std::optional<COpenFailure> failure = takeLastOpenFailure();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind, OpenFailureKind::lineNotKept);
+    EXPECT_EQ(failure->lineAsked, "19200 7E1");
+    EXPECT_EQ(failure->lineKept, "framing 7E1 asked, 8N1 kept");
+    EXPECT_TRUE(mentions(
+        describe(*failure), { farEnd.devicePath() + " did not keep the line settings of port 1" }));
+    termios after {};
+    ASSERT_EQ(tcgetattr(view, &after), 0);
+    EXPECT_TRUE(CTerminalGuard::sameSettings(after, before)) << "the speed was left changed";
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(flock(view, LOCK_EX | LOCK_NB), 0);
+}
+
+TEST_F(SerialPortTest, AnEntryWithDamagedSettingsIsNeverOpened)
+{
+    termios before {};
+    ASSERT_EQ(tcgetattr(view, &before), 0);
+    ports.link(1, farEnd.devicePath() + " 9600 9Z9");
+    EXPECT_EQ(openPort(), invalidHandle);
+    std::optional<COpenFailure> failure = takeLastOpenFailure();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind, OpenFailureKind::lineSettingsDamaged);
+    EXPECT_TRUE(mentions(describe(*failure),
+        { "The entry " + ports.entry(1).string(), "'9Z9' is not a framing",
+            "serialpads-ports set 1" }));
+    termios after {};
+    ASSERT_EQ(tcgetattr(view, &after), 0);
+    EXPECT_TRUE(CTerminalGuard::sameSettings(after, before));
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
 }

@@ -1,0 +1,146 @@
+#include "TerminalGuard.h"
+
+#include "LineSpeed.h"
+
+#include <system_error>
+
+namespace {
+
+tcflag_t sizeFlag(int dataBits)
+{
+    switch (dataBits) {
+    case 5:
+        return CS5;
+    case 6:
+        return CS6;
+    case 7:
+        return CS7;
+    default:
+        return CS8;
+    }
+}
+
+int dataBitsOf(tcflag_t flags)
+{
+    switch (flags & CSIZE) {
+    case CS5:
+        return 5;
+    case CS6:
+        return 6;
+    case CS7:
+        return 7;
+    default:
+        return 8;
+    }
+}
+
+} // namespace
+
+termios CTerminalGuard::withLine(const termios& settings, const CLineSettings& line)
+{
+    termios result = settings;
+    if (line.speed) {
+        if (std::optional<unsigned> code = standardSpeedCode(*line.speed)) {
+            // The input speed's own bits are cleared, so that it follows the output
+            // speed: a device left with a custom input speed would otherwise keep it.
+            result.c_cflag &= ~tcflag_t(CIBAUD);
+            cfsetispeed(&result, speed_t(*code));
+            cfsetospeed(&result, speed_t(*code));
+        }
+    }
+    if (line.framing) {
+        // Mark and space parity (CMSPAR) are not offered, so a device left with them gets
+        // the parity asked for.
+        result.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+        result.c_cflag |= sizeFlag(line.framing->dataBits);
+        if (line.framing->parity != EParity::none)
+            result.c_cflag |= PARENB;
+        if (line.framing->parity == EParity::odd)
+            result.c_cflag |= PARODD;
+        if (line.framing->stopBits == 2)
+            result.c_cflag |= CSTOPB;
+    }
+    if (line.flow) {
+        if (*line.flow == EFlow::rtscts)
+            result.c_cflag |= CRTSCTS;
+        else
+            result.c_cflag &= ~tcflag_t(CRTSCTS);
+    }
+    return result;
+}
+
+CLineState CTerminalGuard::lineOf(const termios& settings)
+{
+    CLineState state;
+    state.inputSpeed = speedOfCode(unsigned(cfgetispeed(&settings))).value_or(0);
+    state.outputSpeed = speedOfCode(unsigned(cfgetospeed(&settings))).value_or(0);
+    state.framing.dataBits = dataBitsOf(settings.c_cflag);
+    state.framing.parity = !(settings.c_cflag & PARENB) ? EParity::none
+        : settings.c_cflag & PARODD                     ? EParity::odd
+                                                        : EParity::even;
+    state.framing.stopBits = settings.c_cflag & CSTOPB ? 2 : 1;
+    state.rtscts = settings.c_cflag & CRTSCTS;
+    return state;
+}
+
+void CTerminalGuard::snapshotSpeed()
+{
+    savedInputSpeed = savedOutputSpeed = 0;
+    if (!speedOfCode(unsigned(cfgetospeed(&saved))) || !speedOfCode(unsigned(cfgetispeed(&saved))))
+        readTerminalSpeed(terminal, savedInputSpeed, savedOutputSpeed);
+}
+
+void CTerminalGuard::restoreSpeed()
+{
+    // Input and output at one speed is all a termios2 speed is ever set to here; a
+    // device left with split custom speeds gets its output speed for both.
+    if (savedOutputSpeed != 0)
+        setTerminalSpeed(terminal, savedOutputSpeed);
+}
+
+SysResult CTerminalGuard::take(int fd, const CLineSettings& line, std::string& lineNotKept)
+{
+    lineNotKept.clear();
+    if (SysResult taken = takeExclusively(fd); !taken.ok())
+        return taken;
+
+    // One change for the raw settings and the line together, so the device never runs
+    // with the one and not the other; a speed without a constant follows at once, still
+    // before anything is read or written.
+    const termios wanted = withLine(rawFrom(saved), line);
+    if (SysResult made = sys::tcsetattr(fd, TCSANOW, wanted); !made.ok()) {
+        if (!line.empty() && made.failedWith(EINVAL))
+            lineNotKept = "the device refused " + formatLineSettings(line) + " ("
+                + std::generic_category().message(made.error) + ")";
+        return made;
+    }
+    const bool customSpeed = line.speed && !standardSpeedCode(*line.speed);
+    if (customSpeed) {
+        if (int error = setTerminalSpeed(fd, *line.speed); error != 0) {
+            lineNotKept = "the device refused the speed " + std::to_string(*line.speed) + " ("
+                + std::generic_category().message(error) + ")";
+            return { -1, error };
+        }
+    }
+    // As the driver keeps them, which may differ from what was asked in bits it does
+    // not support; compared with a later snapshot of the same device.
+    if (!sys::tcgetattr(fd, applied).ok())
+        applied = wanted;
+    if (line.empty())
+        return {};
+
+    // Read back, as a driver takes what it can and says nothing: a USB adapter's driver
+    // rounds a speed to one its chip can make, or keeps the old one, and may refuse a
+    // framing (5 or 6 data bits) or hardware flow control it has no lines for; a
+    // pseudo-terminal keeps any speed but always 8 data bits and no parity.
+    CLineState kept = lineOf(applied);
+    if (readTerminalSpeed(fd, kept.inputSpeed, kept.outputSpeed) != 0 && customSpeed) {
+        kept.inputSpeed = 0;
+        kept.outputSpeed = 0;
+    }
+    if (std::optional<std::string> difference = lineDifference(line, kept)) {
+        lineNotKept = *difference;
+        return { -1, EINVAL };
+    }
+    return {};
+}
