@@ -534,9 +534,16 @@ class Session:
         if not mapped:
             self.end(process)
             raise RuntimeError("%s showed no window within 30 s" % args[0])
+        process.mapped_after = mapped[0] - started  # exec to the window mapped
         # No window manager: give the window the keyboard focus as one would.
         self.xdotool("windowfocus", str(mapped[1]))
         return process, mapped[1]
+
+    def start_windowless(self, args):
+        process = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(process)
+        return process
 
     def xdotool(self, *args):
         subprocess.run(["xdotool", *args], env=self.env, check=False,
