@@ -25,8 +25,8 @@ import sys
 import tempfile
 import time
 
-from live_probe import GTKTERM_CONFIG, Display, Pty, Session, program_path, start_connected
-from live_probe import wait_until
+from probe.display import Display
+from probe.session import GTKTERM_CONFIG, Pty, Session, program_path, start_connected, wait_until
 from probe.procstat import fine_costs, fine_snapshot, holds_open, memory_of
 
 
