@@ -1,30 +1,33 @@
 #!/bin/sh
-# Start-up time (exec to the dialog being mapped) and resident memory once connected,
-# for sendpad and recvpad, on a private Xvfb display with a pseudo-terminal as the port.
+# Start-up time, memory once connected, and idle cost (connected and silent) of the
+# pads in the given builds or installations, beside gtkterm, a bare Qt window that opens
+# the device and (idle only) the polling loop alone in C, all in one run on one private
+# Xvfb display. See README.md, "Start-up and idle beside the peers".
 #
-# Usage: bench/startup.sh [build-or-install-dir] [runs]
-#   The directory is a CMake build directory (with sendpad/sendpad and recvpad/recvpad)
-#   or an installation prefix (with bin/sendpad and bin/recvpad). Default: build/ of
-#   the repository. Runs per program: 10 unless given.
-# Needs: Xvfb (xvfb), xdotool, python3.
+# Usage: bench/startup.sh [--runs N] [--idle-windows N] [--idle-seconds S] [--out DIR]
+#                         DIR [DIR...]
+#   Each DIR is an installation prefix (bin/recvpad) or a CMake build directory
+#   (recvpad/recvpad), labelled by its last path component, or LABEL=DIR.
+#   Defaults: 7 starts each, 3 idle windows of 30 s.
+# Needs: Xvfb, xdotool, python3, a C and a C++ compiler, pkg-config and Qt 6's
+# development files, gtkterm (apt-get install gtkterm; left out when missing).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-dir=${1:-"$here/../build"}
-runs=${2:-10}
-
-find_program() {
-    for candidate in "$dir/bin/$1" "$dir/$1/$1"; do
-        if [ -x "$candidate" ]; then
-            echo "$candidate"
-            return 0
-        fi
-    done
-    echo "no $1 under $dir (looked for bin/$1 and $1/$1)" >&2
-    return 1
-}
-sendpad=$(find_program sendpad)
-recvpad=$(find_program recvpad)
+options=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --runs | --idle-windows | --idle-seconds | --out) options="$options $1 $2"; shift 2 ;;
+    -*) echo "unknown option $1" >&2; exit 2 ;;
+    *) break ;;
+    esac
+done
+if [ $# -eq 0 ]; then
+    set -- "$here/../build/ci"
+fi
+for tool in Xvfb xdotool python3 cc c++ pkg-config; do
+    command -v "$tool" >/dev/null || { echo "$0 needs $tool" >&2; exit 1; }
+done
 
 work=$(mktemp -d)
 xvfb_pid=
@@ -37,8 +40,22 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-# Xvfb picks a free display itself and writes its number to the descriptor given.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+# shellcheck disable=SC2046 # pkg-config's flags are split on purpose
+c++ -O2 -fPIC -o "$work/bare_window" "$here/bare_window.cpp" $(pkg-config --cflags --libs Qt6Widgets)
+cc -O2 -o "$work/plain_loop" "$here/plain_loop.c"
+cc -shared -fPIC -O2 -o "$work/gtkterm_pty.so" "$here/gtkterm_pty.c" -ldl
+
+installations=
+for dir in "$@"; do
+    case $dir in
+    *=*) label=${dir%%=*}; path=${dir#*=} ;;
+    *) label=$(basename "$dir"); path=$dir ;;
+    esac
+    installations="$installations --installation $label=$(cd "$path" && pwd)"
+done
+
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$work/display" \
+    2>"$work/xvfb.log" &
 xvfb_pid=$!
 tries=0
 while [ ! -s "$work/display" ]; do
@@ -53,8 +70,6 @@ done
 DISPLAY=:$(head -n 1 "$work/display")
 export DISPLAY
 
-echo "display $DISPLAY, $(nproc) processors, load: $(cut -d' ' -f1-3 /proc/loadavg)"
-status=0
-python3 "$here/startup_probe.py" "$sendpad" --title Sendpad --height-du 158 --runs "$runs" || status=1
-python3 "$here/startup_probe.py" "$recvpad" --title Recvpad --height-du 153 --runs "$runs" || status=1
-exit $status
+# shellcheck disable=SC2086 # the option lists are split on purpose
+python3 "$here/startup_probe.py" --bare "$work/bare_window" --plain "$work/plain_loop" \
+    --gtkterm-shim "$work/gtkterm_pty.so" $options $installations

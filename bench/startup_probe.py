@@ -1,158 +1,186 @@
 #!/usr/bin/env python3
-"""Start-up time and memory of one program, measured from outside on an X display.
+"""Start-up, memory and idle cost of the pads beside their peers, in one run on one
+display: Debian's gtkterm on the same kind of port, a bare Qt window that opens the
+device (bare_window.cpp: the floor of the stack the pads stand on) and, for the idle
+figures, the receiver's polling alone without a window (plain_loop.c).
 
-For each run: the time is taken just before the program is started; the program's
-dialog is known to be mapped when the X server reports its MapNotify on the root window
-(we ask for SubstructureNotify on the root, so there is no polling and no helper
-process to wait for). Then Connect is clicked at its place in the dialog, the program is
-waited for until it holds the port open, and its memory is read from /proc.
+- start-up: from just before the program is started to the server's MapNotify of its
+  first top-level window (its _NET_WM_PID names it). The programs take turns, one start
+  each per round, so a burst of load on a shared machine hits them alike. Each pad is
+  then connected (Connect clicked); 0.5 s after the port is held, VmRSS is read.
+- idle: every program started at once, each connected to a pseudo-terminal that sends
+  nothing, then counted over the same consecutive windows: time on a processor in
+  nanoseconds (/proc/PID/task/*/schedstat) and voluntary context switches
+  (/proc/PID/task/*/status), summed over all threads.
 
-The port is a pseudo-terminal reached through a private port directory, so no serial
-hardware is needed. The display must be one without a window manager, so the program's
-window is a direct child of the root.
+Run by startup.sh, which makes the display and builds the two comparison programs.
 """
 
 import argparse
-import ctypes
+import json
 import os
-import select
+import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
-from probe import xlib
-from probe.procstat import end, holds_open, memory_of
-
-# Where Connect sits in both dialogs' templates, in dialog units: x 7 to 67, y 23 to 37.
-CONNECT_CENTRE_DU = (37.0, 30.0)
-DIALOG_WIDTH_DU = 139.0
+from probe.display import Display
+from probe.session import GTKTERM_CONFIG, Pty, Session, program_path, start_connected, wait_until
+from probe.procstat import fine_costs, fine_snapshot, holds_open, memory_of
 
 
-class Display(xlib.Connection):
-    """A connection that hears of every top-level window being mapped."""
+class Program:
+    """One program under measurement: how it is started on a port, and whether it has a
+    window (and so a start-up time)."""
 
-    def __init__(self):
-        super().__init__(xlib.SUBSTRUCTURE_NOTIFY_MASK)
-
-    def name(self, window):
-        text = ctypes.c_char_p()
-        if not self.x.XFetchName(self.dpy, window, ctypes.byref(text)) or not text.value:
-            return None
-        # The few bytes XFetchName allocated are left to the process's end.
-        return text.value.decode("utf-8", "replace")
-
-    def wait_for_map(self, wanted, deadline):
-        """The time and id of the first top-level window mapped with the title `wanted`
-        (any window when `wanted` is None), or None at the deadline."""
-        event = xlib.XEvent()
-        while True:
-            while self.x.XPending(self.dpy):
-                self.x.XNextEvent(self.dpy, ctypes.byref(event))
-                if event.type != xlib.MAP_NOTIFY:
-                    continue
-                when = time.monotonic()
-                window = self.mapped_window(event)
-                if wanted is None or self.name(window) == wanted:
-                    return when, window
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return None
-            select.select([self.fd], [], [], left)
-
-    def own_map_delay(self):
-        """How long it takes this probe to hear of a window being mapped: its own window
-        is mapped and the time to its MapNotify is measured. This is the observer's own
-        share of every start-up time it reports."""
-        window = self.x.XCreateSimpleWindow(self.dpy, self.root, 0, 0, 10, 10, 0, 0, 0)
-        self.x.XSync(self.dpy, 0)
-        start = time.monotonic()
-        self.x.XMapWindow(self.dpy, window)
-        self.x.XFlush(self.dpy)
-        seen = self.wait_for_map(None, start + 2)
-        self.x.XDestroyWindow(self.dpy, window)
-        self.x.XSync(self.dpy, 0)
-        return (seen[0] - start) if seen else float("nan")
+    def __init__(self, label, kind, args, env=None, windowed=True):
+        self.label, self.kind, self.args, self.env, self.windowed = \
+            label, kind, args, env or (lambda pty: {}), windowed
 
 
-def one_run(display, program, title, height_du, device, environment):
-    start = time.monotonic()
-    process = subprocess.Popen([program], env=environment, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    mapped = display.wait_for_map(title, start + 20)
-    if not mapped:
-        end(process)
-        return {"error": "no window titled %r within 20 s: %s" % (title, process.stderr.read()[:400])}
-    result = {"startup": mapped[0] - start}
+def start(session, program, pty):
+    if program.windowed:
+        return start_connected(session, program.kind, program.args(pty), pty,
+                               program.env(pty), log=program.label + ".log")[0]
+    process = session.start_windowless(program.args(pty))
+    if not wait_until(lambda: holds_open(process.pid, pty.device), 10):
+        raise RuntimeError("%s did not open %s" % (program.label, pty.device))
+    return process
 
-    x, y, width, height = display.geometry(mapped[1])
-    click_x = x + int(width * CONNECT_CENTRE_DU[0] / DIALOG_WIDTH_DU)
-    click_y = y + int(height * CONNECT_CENTRE_DU[1] / height_du)
-    # No --sync: xdotool then waits for a motion that never comes when the pointer is
-    # already there, as it is from the second run on. The server handles the move and
-    # the click in order, so the click lands at the new place anyway.
-    subprocess.run(["xdotool", "mousemove", str(click_x), str(click_y), "click", "1"],
-                   env=environment, check=False)
-    deadline = time.monotonic() + 5
-    while not holds_open(process.pid, device) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    result["connected"] = holds_open(process.pid, device)
-    # Let the connected state settle (the receiver starts ticking) before reading memory.
-    time.sleep(0.5)
-    result.update(memory_of(process.pid))
-    end(process)
-    return result
+
+def one_start(session, program):
+    pty = Pty()
+    try:
+        process = start(session, program, pty)
+        mapped_after = process.mapped_after
+        time.sleep(0.5)
+        memory = memory_of(process.pid)
+        session.end(process)
+        return {"startup_ms": mapped_after * 1000, "rss": memory["rss"]}
+    finally:
+        pty.close()
+
+
+def measure_startups(session, programs, runs):
+    # One start each first, not counted: the page cache and fontconfig's cache, which a
+    # user's machine has long had.
+    for program in programs:
+        one_start(session, program)
+    results = {program.label: [] for program in programs}
+    for _ in range(runs):
+        for program in programs:
+            results[program.label].append(one_start(session, program))
+    return results
+
+
+def measure_idle(session, programs, windows, seconds):
+    ptys = [Pty() for _ in programs]
+    processes = []
+    try:
+        for program, pty in zip(programs, ptys):
+            processes.append(start(session, program, pty))
+        time.sleep(2.0)  # every program settled in its connected, silent state
+        rows = {program.label: [] for program in programs}
+        for _ in range(windows):
+            before = [fine_snapshot(process.pid) for process in processes]
+            begun = time.monotonic()
+            time.sleep(seconds)
+            after = [fine_snapshot(process.pid) for process in processes]
+            spent = time.monotonic() - begun
+            for program, then, now in zip(programs, before, after):
+                rows[program.label].append(fine_costs(then, now, spent))
+        return rows
+    finally:
+        for process in processes:
+            session.end(process)
+        for pty in ptys:
+            pty.close()
+
+
+def startup_table(results):
+    lines = ["| Program | start-up, exec to mapped: median (min-max), ms | VmRSS connected, "
+             "median MiB |", "|---|---|---|"]
+    for label, runs in results.items():
+        times = [run["startup_ms"] for run in runs]
+        rss = statistics.median(run["rss"] for run in runs) / 1048576.0
+        lines.append("| %s | %.1f (%.1f-%.1f) | %.1f |" % (label, statistics.median(times),
+                                                           min(times), max(times), rss))
+    return "\n".join(lines)
+
+
+def idle_table(rows, seconds):
+    lines = ["| Program | CPU, %% of one core, each %g s window | median | "
+             "wake-ups/s, each window | median |" % seconds, "|---|---|---|---|---|"]
+    for label, windows in rows.items():
+        cpu = [w["cpu_percent"] for w in windows]
+        wake = [w["wakeups_per_second"] for w in windows]
+        lines.append("| %s | %s | %.3f | %s | %.1f |" % (
+            label, " / ".join("%.3f" % v for v in cpu), statistics.median(cpu),
+            " / ".join("%.1f" % v for v in wake), statistics.median(wake)))
+    return "\n".join(lines)
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("program")
-    parser.add_argument("--title", required=True)
-    parser.add_argument("--height-du", type=float, required=True)
-    parser.add_argument("--runs", type=int, default=10)
+    parser.add_argument("--installation", action="append", default=[],
+                        help="LABEL=DIR, an installation prefix or a build directory")
+    parser.add_argument("--bare", required=True, help="the bare Qt window")
+    parser.add_argument("--plain", required=True, help="the polling loop alone")
+    parser.add_argument("--gtkterm", default=shutil.which("gtkterm"))
+    parser.add_argument("--gtkterm-shim", required=True)
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--idle-windows", type=int, default=3)
+    parser.add_argument("--idle-seconds", type=float, default=30.0)
+    parser.add_argument("--out", default=None)
     arguments = parser.parse_args()
 
-    master, slave = os.openpty()
-    device = os.ttyname(slave)
-    os.close(slave)
-    ports = tempfile.mkdtemp(prefix="serialpads-startup-")
-    os.symlink(device, os.path.join(ports, "com1"))
-    environment = dict(os.environ, SERIALPADS_PORTS=ports, QT_QPA_PLATFORM="xcb")
+    work = tempfile.mkdtemp(prefix="serialpads-startup-")
+    session = Session(Display(), work, arguments.out or work)
+    with open(os.path.join(session.env["XDG_CONFIG_HOME"], ".gtktermrc"), "w") as file:
+        file.write(GTKTERM_CONFIG)
 
-    display = Display()
-    overhead = statistics.median(display.own_map_delay() for _ in range(20))
+    def pad_env(pty):
+        return {"SERIALPADS_PORTS": session.ports(pty.device)}
 
-    # One run first, not counted: it brings the program and its libraries into the page
-    # cache and lets fontconfig build its cache, which a user's machine has done long
-    # before.
-    warm = one_run(display, arguments.program, arguments.title, arguments.height_du, device,
-                   environment)
-    runs = [one_run(display, arguments.program, arguments.title, arguments.height_du, device,
-                    environment) for _ in range(arguments.runs)]
-    os.close(master)
-    os.remove(os.path.join(ports, "com1"))
-    os.rmdir(ports)
+    pads, receivers = [], []
+    for entry in arguments.installation:
+        label, _, prefix = entry.partition("=")
+        for kind in ("recvpad", "sendpad"):
+            path = program_path(prefix, kind)
+            program = Program("%s %s" % (kind, label), kind, lambda pty, p=path: [p], pad_env)
+            pads.append(program)
+            if kind == "recvpad":
+                receivers.append(program)
+    bare = Program("bare Qt window", "bare", lambda pty: [arguments.bare, pty.device])
+    peers = [bare]
+    if arguments.gtkterm:
+        peers.append(Program("gtkterm", "gtkterm",
+                             lambda pty: [arguments.gtkterm, "-p", pty.device, "-s", "9600"],
+                             lambda pty: {"LD_PRELOAD": arguments.gtkterm_shim}))
+    plain = Program("polling loop in C", "plain", lambda pty: [arguments.plain, pty.device],
+                    windowed=False)
 
-    failed = [run["error"] for run in [warm] + runs if "error" in run]
-    if failed:
-        print("%s: %s" % (arguments.title, failed[0]))
-        return 1
-    times = [run["startup"] * 1000 for run in runs]
-    mib = 1024.0 * 1024.0
-    print("%s (%s)" % (arguments.title, arguments.program))
-    print("  observer's own delay to see a map: %.3f ms (median of 20)" % (overhead * 1000))
-    print("  first (uncounted) run: %.1f ms" % (warm["startup"] * 1000))
-    print("  start-up, exec to mapped, %d runs: median %.1f ms, min %.1f ms, max %.1f ms"
-          % (len(times), statistics.median(times), min(times), max(times)))
-    print("  each: " + " ".join("%.1f" % t for t in times))
-    connected = sum(1 for run in runs if run["connected"])
-    print("  connected after clicking Connect: %d of %d runs" % (connected, len(runs)))
-    for key, label in (("rss", "VmRSS"), ("pss", "Pss"), ("private", "Private")):
-        values = [run[key] / mib for run in runs]
-        print("  %-7s once connected: median %.1f MiB, min %.1f, max %.1f"
-              % (label, statistics.median(values), min(values), max(values)))
-    return 0 if connected == len(runs) else 1
+    load = os.getloadavg()
+    print("%d processors, load %s" % (os.cpu_count(), " ".join("%.2f" % v for v in load)),
+          flush=True)
+    results = {"date": time.strftime("%Y-%m-%d %H:%M"), "load_at_start": load}
+    try:
+        results["startup"] = measure_startups(session, pads + peers, arguments.runs)
+        print(startup_table(results["startup"]), flush=True)
+        if arguments.idle_windows:
+            results["idle"] = measure_idle(session, receivers + peers + [plain],
+                                           arguments.idle_windows, arguments.idle_seconds)
+            print(idle_table(results["idle"], arguments.idle_seconds), flush=True)
+    finally:
+        session.end_all()
+        shutil.rmtree(work, ignore_errors=True)
+    results["load_at_end"] = os.getloadavg()
+    print("load at end %s" % " ".join("%.2f" % v for v in results["load_at_end"]))
+    if arguments.out:
+        with open(os.path.join(arguments.out, "startup.json"), "w") as file:
+            json.dump(results, file, indent=1)
+    return 0
 
 
 if __name__ == "__main__":

@@ -9,29 +9,29 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
-import live_probe  # noqa: E402
+from probe import display, figures, report  # noqa: E402
 from probe import procstat  # noqa: E402
 
 
 class PingSummaryTest(unittest.TestCase):
     def test_median_and_nearest_rank_p99(self):
         samples = [n / 1000.0 for n in range(1, 101)]  # 1 to 100 ms
-        summary = live_probe.ping_summary(samples)
+        summary = figures.ping_summary(samples)
         self.assertAlmostEqual(summary["median_ms"], 50.5)
         self.assertAlmostEqual(summary["p99_ms"], 99.0)
         self.assertEqual(summary["unanswered"], 0)
 
     def test_an_unanswered_ping_counts_as_the_slowest(self):
         samples = [0.001] * 98 + [math.inf, math.inf]
-        summary = live_probe.ping_summary(samples)
+        summary = figures.ping_summary(samples)
         self.assertEqual(summary["unanswered"], 2)
         self.assertEqual(summary["p99_ms"], math.inf)
         self.assertAlmostEqual(summary["median_ms"], 1.0)
 
     def test_percentile_of_few_values(self):
-        self.assertEqual(live_probe.percentile([5.0], 0.99), 5.0)
-        self.assertEqual(live_probe.percentile([3.0, 1.0, 2.0], 0.5), 2.0)
-        self.assertTrue(math.isnan(live_probe.percentile([], 0.5)))
+        self.assertEqual(figures.percentile([5.0], 0.99), 5.0)
+        self.assertEqual(figures.percentile([3.0, 1.0, 2.0], 0.5), 2.0)
+        self.assertTrue(math.isnan(figures.percentile([], 0.5)))
 
 
 def stat_line(name, utime, stime):
@@ -72,55 +72,66 @@ class ProcessCostsTest(unittest.TestCase):
         self.assertEqual(costs["threads"][0]["name"], "main")  # most wake-ups first
 
 
+class FineCostsTest(unittest.TestCase):
+    def test_nanoseconds_and_wakeups_summed_over_threads(self):
+        self.assertEqual(procstat.parse_schedstat("123456789 42 7\n"), 123456789)
+        before = {1: (1_000_000_000, 100), 2: (5_000_000, 3)}
+        # 30 ms more on the main thread, 2 ms on a new one; thread 2 has ended.
+        after = {1: (1_030_000_000, 400), 3: (2_000_000, 20)}
+        costs = procstat.fine_costs(before, after, seconds=10.0)
+        self.assertAlmostEqual(costs["cpu_percent"], 0.32)
+        self.assertAlmostEqual(costs["wakeups_per_second"], 32.0)
+
+
 class ShownLinesTest(unittest.TestCase):
     def setUp(self):
-        self.sent = live_probe.stream_lines(5)
+        self.sent = figures.stream_lines(5)
 
     def test_lines_are_64_bytes_with_one_cr_and_all_differ(self):
-        lines = live_probe.stream_lines(200)
+        lines = figures.stream_lines(200)
         self.assertTrue(all(len(line) == 64 and line.endswith(b"\r")
                             and line.count(b"\r") == 1 for line in lines))
         self.assertEqual(len(set(lines)), 200)
 
     def test_every_line_shown_in_order(self):
         text = "".join(line.rstrip(b"\r").decode() + "\r\n" for line in self.sent)
-        self.assertEqual(live_probe.shown_lines_check(self.sent, text), (5, None))
+        self.assertEqual(figures.shown_lines_check(self.sent, text), (5, None))
 
     def test_a_missing_line_is_found(self):
         shown = [line.rstrip(b"\r").decode() for line in self.sent]
         del shown[2]
-        matching, mismatch = live_probe.shown_lines_check(self.sent, "\n".join(shown))
+        matching, mismatch = figures.shown_lines_check(self.sent, "\n".join(shown))
         self.assertEqual(matching, 2)
         self.assertEqual(mismatch["line"], 2)
         self.assertEqual(mismatch["shown_count"], 4)
 
     def test_an_extra_line_at_the_end_is_a_mismatch(self):
         shown = [line.rstrip(b"\r").decode() for line in self.sent] + ["extra"]
-        matching, mismatch = live_probe.shown_lines_check(self.sent, "\n".join(shown))
+        matching, mismatch = figures.shown_lines_check(self.sent, "\n".join(shown))
         self.assertEqual(matching, 5)
         self.assertIsNotNone(mismatch)
 
 
 class WriteRunningTest(unittest.TestCase):
     def test_running_until_the_far_end_is_within_the_ptys_capacity(self):
-        self.assertTrue(live_probe.write_still_running(0, 65537, 20000))
-        self.assertTrue(live_probe.write_still_running(45536, 65537, 20000))
-        self.assertFalse(live_probe.write_still_running(45537, 65537, 20000))
+        self.assertTrue(figures.write_still_running(0, 65537, 20000))
+        self.assertTrue(figures.write_still_running(45536, 65537, 20000))
+        self.assertFalse(figures.write_still_running(45537, 65537, 20000))
 
 
 class ImageAgreementTest(unittest.TestCase):
     def test_repainted_and_covered(self):
         grey = bytes([0xEE, 0xEE, 0xEE, 0])
-        cover = live_probe.COVER_PIXEL + b"\0"
+        cover = display.COVER_PIXEL + b"\0"
         reference = grey * 10
-        self.assertEqual(live_probe.image_agreement(reference, reference,
-                                                    live_probe.COVER_PIXEL), (1.0, 0.0))
+        self.assertEqual(figures.image_agreement(reference, reference,
+                                                    display.COVER_PIXEL), (1.0, 0.0))
         half = grey * 5 + cover * 5
-        self.assertEqual(live_probe.image_agreement(reference, half, live_probe.COVER_PIXEL),
+        self.assertEqual(figures.image_agreement(reference, half, display.COVER_PIXEL),
                          (0.5, 0.5))
 
     def test_grabs_of_different_sizes_do_not_compare(self):
-        same, covered = live_probe.image_agreement(b"\0" * 8, b"\0" * 4, live_probe.COVER_PIXEL)
+        same, covered = figures.image_agreement(b"\0" * 8, b"\0" * 4, display.COVER_PIXEL)
         self.assertTrue(math.isnan(same))
 
 
@@ -131,7 +142,7 @@ class TableTest(unittest.TestCase):
                    "installations": {"after": {
                        "silent": {"median_ms": 1.0, "p99_ms": 4.0},
                        "stream": {"cpu_percent": 1.0, "wakeups_per_second": 100.0}}}}
-        text = live_probe.table(results)
+        text = report.table(results)
         self.assertIn("| connected, silent: ping median, ms | 0.50 | 1.00 | 2.00 |", text)
         self.assertIn("| 5,000 B/s stream: CPU, % of one core | 2.00 | 1.00 | 0.50 |", text)
         # A figure the run did not take shows as n/a, not as zero.

@@ -23,25 +23,47 @@ class CLiveWait {
 public:
     CLiveWait()
     {
-        for (QSocketNotifier* notifier : { &readable, &writable }) {
-            notifier->setEnabled(false);
-            QObject::connect(notifier, &QSocketNotifier::activated, [this] { end(); });
-        }
+        readable.setEnabled(false);
+        writable.setEnabled(false);
+        // The read notifier stays on after a wait that timed out, so that a silent
+        // device's waits, twenty a second, do not each add and remove it from the event
+        // loop. Input that comes between two waits turns it off (it would fire again at
+        // every pass of the loop until read); the next wait finds that input at once.
+        QObject::connect(&readable, &QSocketNotifier::activated, [this] {
+            readable.setEnabled(false);
+            if (waiting && readWatched)
+                end();
+        });
+        QObject::connect(&writable, &QSocketNotifier::activated, [this] { end(); });
         deadline.setSingleShot(true);
         deadline.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&deadline, &QTimer::timeout, [this] { end(); });
+        QObject::connect(&deadline, &QTimer::timeout, [this] {
+            timedOut = true;
+            end();
+        });
     }
 
     bool isWaiting() const { return waiting; }
+
+    // Whether the time ran out before the descriptor was seen ready.
+    bool timedOutLast() const { return timedOut; }
+
+    void forget(int fd)
+    {
+        if (readable.socket() == fd)
+            readable.setEnabled(false);
+    }
 
     void wait(int fd, short events, int timeoutMs)
     {
         waiting = true;
         ended = false;
+        timedOut = false;
         // A hang-up or an error wakes a read notifier too. With no event asked for (the
         // caller only looks for a hang-up between steps of its own), the time-out alone
         // ends the wait: a notifier on input the caller will not read would fire at once.
-        if (fd >= 0 && (events & POLLIN))
+        readWatched = fd >= 0 && (events & POLLIN);
+        if (readWatched)
             watch(readable, fd);
         if (fd >= 0 && (events & POLLOUT))
             watch(writable, fd);
@@ -63,15 +85,16 @@ public:
 private:
     static void watch(QSocketNotifier& notifier, int fd)
     {
-        if (notifier.socket() != fd)
+        if (notifier.socket() != fd) {
+            notifier.setEnabled(false);
             notifier.setSocket(fd);
+        }
         notifier.setEnabled(true);
     }
 
     void end()
     {
         ended = true;
-        readable.setEnabled(false);
         writable.setEnabled(false);
         deadline.stop();
     }
@@ -81,14 +104,25 @@ private:
     QTimer deadline;
     bool waiting = false;
     bool ended = false;
+    bool timedOut = false;
+    bool readWatched = false;
 };
+
+CLiveWait* made = nullptr;
 
 // Made on first use and kept until the process ends: its notifiers and timer must not
 // outlive the application's event dispatcher in a destructor run at exit.
 CLiveWait& theWait()
 {
-    static auto* wait = new CLiveWait;
-    return *wait;
+    if (!made)
+        made = new CLiveWait;
+    return *made;
+}
+
+void forgetDescriptor(int fd)
+{
+    if (made && QCoreApplication::instance())
+        made->forget(fd);
 }
 } // namespace
 
@@ -104,7 +138,7 @@ void removeWaitListener(CWaitListener& listener)
 
 void installLiveWaiter()
 {
-    setDescriptorWaiter(waitKeepingWindowsLive);
+    setDescriptorWaiter(waitKeepingWindowsLive, forgetDescriptor);
 }
 
 short waitKeepingWindowsLive(int fd, short events, int timeoutMs)
@@ -121,5 +155,9 @@ short waitKeepingWindowsLive(int fd, short events, int timeoutMs)
         || theWait().isWaiting())
         return pollDescriptor(fd, events, timeoutMs);
     theWait().wait(fd, events, timeoutMs);
+    // A read whose time ran out saw neither input nor a hang-up (both wake its
+    // notifier); what comes now is for the next read, which looks first.
+    if (theWait().timedOutLast() && events == POLLIN)
+        return 0;
     return pollDescriptor(fd, events, 0);
 }

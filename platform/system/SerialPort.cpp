@@ -87,6 +87,7 @@ void CSerialPort::dropDevice(milliseconds grace)
     // Taken out first: the grace's wait may run the window's events, and nothing run
     // then may reach a device being let go of.
     std::unique_ptr<CPortDevice> device = std::move(held);
+    descriptorClosing(device->fd());
     device->release(kept, grace);
 }
 

@@ -5,11 +5,19 @@
 
 namespace {
 DescriptorWaiter installed = nullptr;
-}
+DescriptorClosing toldOfCloses = nullptr;
+} // namespace
 
-void setDescriptorWaiter(DescriptorWaiter waiter)
+void setDescriptorWaiter(DescriptorWaiter waiter, DescriptorClosing closing)
 {
     installed = waiter;
+    toldOfCloses = waiter ? closing : nullptr;
+}
+
+void descriptorClosing(int fd)
+{
+    if (toldOfCloses && fd >= 0)
+        toldOfCloses(fd);
 }
 
 short waitForDescriptor(int fd, short events, int timeoutMs)

@@ -17,10 +17,18 @@
 // try to open it), and the result is 0.
 using DescriptorWaiter = short (*)(int fd, short events, int timeoutMs);
 
-// Installs `waiter` for every later wait; null puts the plain poll() back.
-void setDescriptorWaiter(DescriptorWaiter waiter);
+// Told that `fd` is about to be closed: a waiter may keep watching a descriptor from
+// one wait to the next, and must let go of it before its number can be reused.
+using DescriptorClosing = void (*)(int fd);
+
+// Installs `waiter` (and what it is told of closes) for every later wait; null puts the
+// plain poll() back.
+void setDescriptorWaiter(DescriptorWaiter waiter, DescriptorClosing closing = nullptr);
 
 short waitForDescriptor(int fd, short events, int timeoutMs);
+
+// Called by whoever closes a descriptor that was waited on.
+void descriptorClosing(int fd);
 
 // The plain wait: one poll(), restarted after a signal with what is left of the time.
 short pollDescriptor(int fd, short events, int timeoutMs);

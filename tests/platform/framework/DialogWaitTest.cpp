@@ -11,12 +11,14 @@
 #include "TestPort.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <thread>
@@ -253,6 +255,51 @@ TEST_F(HeldMessagesTest, AWaitingReadRunsTheEventLoopAndEndsWhenBytesCome)
     EXPECT_TRUE(readDevice(dialog.port, buffer, sizeof buffer, &got, nullptr));
     EXPECT_TRUE(ranDuringTheWait);
     EXPECT_EQ(std::string(buffer, got), "xy");
+}
+
+namespace {
+QStringList qtWarnings;
+void keepWarning(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        qtWarnings.push_back(text);
+}
+} // namespace
+
+// A silent port's waits keep their read notifier from one wait to the next. Bytes that
+// come between two waits must neither be lost nor keep the event loop spinning, and a
+// port closed while its notifier is kept must leave nothing watching its descriptor.
+TEST_F(HeldMessagesTest, BytesBetweenTwoWaitsWaitForTheNextReadAndAClosedPortIsNotWatched)
+{
+    COMMTIMEOUTS timeouts { MAXDWORD, MAXDWORD, 20, 0, 0 };
+    setTimeouts(dialog.port, &timeouts);
+    char buffer[8] = {};
+    std::uint32_t got = 0;
+    EXPECT_TRUE(readDevice(dialog.port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+
+    device.send("ab");
+    // A loop that spins on the bytes spends the whole time on the processor.
+    timespec before {}, after {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+    QEventLoop idle;
+    QTimer::singleShot(100ms, &idle, &QEventLoop::quit);
+    idle.exec();
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+    const double spentMs
+        = (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+    EXPECT_LT(spentMs, 50.0) << "the event loop spun on the waiting bytes";
+    EXPECT_TRUE(readDevice(dialog.port, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), "ab");
+
+    EXPECT_TRUE(readDevice(dialog.port, buffer, sizeof buffer, &got, nullptr));
+    qtWarnings.clear();
+    QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    closeDevice(dialog.port);
+    dialog.port = invalidHandle;
+    QTest::qWait(40);
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(qtWarnings.isEmpty()) << qtWarnings.join(u'\n').toStdString();
 }
 
 TEST_F(HeldMessagesTest, AWaitingWriteRunsTheEventLoopThatDrainsTheFarEnd)
