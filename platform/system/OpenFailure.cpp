@@ -270,6 +270,11 @@ std::string describe(const COpenFailure& failure)
         return remoteText(failure)
             + " refused the connection: pair it first in the desktop's Bluetooth settings ("
             + errorText(failure.error) + ").";
+    case OpenFailureKind::noSerialPort:
+        return remoteText(failure)
+            + " offers no serial port: its service records name no Serial Port service"
+              " (is it the right device? Give a channel if it has one: serialpads-ports set "
+            + number + " " + failure.remote + " CHANNEL).";
     case OpenFailureKind::otherError:
         break;
     }

@@ -35,6 +35,7 @@ enum class OpenFailureKind {
     remoteUnreachable, // no such device, or not in range
     channelRefused, // the device answers, but nobody listens on that channel
     notPaired, // pairing is missing or authentication failed
+    noSerialPort, // the device answers, but its service records name no serial port
     otherError, // any other errno, named as the system names it
 };
 

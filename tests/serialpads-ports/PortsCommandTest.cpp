@@ -134,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(Entries, ListingTest,
         CListingCase { "BluetoothChannel", "bluetooth:00:1a:7d:da:71:13/5", "no-adapter", "yes",
             "bluetooth 00:1A:7D:DA:71:13 channel 5" },
         CListingCase { "BluetoothRecord", "bluetooth:00:1A:7D:DA:71:13", "no-adapter", "yes",
-            "bluetooth 00:1A:7D:DA:71:13 channel 1 (none given)" },
+            "bluetooth 00:1A:7D:DA:71:13 channel from the device" },
         CListingCase { "BadBluetooth", "bluetooth:00:1A:7D", "invalid", "-", "bluetooth:00:1A:7D" },
         CListingCase {
             "ControlCharacters", "/dev/\x1b[2Jx\\", "missing", "-", "/dev/\\x1B[2Jx\\x5C" }),

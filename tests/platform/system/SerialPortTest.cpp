@@ -1149,6 +1149,14 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DescribeTest,
             { "(channel 3) answers, but nothing accepts connections" } },
         DescribedFailure { "NotPaired", remoteFailure(OpenFailureKind::notPaired, EACCES),
             { "pair it first in the desktop's Bluetooth settings" } },
+        DescribedFailure { "NoSerialPort",
+            [] {
+                COpenFailure failure = remoteFailure(OpenFailureKind::noSerialPort, 0);
+                failure.channel = 0;
+                return failure;
+            }(),
+            { "The Bluetooth device 00:1A:7D:DA:71:13 offers no serial port",
+                "serialpads-ports set 2 00:1A:7D:DA:71:13 CHANNEL" } },
         DescribedFailure { "SlowLink", remoteFailure(OpenFailureKind::linkTimedOut, ETIMEDOUT),
             { "(channel 3) did not bring the link up in time" } },
         DescribedFailure { "BoundRemoteSilent",
