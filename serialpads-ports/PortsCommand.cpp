@@ -1,5 +1,6 @@
 #include "PortsCommand.h"
 
+#include "BluetoothCommands.h"
 #include "PlainText.h"
 #include "PortDirectory.h"
 #include "PortListing.h"
@@ -14,7 +15,9 @@ constexpr const char* commandName = "serialpads-ports";
 
 constexpr const char* usageText = "Usage: serialpads-ports [list]\n"
                                   "       serialpads-ports set N PATH\n"
-                                  "       serialpads-ports set N ADDRESS [CHANNEL]\n"
+                                  "       serialpads-ports set N ADDRESS|NAME [CHANNEL]\n"
+                                  "       serialpads-ports scan [--seconds N]\n"
+                                  "       serialpads-ports pair ADDRESS|NAME [--pin PIN]\n"
                                   "       serialpads-ports remove N\n"
                                   "       serialpads-ports --help | --version\n";
 
@@ -24,7 +27,10 @@ constexpr const char* helpText
       "  list                 each port: state, access, holder, what it leads to\n"
       "  set N PATH           port N leads to the serial device PATH\n"
       "  set N ADDRESS [CH]   port N leads to a paired Bluetooth device\n"
-      "                       (XX:XX:XX:XX:XX:XX), on RFCOMM channel CH (1-30)\n"
+      "                       (XX:XX:XX:XX:XX:XX, or its name), on RFCOMM channel\n"
+      "                       CH (1-30); without CH the device names its channel\n"
+      "  scan [--seconds N]   shows the Bluetooth devices in reach (10 s)\n"
+      "  pair DEVICE [--pin PIN]  pairs a Bluetooth device, asking for its PIN\n"
       "  remove N             port N has no entry again\n"
       "\n"
       "Exit status: 0 done, 1 refused or not there, 2 bad usage.\n"
@@ -163,11 +169,11 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
                 + std::to_string(port.number) + " " + plainText(stable->string()) + "\n";
         description = plainText(target.device.string());
     } else {
-        auto address = parseBluetoothAddress(what);
-        if (!address)
-            return failed(exitUsage,
-                "'" + plainText(what)
-                    + "' is neither a device path nor a Bluetooth address (XX:XX:XX:XX:XX:XX).");
+        // A device's name stands for its address; the entry keeps the address.
+        CDeviceChoice device = chooseDevice(what, sources);
+        if (!device.address)
+            return failed(exitUsage, "no device path: " + device.problem);
+        const auto address = device.address;
         target.bluetooth.address = *address;
         if (arguments.size() == 4) {
             auto channel = channelNumber(arguments[3]);
@@ -185,6 +191,8 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
     if (CEntryError error = writeEntry(port.directory, port.number, target))
         return failed(exitRefused, plainText(*error));
     result.out = "port " + std::to_string(port.number) + " -> " + description + "\n" + result.out;
+    if (sources.askBluez && target.device.empty() && !target.bluetooth.channel)
+        result.out += channelReport(target.bluetooth.address);
     return result;
 }
 
@@ -217,6 +225,10 @@ CCommandResult runPortsCommand(
         return set(arguments, sources);
     if (command == "remove")
         return remove(arguments);
+    if (command == "scan")
+        return scanCommand(arguments, sources);
+    if (command == "pair")
+        return pairCommand(arguments, sources);
     if (command == "--help" || command == "-h")
         return { exitDone, std::string(usageText) + "\n" + helpText, {} };
     if (command == "--version")

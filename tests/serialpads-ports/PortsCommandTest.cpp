@@ -411,9 +411,9 @@ TEST(PairedDevicesTest, KeepsPairedDevicesOfferingTheSerialPort)
     CBluezState state;
     std::string serial = "00001101-0000-1000-8000-00805F9B34FB";
     std::string audio = "0000110b-0000-1000-8000-00805f9b34fb";
-    state.devices = { { "00:00:00:00:00:01", "paired serial", true, { audio, serial } },
-        { "00:00:00:00:00:02", "unpaired serial", false, { serial } },
-        { "00:00:00:00:00:03", "paired headset", true, { audio } } };
+    state.devices = { { "00:00:00:00:00:01", "paired serial", true, { audio, serial }, {} },
+        { "00:00:00:00:00:02", "unpaired serial", false, { serial }, {} },
+        { "00:00:00:00:00:03", "paired headset", true, { audio }, {} } };
     std::vector<CBluezDevice> found = pairedSerialDevices(state);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].name, "paired serial");
@@ -454,10 +454,11 @@ INSTANTIATE_TEST_SUITE_P(Sources, AdapterTest,
         CAdapterCase { "Blocked", true, "1", std::nullopt, EPresence::AdapterOff },
         CAdapterCase { "Unblocked", true, "0", std::nullopt, EPresence::AdapterFound },
         CAdapterCase { "BluezPowered", false, nullptr,
-            CBluezState { { { "00:00:00:00:00:0A", false }, { "00:00:00:00:00:0B", true } }, {} },
+            CBluezState {
+                { { "00:00:00:00:00:0A", false, {} }, { "00:00:00:00:00:0B", true, {} } }, {} },
             EPresence::AdapterOn },
         CAdapterCase { "BluezOff", true, "0",
-            CBluezState { { { "00:00:00:00:00:0A", false } }, {} }, EPresence::AdapterOff }),
+            CBluezState { { { "00:00:00:00:00:0A", false, {} } }, {} }, EPresence::AdapterOff }),
     byName);
 
 } // namespace
