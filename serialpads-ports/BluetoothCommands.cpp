@@ -267,6 +267,7 @@ CCommandResult pairCommand(
     request.pin = pin;
     request.ask = sources.ask;
     request.stopFd = sources.stopFd;
+    request.seekSeconds = sources.scanSeconds;
     request.say = [&](const std::string& line) {
         if (sources.print)
             sources.print(line + "\n");
