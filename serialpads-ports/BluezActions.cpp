@@ -57,6 +57,11 @@ CBluezConnection connectBluez()
         return connection;
     }
     connection.state = std::move(*state);
+    // The bus lists objects in no set order; the first adapter is the system's default.
+    std::sort(connection.state.adapters.begin(), connection.state.adapters.end(),
+        [](const CBluezAdapter& a, const CBluezAdapter& b) {
+            return a.path.size() != b.path.size() ? a.path.size() < b.path.size() : a.path < b.path;
+        });
     for (const CBluezAdapter& adapter : connection.state.adapters)
         if (adapter.powered) {
             connection.adapter = &adapter;
@@ -94,6 +99,7 @@ bool serveBus(sd_bus* bus, int stopFd, milliseconds timeout, bool& stopped)
 // What a scan keeps between the bus's signals.
 struct CScan {
     const CScanEvents* events = nullptr;
+    std::string under; // the path of the adapter's devices, "/org/bluez/hci0/"
     std::map<std::string, CBluezDevice> known; // by object path
     std::vector<std::string> seen; // paths, in the order first seen
     bool reached = false; // the device `until` names was seen
@@ -123,6 +129,8 @@ int interfacesAdded(sd_bus_message* message, void* data, sd_bus_error*)
     if (!readBluezObject(message, path, added))
         return 0;
     for (CBluezDevice& device : added.devices) {
+        if (device.path.rfind(scan->under, 0) != 0)
+            continue; // found by another adapter
         CBluezDevice before = scan->known[device.path];
         scan->known[device.path] = device;
         scan->heard(before, device);
@@ -139,7 +147,7 @@ int propertiesChanged(sd_bus_message* message, void* data, sd_bus_error*)
         || !interface || std::strcmp(interface, "org.bluez.Device1") != 0)
         return 0;
     auto known = scan->known.find(path);
-    if (known == scan->known.end())
+    if (known == scan->known.end() || known->second.path.rfind(scan->under, 0) != 0)
         return 0;
     CBluezDevice before = known->second;
     CBluezDevice& device = known->second;
@@ -193,6 +201,7 @@ CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
     CSlot addedSlot(added), changedSlot(changed);
 
     const std::string adapterPath = connection.adapter->path;
+    scan.under = adapterPath + "/";
     CBusError error;
     if (sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
             "StartDiscovery", &error.error, nullptr, "")
@@ -399,10 +408,12 @@ int pairReplied(sd_bus_message* reply, void* data, sd_bus_error*)
     return 0;
 }
 
-const CBluezDevice* deviceWith(const CBluezState& state, const CBluetoothAddress& address)
+// The device as the adapter in use knows it.
+const CBluezDevice* deviceWith(const CBluezConnection& connection, const CBluetoothAddress& address)
 {
-    for (const CBluezDevice& device : state.devices)
-        if (parseBluetoothAddress(device.address) == address)
+    const std::string under = connection.adapter ? connection.adapter->path + "/" : "";
+    for (const CBluezDevice& device : connection.state.devices)
+        if (device.path.rfind(under, 0) == 0 && parseBluetoothAddress(device.address) == address)
             return &device;
     return nullptr;
 }
@@ -431,7 +442,7 @@ CPairOutcome pairBluetooth(const CPairRequest& request)
         outcome.outcome = outcomeOf(connection.problem);
         return outcome;
     }
-    const CBluezDevice* known = deviceWith(connection.state, request.address);
+    const CBluezDevice* known = deviceWith(connection, request.address);
     if (!known) {
         // BlueZ pairs only a device it has seen; one found by an earlier scan is forgotten
         // soon after. Look for it again, just long enough.
@@ -450,9 +461,8 @@ CPairOutcome pairBluetooth(const CPairRequest& request)
             return outcome;
         }
         connection = connectBluez();
-        known = connection.problem == EBluezProblem::none
-            ? deviceWith(connection.state, request.address)
-            : nullptr;
+        known = connection.problem == EBluezProblem::none ? deviceWith(connection, request.address)
+                                                          : nullptr;
         if (!known) {
             outcome.outcome = EPairOutcome::notFound;
             return outcome;
