@@ -46,8 +46,9 @@ std::string serialColumn(const CBluezDevice& device)
 {
     if (offersSerialPort(device))
         return "yes";
-    // Many serial modules announce no services before they are paired.
-    return device.uuids.empty() ? "?" : "no";
+    // What a device announces before it is paired is often incomplete (many serial
+    // modules announce nothing); only a paired device's list is its whole list.
+    return device.paired ? "no" : "?";
 }
 
 std::string deviceLine(const CBluezDevice& device)
@@ -132,7 +133,7 @@ CDeviceChoice chooseDevice(const std::string& text, const CCommandSources& sourc
     }
     if (match.candidates.empty()) {
         choice.problem = "'" + plainText(text)
-            + "' is neither a Bluetooth address (XX:XX:XX:XX:XX:XX) nor the name of a paired"
+            + "' is neither a Bluetooth address (XX:XX:XX:XX:XX:XX), nor the name of a paired"
               " device or of one the last scan found ("
             + commandName + " scan).";
         return choice;

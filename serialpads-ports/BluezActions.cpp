@@ -202,6 +202,14 @@ CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
 
     const std::string adapterPath = connection.adapter->path;
     scan.under = adapterPath + "/";
+    {
+        // Serial ports are on classic Bluetooth only: no time is spent looking for Low
+        // Energy devices. The filter is this connection's and goes with it; an adapter
+        // that takes none still discovers.
+        CBusError ignored;
+        sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
+            "SetDiscoveryFilter", &ignored.error, nullptr, "a{sv}", 1, "Transport", "s", "bredr");
+    }
     CBusError error;
     if (sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
             "StartDiscovery", &error.error, nullptr, "")

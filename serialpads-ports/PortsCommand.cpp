@@ -29,7 +29,7 @@ constexpr const char* helpText
       "  set N ADDRESS [CH]   port N leads to a paired Bluetooth device\n"
       "                       (XX:XX:XX:XX:XX:XX, or its name), on RFCOMM channel\n"
       "                       CH (1-30); without CH the device names its channel\n"
-      "  scan [--seconds N]   shows the Bluetooth devices in reach (10 s)\n"
+      "  scan [--seconds N]   shows the Bluetooth devices in reach (12 s)\n"
       "  pair DEVICE [--pin PIN]  pairs a Bluetooth device, asking for its PIN\n"
       "  remove N             port N has no entry again\n"
       "\n"
@@ -124,8 +124,8 @@ std::string pairingHint(const CBluetoothAddress& address)
         if (device.paired && parseBluetoothAddress(device.address) == address)
             return {};
     return "hint: " + formatBluetoothAddress(address)
-        + " is not paired with this computer; pair it in the desktop's Bluetooth settings"
-          " before connecting.\n";
+        + " is not paired with this computer; if it needs pairing: serialpads-ports pair "
+        + formatBluetoothAddress(address) + "\n";
 }
 
 CCommandResult set(const std::vector<std::string>& arguments, const CCommandSources& sources)
@@ -171,8 +171,14 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
     } else {
         // A device's name stands for its address; the entry keeps the address.
         CDeviceChoice device = chooseDevice(what, sources);
-        if (!device.address)
-            return failed(exitUsage, "no device path: " + device.problem);
+        if (!device.address) {
+            std::string problem = device.problem;
+            const std::string neither = "is neither a Bluetooth address";
+            if (auto at = problem.find(neither); at != std::string::npos)
+                problem.replace(
+                    at, neither.size(), "is neither a device path nor a Bluetooth address");
+            return failed(exitUsage, problem);
+        }
         const auto address = device.address;
         target.bluetooth.address = *address;
         if (arguments.size() == 4) {

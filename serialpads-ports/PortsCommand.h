@@ -33,7 +33,9 @@ struct CCommandSources {
     // Asks the user and gives the answer; null when there is no terminal to ask on.
     std::function<std::optional<std::string>(const std::string& prompt)> ask;
     int stopFd = -1; // readable when the user pressed Ctrl+C
-    int scanSeconds = 10;
+    // A classic inquiry lasts 10.24 s, and BlueZ asks the names of devices that send
+    // none with their answer only after it: a scan a little longer shows them.
+    int scanSeconds = 12;
 };
 
 CCommandResult runPortsCommand(

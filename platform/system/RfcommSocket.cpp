@@ -163,10 +163,14 @@ LinkState CRfcommSocket::lookUpChannel()
     case CServiceLookup::State::failed:
         lastError = lookup->error();
         lookup.reset();
-        // An answer that made no sense is no cause the user can act on by its errno.
-        lookupFailure = lastError == EBADMSG || lastError == EPROTO
-            ? OpenFailureKind::otherError
-            : connectFailureKind(lastError, adapterPresent());
+        // An answer that made no sense is no cause the user can act on by its errno; a
+        // device that has no service discovery server at all offers no serial port.
+        if (lastError == EBADMSG || lastError == EPROTO)
+            lookupFailure = OpenFailureKind::otherError;
+        else if (lastError == ECONNREFUSED)
+            lookupFailure = OpenFailureKind::noSerialPort;
+        else
+            lookupFailure = connectFailureKind(lastError, adapterPresent());
         return LinkState::down;
     }
     return LinkState::down;

@@ -80,7 +80,7 @@ protected:
 TEST_F(OnBluezStack, AModuleFoundByNameIsReachedOnTheChannelItsRecordNames)
 {
     serviceRecord("on");
-    auto [scanned, scan] = ports("scan --seconds 4");
+    auto [scanned, scan] = ports("scan");
     EXPECT_EQ(scanned, 0);
     // Address, paired, serial port, name: found by a discovery, on its own line.
     EXPECT_NE(scan.find(address + "  no "), std::string::npos);
