@@ -12,15 +12,6 @@ namespace {
 constexpr std::string_view serialPortUuid = "00001101-0000-1000-8000-00805f9b34fb";
 constexpr std::uint64_t callTimeoutMicroseconds = 2'000'000;
 
-struct CBusReleaser {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct CMessageReleaser {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using CBus = std::unique_ptr<sd_bus, CBusReleaser>;
-using CMessage = std::unique_ptr<sd_bus_message, CMessageReleaser>;
-
 // Reads a variant holding a string, a boolean or a list of strings into `out`; a
 // variant of another type is skipped, so an unexpected type never stops the reading.
 bool readVariant(sd_bus_message* message, std::string& out)
@@ -78,8 +69,33 @@ template <typename Read> bool readProperties(sd_bus_message* message, Read read)
     return entered == 0 && sd_bus_message_exit_container(message) >= 0;
 }
 
-// One object's interfaces, a{sa{sv}}, adding what it says to `state`.
-bool readObject(sd_bus_message* message, CBluezState& state)
+bool readDevice(sd_bus_message* message, CBluezDevice& device)
+{
+    return readProperties(message, [&](std::string_view property) -> int {
+        if (property == "Address")
+            return readVariant(message, device.address) ? 1 : -1;
+        if (property == "Alias")
+            return readVariant(message, device.name) ? 1 : -1;
+        if (property == "Paired")
+            return readVariant(message, device.paired) ? 1 : -1;
+        if (property == "UUIDs") {
+            device.uuids.clear();
+            return readVariant(message, device.uuids) ? 1 : -1;
+        }
+        if (property == "RSSI")
+            device.heard = true; // only its presence matters; the value is skipped
+        return 0;
+    });
+}
+
+} // namespace
+
+bool readDeviceProperties(sd_bus_message* message, CBluezDevice& device)
+{
+    return readDevice(message, device);
+}
+
+bool readBluezObject(sd_bus_message* message, const char* path, CBluezState& state)
 {
     if (sd_bus_message_enter_container(message, 'a', "{sa{sv}}") < 0)
         return false;
@@ -92,6 +108,7 @@ bool readObject(sd_bus_message* message, CBluezState& state)
         bool ok = true;
         if (name == "org.bluez.Adapter1") {
             CBluezAdapter adapter;
+            adapter.path = path ? path : "";
             ok = readProperties(message, [&](std::string_view property) -> int {
                 if (property == "Address")
                     return readVariant(message, adapter.address) ? 1 : -1;
@@ -102,17 +119,8 @@ bool readObject(sd_bus_message* message, CBluezState& state)
             state.adapters.push_back(std::move(adapter));
         } else if (name == "org.bluez.Device1") {
             CBluezDevice device;
-            ok = readProperties(message, [&](std::string_view property) -> int {
-                if (property == "Address")
-                    return readVariant(message, device.address) ? 1 : -1;
-                if (property == "Alias")
-                    return readVariant(message, device.name) ? 1 : -1;
-                if (property == "Paired")
-                    return readVariant(message, device.paired) ? 1 : -1;
-                if (property == "UUIDs")
-                    return readVariant(message, device.uuids) ? 1 : -1;
-                return 0;
-            });
+            device.path = path ? path : "";
+            ok = readDevice(message, device);
             state.devices.push_back(std::move(device));
         } else {
             ok = sd_bus_message_skip(message, "a{sv}") >= 0;
@@ -123,17 +131,20 @@ bool readObject(sd_bus_message* message, CBluezState& state)
     return entered == 0 && sd_bus_message_exit_container(message) >= 0;
 }
 
-} // namespace
-
 std::optional<CBluezState> queryBluez()
 {
     sd_bus* opened = nullptr;
     if (sd_bus_open_system(&opened) < 0)
         return std::nullopt;
     CBus bus(opened);
+    return queryBluez(bus.get());
+}
+
+std::optional<CBluezState> queryBluez(sd_bus* bus)
+{
     sd_bus_message* made = nullptr;
-    if (sd_bus_message_new_method_call(bus.get(), &made, "org.bluez", "/",
-            "org.freedesktop.DBus.ObjectManager", "GetManagedObjects")
+    if (sd_bus_message_new_method_call(
+            bus, &made, "org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects")
         < 0)
         return std::nullopt;
     CMessage call(made);
@@ -141,7 +152,7 @@ std::optional<CBluezState> queryBluez()
     sd_bus_message_set_auto_start(call.get(), 0);
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* answered = nullptr;
-    int result = sd_bus_call(bus.get(), call.get(), callTimeoutMicroseconds, &error, &answered);
+    int result = sd_bus_call(bus, call.get(), callTimeoutMicroseconds, &error, &answered);
     sd_bus_error_free(&error);
     if (result < 0)
         return std::nullopt;
@@ -154,7 +165,8 @@ std::optional<CBluezState> queryBluez()
     while ((entered = sd_bus_message_enter_container(reply.get(), 'e', "oa{sa{sv}}")) > 0) {
         const char* path = nullptr;
         if (sd_bus_message_read_basic(reply.get(), 'o', &path) < 0
-            || !readObject(reply.get(), state) || sd_bus_message_exit_container(reply.get()) < 0)
+            || !readBluezObject(reply.get(), path, state)
+            || sd_bus_message_exit_container(reply.get()) < 0)
             return std::nullopt;
     }
     if (entered < 0)
@@ -162,15 +174,20 @@ std::optional<CBluezState> queryBluez()
     return state;
 }
 
-std::vector<CBluezDevice> pairedSerialDevices(const CBluezState& state)
+bool offersSerialPort(const CBluezDevice& device)
 {
-    std::vector<CBluezDevice> found;
     auto isSerialPort = [](const std::string& uuid) {
         return std::equal(uuid.begin(), uuid.end(), serialPortUuid.begin(), serialPortUuid.end(),
             [](char a, char b) { return (a | 0x20) == (b | 0x20); });
     };
+    return std::any_of(device.uuids.begin(), device.uuids.end(), isSerialPort);
+}
+
+std::vector<CBluezDevice> pairedSerialDevices(const CBluezState& state)
+{
+    std::vector<CBluezDevice> found;
     for (const CBluezDevice& device : state.devices)
-        if (device.paired && std::any_of(device.uuids.begin(), device.uuids.end(), isSerialPort))
+        if (device.paired && offersSerialPort(device))
             found.push_back(device);
     return found;
 }

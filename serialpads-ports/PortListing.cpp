@@ -163,7 +163,7 @@ std::string leadsTo(const CPortStatus& port)
     case EEntryKind::Bluetooth: {
         std::string text = "bluetooth " + formatBluetoothAddress(port.bluetooth.address);
         text += port.bluetooth.channel ? " channel " + std::to_string(port.bluetooth.channel)
-                                       : std::string(" channel 1 (none given)");
+                                       : std::string(" channel from the device");
         if (!port.bluetoothName.empty())
             text += " (" + plainText(port.bluetoothName) + ")";
         return text;

@@ -1,5 +1,6 @@
 #include "PortsCommand.h"
 
+#include "BluetoothCommands.h"
 #include "PlainText.h"
 #include "PortDirectory.h"
 #include "PortListing.h"
@@ -16,7 +17,9 @@ constexpr const char* commandName = "serialpads-ports";
 
 constexpr const char* usageText = "Usage: serialpads-ports [list]\n"
                                   "       serialpads-ports set N PATH [SPEED [FRAMING [FLOW]]]\n"
-                                  "       serialpads-ports set N ADDRESS [CHANNEL]\n"
+                                  "       serialpads-ports set N ADDRESS|NAME [CHANNEL]\n"
+                                  "       serialpads-ports scan [--seconds N]\n"
+                                  "       serialpads-ports pair ADDRESS|NAME [--pin PIN]\n"
                                   "       serialpads-ports remove N\n"
                                   "       serialpads-ports --help | --version\n";
 
@@ -31,7 +34,10 @@ constexpr const char* helpText
       "                       FLOW (none or rtscts); what is not given stays as the\n"
       "                       device has it\n"
       "  set N ADDRESS [CH]   port N leads to a paired Bluetooth device\n"
-      "                       (XX:XX:XX:XX:XX:XX), on RFCOMM channel CH (1-30)\n"
+      "                       (XX:XX:XX:XX:XX:XX, or its name), on RFCOMM channel\n"
+      "                       CH (1-30); without CH the device names its channel\n"
+      "  scan [--seconds N]   shows the Bluetooth devices in reach (12 s)\n"
+      "  pair DEVICE [--pin PIN]  pairs a Bluetooth device, asking for its PIN\n"
       "  remove N             port N has no entry again\n"
       "\n"
       "Exit status: 0 done, 1 refused or not there, 2 bad usage.\n"
@@ -125,8 +131,8 @@ std::string pairingHint(const CBluetoothAddress& address)
         if (device.paired && parseBluetoothAddress(device.address) == address)
             return {};
     return "hint: " + formatBluetoothAddress(address)
-        + " is not paired with this computer; pair it in the desktop's Bluetooth settings"
-          " before connecting.\n";
+        + " is not paired with this computer; if it needs pairing: serialpads-ports pair "
+        + formatBluetoothAddress(address) + "\n";
 }
 
 // The words after a device path, as line settings; or why they are not.
@@ -190,11 +196,17 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
             + (target.line.empty() ? ", the device's own line settings"
                                    : ", line " + formatLineSettings(target.line));
     } else {
-        auto address = parseBluetoothAddress(what);
-        if (!address)
-            return failed(exitUsage,
-                "'" + plainText(what)
-                    + "' is neither a device path nor a Bluetooth address (XX:XX:XX:XX:XX:XX).");
+        // A device's name stands for its address; the entry keeps the address.
+        CDeviceChoice device = chooseDevice(what, sources);
+        if (!device.address) {
+            std::string problem = device.problem;
+            const std::string neither = "is neither a Bluetooth address";
+            if (auto at = problem.find(neither); at != std::string::npos)
+                problem.replace(
+                    at, neither.size(), "is neither a device path nor a Bluetooth address");
+            return failed(exitUsage, problem);
+        }
+        const auto address = device.address;
         target.bluetooth.address = *address;
         // RFCOMM carries bytes, not a line: a speed, framing or flow control would mean
         // nothing to the device, so none is taken.
@@ -220,6 +232,8 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
     if (CEntryError error = writeEntry(port.directory, port.number, target))
         return failed(exitRefused, plainText(*error));
     result.out = "port " + std::to_string(port.number) + " -> " + description + "\n" + result.out;
+    if (sources.askBluez && target.device.empty() && !target.bluetooth.channel)
+        result.out += channelReport(target.bluetooth.address);
     return result;
 }
 
@@ -252,6 +266,10 @@ CCommandResult runPortsCommand(
         return set(arguments, sources);
     if (command == "remove")
         return remove(arguments);
+    if (command == "scan")
+        return scanCommand(arguments, sources);
+    if (command == "pair")
+        return pairCommand(arguments, sources);
     if (command == "--help" || command == "-h")
         return { exitDone, std::string(usageText) + "\n" + helpText, {} };
     if (command == "--version")

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,7 +25,17 @@ struct CCommandResult {
 // What the command looks at besides the port directory; tests point these elsewhere.
 struct CCommandSources {
     std::filesystem::path byIdDirectory = "/dev/serial/by-id";
-    bool askBluez = true;
+    bool askBluez = true; // BlueZ, and a Bluetooth device's own service records
+    std::filesystem::path lastScan; // where the last scan's devices are kept; empty: the default
+    // Writes a line out at once, for what a scan finds while it runs; null: into `out`.
+    std::function<void(const std::string&)> print;
+    bool terminal = false; // standard output is a terminal: a scan counts down in place
+    // Asks the user and gives the answer; null when there is no terminal to ask on.
+    std::function<std::optional<std::string>(const std::string& prompt)> ask;
+    int stopFd = -1; // readable when the user pressed Ctrl+C
+    // A classic inquiry lasts 10.24 s, and BlueZ asks the names of devices that send
+    // none with their answer only after it: a scan a little longer shows them.
+    int scanSeconds = 12;
 };
 
 CCommandResult runPortsCommand(

@@ -278,6 +278,11 @@ std::string describe(const COpenFailure& failure)
     case OpenFailureKind::lineSettingsDamaged:
         return "The entry " + name + " has line settings that cannot be read: " + failure.lineKept
             + " Set the port again: serialpads-ports set " + number + " <device> [<speed> ...].";
+    case OpenFailureKind::noSerialPort:
+        return remoteText(failure)
+            + " offers no serial port: its service records name no Serial Port service"
+              " (is it the right device? Give a channel if it has one: serialpads-ports set "
+            + number + " " + failure.remote + " CHANNEL).";
     case OpenFailureKind::otherError:
         break;
     }

@@ -37,6 +37,7 @@ enum class OpenFailureKind {
     notPaired, // pairing is missing or authentication failed
     lineNotKept, // the device kept other line settings than the entry asks, or refused them
     lineSettingsDamaged, // the entry's line settings cannot be read
+    noSerialPort, // the device answers, but its service records name no serial port
     otherError, // any other errno, named as the system names it
 };
 

@@ -90,10 +90,30 @@ std::unique_ptr<CRfcommSocket> CRfcommSocket::connect(
     failure = {};
     failure.portNumber = portNumber;
     failure.remote = formatBluetoothAddress(target.address);
-    const int channel = target.channel ? target.channel : defaultRfcommChannel;
-    failure.channel = channel;
+    failure.channel = target.channel;
 
-    CFileDescriptor socket(
+    std::unique_ptr<CRfcommSocket> device(new CRfcommSocket);
+    device->target = target;
+    device->channel = target.channel;
+    device->portNumber = portNumber;
+    if (target.channel == 0) {
+        // The channel is the device's to say; the connect starts once it has.
+        device->lookup.emplace(target.address);
+        if (device->lookUpChannel() == LinkState::down) {
+            failure = device->linkFailure(false);
+            return nullptr;
+        }
+        return device;
+    }
+    if (!device->startConnect(failure))
+        return nullptr;
+    return device;
+}
+
+bool CRfcommSocket::startConnect(COpenFailure& failure)
+{
+    failure.channel = channel;
+    socket = CFileDescriptor(
         ::socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, rfcommProtocol));
     if (!socket.valid()) {
         failure.error = errno;
@@ -102,7 +122,7 @@ std::unique_ptr<CRfcommSocket> CRfcommSocket::connect(
         failure.kind = failure.error == EACCES || failure.error == EPERM
             ? OpenFailureKind::permission
             : connectFailureKind(failure.error, adapterPresent());
-        return nullptr;
+        return false;
     }
     CRfcommAddress address {};
     address.family = AF_BLUETOOTH;
@@ -114,18 +134,54 @@ std::unique_ptr<CRfcommSocket> CRfcommSocket::connect(
     if (!started.ok() && !started.failedWith(EINPROGRESS)) {
         failure.error = started.error;
         failure.kind = connectFailureKind(started.error, adapterPresent());
-        return nullptr;
+        socket.reset();
+        return false;
     }
-    std::unique_ptr<CRfcommSocket> device(new CRfcommSocket);
-    device->socket = std::move(socket);
-    device->target = target;
-    device->channel = channel;
-    device->portNumber = portNumber;
-    return device;
+    return true;
+}
+
+LinkState CRfcommSocket::lookUpChannel()
+{
+    switch (lookup->step()) {
+    case CServiceLookup::State::asking:
+        return LinkState::connecting;
+    case CServiceLookup::State::found: {
+        channel = lookup->channel();
+        lookup.reset();
+        COpenFailure failure;
+        if (!startConnect(failure)) {
+            lastError = failure.error;
+            lookupFailure = failure.kind;
+            return LinkState::down;
+        }
+        return LinkState::connecting;
+    }
+    case CServiceLookup::State::noSerialPort:
+        lookup.reset();
+        lookupFailure = OpenFailureKind::noSerialPort;
+        return LinkState::down;
+    case CServiceLookup::State::failed:
+        lastError = lookup->error();
+        lookup.reset();
+        // An answer that made no sense is no cause the user can act on by its errno; a
+        // device that has no service discovery server at all offers no serial port.
+        if (lastError == EBADMSG || lastError == EPROTO)
+            lookupFailure = OpenFailureKind::otherError;
+        else if (lastError == ECONNREFUSED)
+            lookupFailure = OpenFailureKind::noSerialPort;
+        else
+            lookupFailure = connectFailureKind(lastError, adapterPresent());
+        return LinkState::down;
+    }
+    return LinkState::down;
 }
 
 LinkState CRfcommSocket::link()
 {
+    if (lookup)
+        return lookUpChannel();
+    if (!socket.valid())
+        return LinkState::down;
     short events = pollDescriptor(fd(), POLLOUT, 0);
     int error = (events & (POLLOUT | POLLERR | POLLHUP)) ? pendingError(fd()) : 0;
     LinkState state = socketLinkState(events, error);
@@ -141,8 +197,12 @@ COpenFailure CRfcommSocket::linkFailure(bool timedOut) const
     failure.remote = formatBluetoothAddress(target.address);
     failure.channel = channel;
     failure.error = timedOut ? ETIMEDOUT : lastError;
-    failure.kind = timedOut ? OpenFailureKind::linkTimedOut
-                            : connectFailureKind(lastError, adapterPresent());
+    if (timedOut)
+        failure.kind = OpenFailureKind::linkTimedOut;
+    else if (!socket.valid())
+        failure.kind = lookupFailure; // the lookup, or the connect it led to, failed
+    else
+        failure.kind = connectFailureKind(lastError, adapterPresent());
     return failure;
 }
 
@@ -166,6 +226,9 @@ bool CRfcommSocket::isGoneError(int error) const
 
 void CRfcommSocket::release(CKeptAcrossOpens& /*kept*/, milliseconds grace)
 {
+    lookup.reset();
+    if (!socket.valid())
+        return;
     // Output not yet taken gets the grace to leave. For a Bluetooth socket TIOCOUTQ tells
     // the free room in the send buffer: the output has left when all of it is free.
     int buffer = 0;

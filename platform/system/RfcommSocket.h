@@ -1,19 +1,20 @@
 // A Bluetooth device reached directly by an RFCOMM socket, as a port entry that names
 // its address leads to. The kernel lets any user connect one: no bound /dev/rfcomm
-// node, no root and no dialout group. Without a channel in the entry, channel 1 is
-// used, the channel serial devices offer their serial port on almost without
-// exception. The connect runs without blocking; the port waits for it through
-// Waiting.h, so windows stay live meanwhile. Another program is kept out by the port's
-// lock file (PortLock.h), which the port holds, not the socket.
+// node, no root and no dialout group. Without a channel in the entry, the channel is
+// looked up in the device's service records at every connect (ServiceDiscovery.h), so
+// a device that offers its serial port on another channel than 1, or moves it, is
+// still reached; a channel in the entry is used as given. The lookup and the connect
+// run without blocking; the port waits for them through Waiting.h, so windows stay
+// live meanwhile. Another program is kept out by the port's lock file (PortLock.h),
+// which the port holds, not the socket.
 #pragma once
 
 #include "BluetoothAddress.h"
 #include "PortDevice.h"
+#include "ServiceDiscovery.h"
 
 #include <memory>
-
-// The channel a Bluetooth device is reached on when the port entry names none.
-inline constexpr int defaultRfcommChannel = 1;
+#include <optional>
 
 class CRfcommSocket final : public CPortDevice {
 public:
@@ -22,7 +23,7 @@ public:
     static std::unique_ptr<CRfcommSocket> connect(
         const CBluetoothTarget& target, int portNumber, COpenFailure& failure);
 
-    int fd() const override { return socket.get(); }
+    int fd() const override { return lookup ? lookup->fd() : socket.get(); }
     LinkState link() override;
     COpenFailure linkFailure(bool timedOut) const override;
     SysResult readSome(void* buffer, std::size_t count) override;
@@ -33,9 +34,17 @@ public:
 private:
     CRfcommSocket() = default;
 
+    // Starts the RFCOMM connect on `channel`; false with `failure` set when it fails at once.
+    bool startConnect(COpenFailure& failure);
+    // Moves the lookup on; down once it has failed or found no serial port.
+    LinkState lookUpChannel();
+
+    // The channel's lookup while it is under way.
+    std::optional<CServiceLookup> lookup;
+    OpenFailureKind lookupFailure = OpenFailureKind::otherError;
     CFileDescriptor socket;
     CBluetoothTarget target;
-    int channel = defaultRfcommChannel;
+    int channel = 0; // 0 until looked up
     int portNumber = 0;
     int lastError = 0; // why the connect failed, once link() has seen it fail
 };

@@ -189,7 +189,7 @@ protected:
             GTEST_SKIP() << "runs as the ordinary user";
         const char* address = std::getenv("SERIALPADS_BT_REMOTE_ADDRESS");
         ASSERT_TRUE(address && *address);
-        setBluetoothPort(1, address);
+        setBluetoothPort(1, address, CRemoteDevice::channel);
     }
 };
 

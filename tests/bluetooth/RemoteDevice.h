@@ -15,8 +15,9 @@
 
 class CRemoteDevice {
 public:
-    // The channel /dev/rfcomm0 is bound to.
-    static constexpr int channel = 1;
+    // The channel the remote listens on: the one /dev/rfcomm0 is bound to, or another
+    // while a case has its service record name that one.
+    static inline int channel = 1;
     // A channel where the remote accepts a link and never reads from it.
     static constexpr int muteChannel = 3;
     // A channel where nobody listens.

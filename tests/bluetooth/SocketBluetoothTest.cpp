@@ -49,7 +49,9 @@ protected:
             for (int i = 0; i < count; ++i)
                 ASSERT_NE(groups[i], dialout->gr_gid) << "the user is in dialout";
         }
-        setBluetoothPort(1, remoteAddress());
+        // The channel is given: these cases run where no Bluetooth daemon serves the
+        // remote's service records (the lookup has its own cases, OnBluezStack*).
+        setBluetoothPort(1, remoteAddress(), CRemoteDevice::channel);
     }
 };
 

@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(Entries, ListingTest,
         CListingCase { "BluetoothChannel", "bluetooth:00:1a:7d:da:71:13/5", "no-adapter", "yes",
             "bluetooth 00:1A:7D:DA:71:13 channel 5", "-" },
         CListingCase { "BluetoothRecord", "bluetooth:00:1A:7D:DA:71:13", "no-adapter", "yes",
-            "bluetooth 00:1A:7D:DA:71:13 channel 1 (none given)", "-" },
+            "bluetooth 00:1A:7D:DA:71:13 channel from the device", "-" },
         CListingCase {
             "BadBluetooth", "bluetooth:00:1A:7D", "invalid", "-", "bluetooth:00:1A:7D", "-" },
         CListingCase {
@@ -482,9 +482,9 @@ TEST(PairedDevicesTest, KeepsPairedDevicesOfferingTheSerialPort)
     CBluezState state;
     std::string serial = "00001101-0000-1000-8000-00805F9B34FB";
     std::string audio = "0000110b-0000-1000-8000-00805f9b34fb";
-    state.devices = { { "00:00:00:00:00:01", "paired serial", true, { audio, serial } },
-        { "00:00:00:00:00:02", "unpaired serial", false, { serial } },
-        { "00:00:00:00:00:03", "paired headset", true, { audio } } };
+    state.devices = { { "00:00:00:00:00:01", "paired serial", true, { audio, serial }, {} },
+        { "00:00:00:00:00:02", "unpaired serial", false, { serial }, {} },
+        { "00:00:00:00:00:03", "paired headset", true, { audio }, {} } };
     std::vector<CBluezDevice> found = pairedSerialDevices(state);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].name, "paired serial");
@@ -525,10 +525,11 @@ INSTANTIATE_TEST_SUITE_P(Sources, AdapterTest,
         CAdapterCase { "Blocked", true, "1", std::nullopt, EPresence::AdapterOff },
         CAdapterCase { "Unblocked", true, "0", std::nullopt, EPresence::AdapterFound },
         CAdapterCase { "BluezPowered", false, nullptr,
-            CBluezState { { { "00:00:00:00:00:0A", false }, { "00:00:00:00:00:0B", true } }, {} },
+            CBluezState {
+                { { "00:00:00:00:00:0A", false, {} }, { "00:00:00:00:00:0B", true, {} } }, {} },
             EPresence::AdapterOn },
         CAdapterCase { "BluezOff", true, "0",
-            CBluezState { { { "00:00:00:00:00:0A", false } }, {} }, EPresence::AdapterOff }),
+            CBluezState { { { "00:00:00:00:00:0A", false, {} } }, {} }, EPresence::AdapterOff }),
     byName);
 
 } // namespace

@@ -2,6 +2,7 @@
 # Powers an emulated Bluetooth controller off or on, as a device that is switched off
 # or goes out of range, and waits until the kernel reports the new state.
 #   controller.sh INDEX off|on
+#   controller.sh sdp on|off
 # btmgmt returns before the kernel has finished. On a busy machine the emulated
 # controller can miss the kernel's 2 s command time-out while it starts (the kernel logs
 # "Opcode 0x0c03 failed: -110"); the kernel then leaves it down and the management
@@ -17,6 +18,18 @@ if [ "$(id -u)" != 0 ] && [ -p "$control/request" ]; then
   echo "$index $state" > "$control/request"
   read -r status < "$control/reply"
   exit "${status:-1}"
+fi
+# "sdp on|off": the remote offers its Serial Port service on channel 5, or none (the
+# record lives in bluetoothd's service database, reached in its compatibility mode).
+if [ "$index" = sdp ]; then
+  if [ "$state" = on ]; then
+    sdptool add --channel=5 SP
+  else
+    for handle in $(sdptool search --bdaddr local SP | sed -n 's/^Service RecHandle: //p'); do
+      sdptool del "$handle"
+    done
+  fi
+  exit $?
 fi
 settled() {
   for _ in $(seq 30); do

@@ -1117,12 +1117,17 @@ TEST_F(OpenFailureTest, ABluetoothPortWithoutAdapterSaysSoAndHoldsNothing)
     if (fs::exists("/sys/class/bluetooth") && !fs::is_empty("/sys/class/bluetooth"))
         GTEST_SKIP() << "this machine has a Bluetooth adapter";
     CScopedVariable runtime("XDG_RUNTIME_DIR", ports.path().c_str());
-    ports.link(5, "bluetooth:00:1A:7D:DA:71:13");
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        COpenFailure failure = failedOpen(u"COM5:");
-        EXPECT_EQ(failure.kind, OpenFailureKind::adapterAbsent) << describe(failure);
-        EXPECT_EQ(failure.remote, "00:1A:7D:DA:71:13");
-        EXPECT_EQ(failure.channel, 1);
+    // Without a channel the lookup of the device's service records fails first, with
+    // the same cause; no channel is named then, since none was found.
+    for (auto [target, channel] : { std::pair { "bluetooth:00:1A:7D:DA:71:13", 0 },
+             std::pair { "bluetooth:00:1A:7D:DA:71:13/2", 2 } }) {
+        ports.link(5, target);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            COpenFailure failure = failedOpen(u"COM5:");
+            EXPECT_EQ(failure.kind, OpenFailureKind::adapterAbsent) << describe(failure);
+            EXPECT_EQ(failure.remote, "00:1A:7D:DA:71:13");
+            EXPECT_EQ(failure.channel, channel);
+        }
     }
     COpenFailure free;
     EXPECT_GE(takePortLock(5, free).get(), 0) << "a failed connect left its port locked";
@@ -1206,6 +1211,14 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DescribeTest,
             { "(channel 3) answers, but nothing accepts connections" } },
         DescribedFailure { "NotPaired", remoteFailure(OpenFailureKind::notPaired, EACCES),
             { "pair it first in the desktop's Bluetooth settings" } },
+        DescribedFailure { "NoSerialPort",
+            [] {
+                COpenFailure failure = remoteFailure(OpenFailureKind::noSerialPort, 0);
+                failure.channel = 0;
+                return failure;
+            }(),
+            { "The Bluetooth device 00:1A:7D:DA:71:13 offers no serial port",
+                "serialpads-ports set 2 00:1A:7D:DA:71:13 CHANNEL" } },
         DescribedFailure { "SlowLink", remoteFailure(OpenFailureKind::linkTimedOut, ETIMEDOUT),
             { "(channel 3) did not bring the link up in time" } },
         DescribedFailure { "BoundRemoteSilent",

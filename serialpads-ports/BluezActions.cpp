@@ -1,0 +1,547 @@
+#include "BluezActions.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <poll.h>
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr const char* bluezService = "org.bluez";
+constexpr const char* agentPath = "/org/serialpads/agent";
+// How long a pairing may take: the user may be typing the PIN meanwhile.
+constexpr std::uint64_t pairTimeoutMicroseconds = 120'000'000;
+constexpr std::uint64_t callTimeoutMicroseconds = 5'000'000;
+
+struct CSlotReleaser {
+    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using CSlot = std::unique_ptr<sd_bus_slot, CSlotReleaser>;
+
+// An error sd-bus fills in, freed whichever way the caller leaves.
+struct CBusError {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ~CBusError() { sd_bus_error_free(&error); }
+    std::string name() const { return error.name ? error.name : ""; }
+    std::string text() const
+    {
+        return error.message ? error.message : error.name ? error.name : "no reason given";
+    }
+};
+
+// A connection to the system bus and what BlueZ says on it, or why there is none.
+struct CBluezConnection {
+    CBus bus;
+    CBluezState state;
+    const CBluezAdapter* adapter = nullptr; // the first switched on, else the first
+    EBluezProblem problem = EBluezProblem::none;
+};
+
+CBluezConnection connectBluez()
+{
+    CBluezConnection connection;
+    sd_bus* opened = nullptr;
+    if (sd_bus_open_system(&opened) < 0) {
+        connection.problem = EBluezProblem::serviceAbsent;
+        return connection;
+    }
+    connection.bus.reset(opened);
+    std::optional<CBluezState> state = queryBluez(opened);
+    if (!state) {
+        connection.problem = EBluezProblem::serviceAbsent;
+        return connection;
+    }
+    connection.state = std::move(*state);
+    // The bus lists objects in no set order; the first adapter is the system's default.
+    std::sort(connection.state.adapters.begin(), connection.state.adapters.end(),
+        [](const CBluezAdapter& a, const CBluezAdapter& b) {
+            return a.path.size() != b.path.size() ? a.path.size() < b.path.size() : a.path < b.path;
+        });
+    for (const CBluezAdapter& adapter : connection.state.adapters)
+        if (adapter.powered) {
+            connection.adapter = &adapter;
+            break;
+        }
+    if (!connection.adapter) {
+        connection.problem = connection.state.adapters.empty() ? EBluezProblem::noAdapter
+                                                               : EBluezProblem::adapterOff;
+        if (!connection.state.adapters.empty())
+            connection.adapter = &connection.state.adapters.front();
+    }
+    return connection;
+}
+
+// Runs what has come in on the bus, then waits for more, for `stopFd`, or for `timeout`.
+// False when `stopFd` became readable or the bus failed.
+bool serveBus(sd_bus* bus, int stopFd, milliseconds timeout, bool& stopped)
+{
+    int processed;
+    while ((processed = sd_bus_process(bus, nullptr)) > 0) { }
+    if (processed < 0)
+        return false;
+    pollfd waits[2]
+        = { { sd_bus_get_fd(bus), short(sd_bus_get_events(bus)), 0 }, { stopFd, POLLIN, 0 } };
+    int ready = ::poll(waits, stopFd >= 0 ? 2 : 1, int(std::max<long>(timeout.count(), 0)));
+    if (ready < 0 && errno != EINTR)
+        return false;
+    if (stopFd >= 0 && (waits[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+        stopped = true;
+        return false;
+    }
+    return true;
+}
+
+// What a scan keeps between the bus's signals.
+struct CScan {
+    const CScanEvents* events = nullptr;
+    std::string under; // the path of the adapter's devices, "/org/bluez/hci0/"
+    std::map<std::string, CBluezDevice> known; // by object path
+    std::vector<std::string> seen; // paths, in the order first seen
+    bool reached = false; // the device `until` names was seen
+
+    void heard(const CBluezDevice& before, const CBluezDevice& now)
+    {
+        bool first = std::find(seen.begin(), seen.end(), now.path) == seen.end();
+        if (first)
+            seen.push_back(now.path);
+        else if (before.name == now.name && before.paired == now.paired
+            && offersSerialPort(before) == offersSerialPort(now))
+            return;
+        if (events->found)
+            events->found(now);
+        if (events->until && parseBluetoothAddress(now.address) == events->until)
+            reached = true;
+    }
+};
+
+int interfacesAdded(sd_bus_message* message, void* data, sd_bus_error*)
+{
+    auto* scan = static_cast<CScan*>(data);
+    const char* path = nullptr;
+    if (sd_bus_message_read_basic(message, 'o', &path) < 0 || !path)
+        return 0;
+    CBluezState added;
+    if (!readBluezObject(message, path, added))
+        return 0;
+    for (CBluezDevice& device : added.devices) {
+        if (device.path.rfind(scan->under, 0) != 0)
+            continue; // found by another adapter
+        CBluezDevice before = scan->known[device.path];
+        scan->known[device.path] = device;
+        scan->heard(before, device);
+    }
+    return 0;
+}
+
+int propertiesChanged(sd_bus_message* message, void* data, sd_bus_error*)
+{
+    auto* scan = static_cast<CScan*>(data);
+    const char* interface = nullptr;
+    const char* path = sd_bus_message_get_path(message);
+    if (!path || sd_bus_message_read_basic(message, 's', &interface) < 0
+        || !interface || std::strcmp(interface, "org.bluez.Device1") != 0)
+        return 0;
+    auto known = scan->known.find(path);
+    if (known == scan->known.end() || known->second.path.rfind(scan->under, 0) != 0)
+        return 0;
+    CBluezDevice before = known->second;
+    CBluezDevice& device = known->second;
+    device.heard = false;
+    if (!readDeviceProperties(message, device))
+        return 0;
+    bool seenBefore
+        = std::find(scan->seen.begin(), scan->seen.end(), device.path) != scan->seen.end();
+    // A device BlueZ knew from before counts as found once a discovery hears it again.
+    if (device.heard || seenBefore)
+        scan->heard(before, device);
+    return 0;
+}
+
+void stopDiscovery(sd_bus* bus, const std::string& adapterPath)
+{
+    CBusError error;
+    sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
+        "StopDiscovery", &error.error, nullptr, "");
+}
+
+} // namespace
+
+CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
+{
+    CScanOutcome outcome;
+    CBluezConnection connection = connectBluez();
+    if (connection.problem != EBluezProblem::none) {
+        outcome.problem = connection.problem;
+        return outcome;
+    }
+    sd_bus* bus = connection.bus.get();
+    CScan scan;
+    scan.events = &events;
+    for (const CBluezDevice& device : connection.state.devices)
+        scan.known[device.path] = device;
+
+    sd_bus_slot* added = nullptr;
+    sd_bus_slot* changed = nullptr;
+    if (sd_bus_match_signal(bus, &added, bluezService, nullptr,
+            "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", interfacesAdded, &scan)
+            < 0
+        || sd_bus_match_signal(bus, &changed, bluezService, nullptr,
+               "org.freedesktop.DBus.Properties", "PropertiesChanged", propertiesChanged, &scan)
+            < 0) {
+        sd_bus_slot_unref(added);
+        outcome.problem = EBluezProblem::failed;
+        outcome.detail = "cannot follow what BlueZ finds";
+        return outcome;
+    }
+    CSlot addedSlot(added), changedSlot(changed);
+
+    const std::string adapterPath = connection.adapter->path;
+    scan.under = adapterPath + "/";
+    {
+        // Serial ports are on classic Bluetooth only: no time is spent looking for Low
+        // Energy devices. The filter is this connection's and goes with it; an adapter
+        // that takes none still discovers.
+        CBusError ignored;
+        sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
+            "SetDiscoveryFilter", &ignored.error, nullptr, "a{sv}", 1, "Transport", "s", "bredr");
+    }
+    CBusError error;
+    if (sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
+            "StartDiscovery", &error.error, nullptr, "")
+        < 0) {
+        // Another discovery of this connection cannot be under way; any other refusal is
+        // the adapter's.
+        outcome.problem = error.name() == "org.bluez.Error.NotReady" ? EBluezProblem::adapterOff
+                                                                     : EBluezProblem::failed;
+        outcome.detail = error.text();
+        return outcome;
+    }
+
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::seconds(seconds);
+    auto nextTick = start;
+    for (;;) {
+        auto now = Clock::now();
+        if (now >= nextTick) {
+            if (events.tick)
+                events.tick(int(std::chrono::ceil<std::chrono::seconds>(deadline - now).count()));
+            nextTick += std::chrono::seconds(1);
+        }
+        if (scan.reached || now >= deadline)
+            break;
+        auto wake = std::min(deadline, nextTick);
+        if (!serveBus(
+                bus, events.stopFd, std::chrono::ceil<milliseconds>(wake - now), outcome.stopped)) {
+            if (!outcome.stopped)
+                break;
+            break;
+        }
+        while (sd_bus_process(bus, nullptr) > 0) { }
+    }
+    // Whichever way the scan ended, the adapter is left as it was found.
+    stopDiscovery(bus, adapterPath);
+    for (const std::string& path : scan.seen)
+        outcome.devices.push_back(scan.known[path]);
+    return outcome;
+}
+
+namespace {
+
+struct CPairing {
+    const CPairRequest* request = nullptr;
+    std::string name; // how the device is called in what the user is asked
+    bool pinGiven = false; // a PIN went to the device
+    std::optional<EPairOutcome> refused; // the agent refused, and why
+    std::optional<CPairOutcome> done; // the answer to Pair
+};
+
+CPairing& pairingOf(void* data)
+{
+    return *static_cast<CPairing*>(data);
+}
+
+int refuse(CPairing& pairing, EPairOutcome why, sd_bus_error* error)
+{
+    pairing.refused = why;
+    return sd_bus_error_set(error, "org.bluez.Error.Rejected", "refused by the user");
+}
+
+// A PIN or passkey: from the command line, else asked, else none.
+std::optional<std::string> secretFor(CPairing& pairing, const std::string& prompt)
+{
+    if (pairing.request->pin)
+        return pairing.request->pin;
+    if (!pairing.request->ask)
+        return std::nullopt;
+    std::optional<std::string> answer = pairing.request->ask(prompt);
+    if (answer && answer->empty())
+        answer = "1234";
+    return answer;
+}
+
+int requestPinCode(sd_bus_message* message, void* data, sd_bus_error* error)
+{
+    CPairing& pairing = pairingOf(data);
+    if (!pairing.request->pin && !pairing.request->ask)
+        return refuse(pairing, EPairOutcome::pinNeeded, error);
+    std::optional<std::string> pin
+        = secretFor(pairing, "PIN for " + pairing.name + " (often 1234 or 0000) [1234]: ");
+    if (!pin)
+        return refuse(pairing, EPairOutcome::declined, error);
+    pairing.pinGiven = true;
+    return sd_bus_reply_method_return(message, "s", pin->c_str());
+}
+
+int requestPasskey(sd_bus_message* message, void* data, sd_bus_error* error)
+{
+    CPairing& pairing = pairingOf(data);
+    if (!pairing.request->pin && !pairing.request->ask)
+        return refuse(pairing, EPairOutcome::pinNeeded, error);
+    std::optional<std::string> passkey
+        = secretFor(pairing, "Passkey for " + pairing.name + " (6 digits): ");
+    if (!passkey)
+        return refuse(pairing, EPairOutcome::declined, error);
+    char* end = nullptr;
+    unsigned long value = std::strtoul(passkey->c_str(), &end, 10);
+    if (passkey->empty() || *end != '\0' || value > 999999)
+        return refuse(pairing, EPairOutcome::wrongPin, error);
+    pairing.pinGiven = true;
+    return sd_bus_reply_method_return(message, "u", std::uint32_t(value));
+}
+
+int requestConfirmation(sd_bus_message* message, void* data, sd_bus_error* error)
+{
+    CPairing& pairing = pairingOf(data);
+    const char* device = nullptr;
+    std::uint32_t passkey = 0;
+    if (sd_bus_message_read(message, "ou", &device, &passkey) < 0)
+        return refuse(pairing, EPairOutcome::failed, error);
+    if (!pairing.request->ask)
+        return refuse(pairing, EPairOutcome::pinNeeded, error);
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%06u", unsigned(passkey));
+    std::optional<std::string> answer
+        = pairing.request->ask("Does " + pairing.name + " show the passkey " + digits + "? [y/n] ");
+    if (!answer || (*answer != "y" && *answer != "Y" && *answer != "yes"))
+        return refuse(pairing, EPairOutcome::declined, error);
+    return sd_bus_reply_method_return(message, "");
+}
+
+int displayPinCode(sd_bus_message* message, void* data, sd_bus_error*)
+{
+    const char* device = nullptr;
+    const char* pin = nullptr;
+    if (sd_bus_message_read(message, "os", &device, &pin) >= 0 && pin)
+        pairingOf(data).request->say(std::string("Type the PIN ") + pin + " on the device.");
+    return sd_bus_reply_method_return(message, "");
+}
+
+int displayPasskey(sd_bus_message* message, void* data, sd_bus_error*)
+{
+    const char* device = nullptr;
+    std::uint32_t passkey = 0;
+    std::uint16_t entered = 0;
+    if (sd_bus_message_read(message, "ouq", &device, &passkey, &entered) >= 0) {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%06u", unsigned(passkey));
+        pairingOf(data).request->say(std::string("Type the passkey ") + digits + " on the device.");
+    }
+    return sd_bus_reply_method_return(message, "");
+}
+
+// The pairing this program started is the only one its agent hears of: it agrees.
+int agree(sd_bus_message* message, void*, sd_bus_error*)
+{
+    return sd_bus_reply_method_return(message, "");
+}
+
+int cancelled(sd_bus_message* message, void* data, sd_bus_error*)
+{
+    pairingOf(data).request->say("The device cancelled the pairing.");
+    return sd_bus_reply_method_return(message, "");
+}
+
+const sd_bus_vtable agentTable[]
+    = { SD_BUS_VTABLE_START(0), SD_BUS_METHOD("Release", "", "", agree, 0),
+          SD_BUS_METHOD("RequestPinCode", "o", "s", requestPinCode, 0),
+          SD_BUS_METHOD("DisplayPinCode", "os", "", displayPinCode, 0),
+          SD_BUS_METHOD("RequestPasskey", "o", "u", requestPasskey, 0),
+          SD_BUS_METHOD("DisplayPasskey", "ouq", "", displayPasskey, 0),
+          SD_BUS_METHOD("RequestConfirmation", "ou", "", requestConfirmation, 0),
+          SD_BUS_METHOD("RequestAuthorization", "o", "", agree, 0),
+          SD_BUS_METHOD("AuthorizeService", "os", "", agree, 0),
+          SD_BUS_METHOD("Cancel", "", "", cancelled, 0), SD_BUS_VTABLE_END };
+
+// What BlueZ's answer to Pair means, given what the agent did meanwhile.
+CPairOutcome pairAnswer(const CPairing& pairing, const std::string& error, const std::string& text)
+{
+    CPairOutcome outcome;
+    outcome.detail = text;
+    if (error.empty())
+        outcome.outcome = EPairOutcome::paired;
+    else if (pairing.refused)
+        outcome.outcome = *pairing.refused;
+    else if (error == "org.bluez.Error.AlreadyExists")
+        outcome.outcome = EPairOutcome::alreadyPaired;
+    else if (error == "org.bluez.Error.AuthenticationFailed")
+        outcome.outcome = pairing.pinGiven ? EPairOutcome::wrongPin : EPairOutcome::rejected;
+    else if (error == "org.bluez.Error.AuthenticationRejected"
+        || error == "org.bluez.Error.AuthenticationCanceled")
+        outcome.outcome = EPairOutcome::rejected;
+    else if (error == "org.bluez.Error.AuthenticationTimeout"
+        || error == "org.bluez.Error.ConnectionAttemptFailed"
+        || error == "org.freedesktop.DBus.Error.NoReply")
+        outcome.outcome = EPairOutcome::noAnswer;
+    else if (error == "org.bluez.Error.NotReady")
+        outcome.outcome = EPairOutcome::adapterOff;
+    else if (error == "org.bluez.Error.DoesNotExist"
+        || error == "org.freedesktop.DBus.Error.UnknownObject")
+        outcome.outcome = EPairOutcome::notFound;
+    else
+        outcome.outcome = EPairOutcome::failed;
+    return outcome;
+}
+
+int pairReplied(sd_bus_message* reply, void* data, sd_bus_error*)
+{
+    CPairing& pairing = pairingOf(data);
+    const sd_bus_error* error = sd_bus_message_get_error(reply);
+    pairing.done = pairAnswer(pairing, error && error->name ? error->name : "",
+        error && error->message ? error->message : "");
+    return 0;
+}
+
+// The device as the adapter in use knows it.
+const CBluezDevice* deviceWith(const CBluezConnection& connection, const CBluetoothAddress& address)
+{
+    const std::string under = connection.adapter ? connection.adapter->path + "/" : "";
+    for (const CBluezDevice& device : connection.state.devices)
+        if (device.path.rfind(under, 0) == 0 && parseBluetoothAddress(device.address) == address)
+            return &device;
+    return nullptr;
+}
+
+EPairOutcome outcomeOf(EBluezProblem problem)
+{
+    switch (problem) {
+    case EBluezProblem::serviceAbsent:
+        return EPairOutcome::serviceAbsent;
+    case EBluezProblem::noAdapter:
+        return EPairOutcome::noAdapter;
+    case EBluezProblem::adapterOff:
+        return EPairOutcome::adapterOff;
+    default:
+        return EPairOutcome::failed;
+    }
+}
+
+} // namespace
+
+CPairOutcome pairBluetooth(const CPairRequest& request)
+{
+    CPairOutcome outcome;
+    CBluezConnection connection = connectBluez();
+    if (connection.problem != EBluezProblem::none) {
+        outcome.outcome = outcomeOf(connection.problem);
+        return outcome;
+    }
+    const CBluezDevice* known = deviceWith(connection, request.address);
+    if (!known) {
+        // BlueZ pairs only a device it has seen; one found by an earlier scan is forgotten
+        // soon after. Look for it again, just long enough.
+        request.say("Looking for " + formatBluetoothAddress(request.address) + "...");
+        CScanEvents events;
+        events.stopFd = request.stopFd;
+        events.until = request.address;
+        CScanOutcome scan = scanBluetooth(request.seekSeconds, events);
+        if (scan.stopped) {
+            outcome.outcome = EPairOutcome::declined;
+            return outcome;
+        }
+        if (scan.problem != EBluezProblem::none) {
+            outcome.outcome = outcomeOf(scan.problem);
+            outcome.detail = scan.detail;
+            return outcome;
+        }
+        connection = connectBluez();
+        known = connection.problem == EBluezProblem::none ? deviceWith(connection, request.address)
+                                                          : nullptr;
+        if (!known) {
+            outcome.outcome = EPairOutcome::notFound;
+            return outcome;
+        }
+    }
+    const std::string path = known->path;
+    outcome.name = known->name;
+    sd_bus* bus = connection.bus.get();
+    auto trust = [&] {
+        CBusError error;
+        sd_bus_set_property(
+            bus, bluezService, path.c_str(), "org.bluez.Device1", "Trusted", &error.error, "b", 1);
+    };
+    if (known->paired) {
+        trust();
+        outcome.outcome = EPairOutcome::alreadyPaired;
+        return outcome;
+    }
+
+    CPairing pairing;
+    pairing.request = &request;
+    pairing.name = (known->name.empty() ? std::string() : known->name + " ") + "("
+        + formatBluetoothAddress(request.address) + ")";
+    sd_bus_slot* agentSlot = nullptr;
+    if (sd_bus_add_object_vtable(
+            bus, &agentSlot, agentPath, "org.bluez.Agent1", agentTable, &pairing)
+        < 0) {
+        outcome.detail = "cannot offer a pairing agent";
+        return outcome;
+    }
+    CSlot agent(agentSlot);
+    CBusError registerError;
+    if (sd_bus_call_method(bus, bluezService, "/org/bluez", "org.bluez.AgentManager1",
+            "RegisterAgent", &registerError.error, nullptr, "os", agentPath, "KeyboardDisplay")
+        < 0) {
+        outcome.detail = "BlueZ took no pairing agent: " + registerError.text();
+        return outcome;
+    }
+
+    sd_bus_message* made = nullptr;
+    sd_bus_slot* callSlot = nullptr;
+    int started = sd_bus_message_new_method_call(
+        bus, &made, bluezService, path.c_str(), "org.bluez.Device1", "Pair");
+    CMessage call(made);
+    if (started >= 0)
+        started = sd_bus_call_async(
+            bus, &callSlot, call.get(), pairReplied, &pairing, pairTimeoutMicroseconds);
+    CSlot pending(callSlot);
+    bool stopped = false;
+    if (started < 0)
+        pairing.done = CPairOutcome { EPairOutcome::failed, std::strerror(-started), {} };
+    while (!pairing.done)
+        if (!serveBus(bus, request.stopFd, milliseconds(1000), stopped))
+            break;
+    if (!pairing.done) {
+        // Stopped by the user, or the bus went: the pairing is called off, not left running.
+        CBusError error;
+        sd_bus_call_method(bus, bluezService, path.c_str(), "org.bluez.Device1", "CancelPairing",
+            &error.error, nullptr, "");
+        pairing.done = CPairOutcome { stopped ? EPairOutcome::declined : EPairOutcome::failed,
+            stopped ? "" : "the system bus went away", {} };
+    }
+    {
+        CBusError error;
+        sd_bus_call_method(bus, bluezService, "/org/bluez", "org.bluez.AgentManager1",
+            "UnregisterAgent", &error.error, nullptr, "o", agentPath);
+    }
+    std::string name = outcome.name;
+    outcome = *pairing.done;
+    outcome.name = name;
+    if (outcome.outcome == EPairOutcome::paired || outcome.outcome == EPairOutcome::alreadyPaired)
+        trust();
+    return outcome;
+}
