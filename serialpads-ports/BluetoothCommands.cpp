@@ -10,21 +10,10 @@
 
 namespace {
 
-constexpr const char* commandName = "serialpads-ports";
 constexpr int longestScan = 300;
 // How long `set` waits for the device to say which channel it offers: about a page
 // time-out on a real radio.
 constexpr std::chrono::milliseconds lookupLimit { 6000 };
-
-CCommandResult failedWith(int status, const std::string& message)
-{
-    CCommandResult result;
-    result.status = status;
-    result.err = std::string(commandName) + ": " + message + "\n";
-    if (status == exitUsage)
-        result.err += std::string("Try '") + commandName + " --help'.\n";
-    return result;
-}
 
 std::string bluezProblem(EBluezProblem problem, const std::string& detail)
 {
@@ -180,12 +169,12 @@ CCommandResult scanCommand(
         if (text.empty() || text.size() > 3
             || text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < 1
             || std::stoi(text) > longestScan)
-            return failedWith(exitUsage,
+            return commandFailed(exitUsage,
                 "'" + plainText(text) + "' is not a number of seconds: give 1 to "
                     + std::to_string(longestScan) + ".");
         seconds = std::stoi(text);
     } else if (arguments.size() != 1) {
-        return failedWith(exitUsage, "scan takes only --seconds N.");
+        return commandFailed(exitUsage, "scan takes only --seconds N.");
     }
 
     CCommandResult result;
@@ -231,7 +220,7 @@ CCommandResult scanCommand(
         print("\r\x1b[K");
     if (outcome.problem != EBluezProblem::none) {
         CCommandResult failure
-            = failedWith(exitRefused, bluezProblem(outcome.problem, outcome.detail));
+            = commandFailed(exitRefused, bluezProblem(outcome.problem, outcome.detail));
         failure.out = result.out;
         return failure;
     }
@@ -254,13 +243,13 @@ CCommandResult pairCommand(
         pin = arguments[3];
         // A legacy PIN is 1 to 16 characters.
         if (pin->empty() || pin->size() > 16)
-            return failedWith(exitUsage, "a PIN has 1 to 16 characters.");
+            return commandFailed(exitUsage, "a PIN has 1 to 16 characters.");
     } else if (arguments.size() != 2) {
-        return failedWith(exitUsage, "pair takes a Bluetooth address or name, and --pin PIN.");
+        return commandFailed(exitUsage, "pair takes a Bluetooth address or name, and --pin PIN.");
     }
     CDeviceChoice device = chooseDevice(arguments[1], sources);
     if (!device.address)
-        return failedWith(exitUsage, device.problem);
+        return commandFailed(exitUsage, device.problem);
 
     CCommandResult result;
     CPairRequest request;
@@ -278,7 +267,7 @@ CCommandResult pairCommand(
     CPairOutcome outcome = pairBluetooth(request);
     std::string message = pairMessage(outcome, *device.address);
     if (!message.empty()) {
-        CCommandResult failure = failedWith(exitRefused, message);
+        CCommandResult failure = commandFailed(exitRefused, message);
         failure.out = result.out;
         return failure;
     }

@@ -13,8 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* commandName = "serialpads-ports";
-
 constexpr const char* usageText = "Usage: serialpads-ports [list]\n"
                                   "       serialpads-ports set N PATH [SPEED [FRAMING [FLOW]]]\n"
                                   "       serialpads-ports set N ADDRESS|NAME [CHANNEL]\n"
@@ -43,16 +41,6 @@ constexpr const char* helpText
       "Exit status: 0 done, 1 refused or not there, 2 bad usage.\n"
       "See serialpads-ports(1).\n";
 
-CCommandResult failed(int status, const std::string& message)
-{
-    CCommandResult result;
-    result.status = status;
-    result.err = std::string(commandName) + ": " + message + "\n";
-    if (status == exitUsage)
-        result.err += std::string("Try '") + commandName + " --help'.\n";
-    return result;
-}
-
 // The entry a command changes: the port number (exactly one digit from 1 to 9) and the
 // port directory, or why there is none.
 struct CPortChoice {
@@ -65,11 +53,11 @@ CPortChoice choosePort(const std::string& text)
 {
     CPortChoice port;
     if (text.size() != 1 || text[0] < '1' || text[0] > '9')
-        port.failure
-            = failed(exitUsage, "'" + plainText(text) + "' is not a port number: give 1 to 9.");
+        port.failure = commandFailed(
+            exitUsage, "'" + plainText(text) + "' is not a port number: give 1 to 9.");
     else if (port.directory = portDirectory(); port.directory.empty())
-        port.failure
-            = failed(exitRefused, "no port directory: neither SERIALPADS_PORTS nor HOME is set.");
+        port.failure = commandFailed(
+            exitRefused, "no port directory: neither SERIALPADS_PORTS nor HOME is set.");
     else
         port.number = text[0] - '0';
     return port;
@@ -142,7 +130,7 @@ std::optional<CCommandResult> readLineSettings(
     std::vector<std::string_view> words(arguments.begin() + 3, arguments.end());
     CParsedLine parsed = parseLineSettings(std::span<const std::string_view>(words));
     if (!parsed.ok())
-        return failed(exitUsage, plainText(parsed.error));
+        return commandFailed(exitUsage, plainText(parsed.error));
     line = parsed.settings;
     return std::nullopt;
 }
@@ -150,7 +138,7 @@ std::optional<CCommandResult> readLineSettings(
 CCommandResult set(const std::vector<std::string>& arguments, const CCommandSources& sources)
 {
     if (arguments.size() < 3)
-        return failed(exitUsage,
+        return commandFailed(exitUsage,
             "set takes a port number, then a device path and optional line settings, or a "
             "Bluetooth address and an optional channel.");
     CPortChoice port = choosePort(arguments[1]);
@@ -169,23 +157,23 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
         std::error_code error;
         target.device = fs::absolute(what, error);
         if (error)
-            return failed(exitRefused,
+            return commandFailed(exitRefused,
                 "cannot make " + plainText(what) + " absolute: " + error.message() + ".");
         // The entry itself would become a link to itself, which leads nowhere.
         fs::path entry = port.directory / ("com" + std::to_string(port.number));
         if (target.device.lexically_normal() == entry.lexically_normal())
-            return failed(exitRefused,
+            return commandFailed(exitRefused,
                 plainText(what) + " is the entry of port " + std::to_string(port.number)
                     + " itself; give the device it should lead to.");
         if (!isStorablePath(target.device.string()))
-            return failed(exitUsage,
+            return commandFailed(exitUsage,
                 plainText(target.device.string())
                     + " has a blank before a digit, which the entry would read as line "
                       "settings; give another name for the device, such as its "
                       "/dev/serial/by-id name.");
         CDeviceCheck check = checkDevice(target.device);
         if (check.kind != EDeviceKind::Serial)
-            return failed(exitRefused, deviceProblem(target.device, check));
+            return commandFailed(exitRefused, deviceProblem(target.device, check));
         // The user's choice is kept; a stable name is only suggested.
         if (auto stable = stableNameFor(target.device, check.status.st_rdev, sources.byIdDirectory))
             result.out += "hint: " + plainText(stable->string())
@@ -204,7 +192,7 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
             if (auto at = problem.find(neither); at != std::string::npos)
                 problem.replace(
                     at, neither.size(), "is neither a device path nor a Bluetooth address");
-            return failed(exitUsage, problem);
+            return commandFailed(exitUsage, problem);
         }
         const auto address = device.address;
         target.bluetooth.address = *address;
@@ -213,12 +201,12 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
         constexpr const char* noLine = " (a Bluetooth device has no line settings: RFCOMM "
                                        "carries no speed, framing or flow control)";
         if (arguments.size() > 4)
-            return failed(exitUsage,
+            return commandFailed(exitUsage,
                 "a Bluetooth address takes only a channel, 1 to 30" + std::string(noLine) + ".");
         if (arguments.size() == 4) {
             auto channel = channelNumber(arguments[3]);
             if (!channel)
-                return failed(exitUsage,
+                return commandFailed(exitUsage,
                     "'" + plainText(arguments[3]) + "' is not an RFCOMM channel: give 1 to 30"
                         + (arguments[3].size() > 2 ? std::string(noLine) : std::string()) + ".");
             target.bluetooth.channel = *channel;
@@ -230,7 +218,7 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
                                         : std::string());
     }
     if (CEntryError error = writeEntry(port.directory, port.number, target))
-        return failed(exitRefused, plainText(*error));
+        return commandFailed(exitRefused, plainText(*error));
     result.out = "port " + std::to_string(port.number) + " -> " + description + "\n" + result.out;
     if (sources.askBluez && target.device.empty() && !target.bluetooth.channel)
         result.out += channelReport(target.bluetooth.address);
@@ -240,16 +228,26 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
 CCommandResult remove(const std::vector<std::string>& arguments)
 {
     if (arguments.size() != 2)
-        return failed(exitUsage, "remove takes one port number.");
+        return commandFailed(exitUsage, "remove takes one port number.");
     CPortChoice port = choosePort(arguments[1]);
     if (port.failure)
         return *port.failure;
     if (CEntryError error = removeEntry(port.directory, port.number))
-        return failed(exitRefused, plainText(*error));
+        return commandFailed(exitRefused, plainText(*error));
     return {};
 }
 
 } // namespace
+
+CCommandResult commandFailed(int status, const std::string& message)
+{
+    CCommandResult result;
+    result.status = status;
+    result.err = std::string(commandName) + ": " + message + "\n";
+    if (status == exitUsage)
+        result.err += std::string("Try '") + commandName + " --help'.\n";
+    return result;
+}
 
 CCommandResult runPortsCommand(
     const std::vector<std::string>& arguments, const CCommandSources& sources)
@@ -259,7 +257,7 @@ CCommandResult runPortsCommand(
     const std::string& command = arguments[0];
     if (command == "list") {
         if (arguments.size() != 1)
-            return failed(exitUsage, "list takes no arguments.");
+            return commandFailed(exitUsage, "list takes no arguments.");
         return list(sources);
     }
     if (command == "set")
@@ -274,5 +272,5 @@ CCommandResult runPortsCommand(
         return { exitDone, std::string(usageText) + "\n" + helpText, {} };
     if (command == "--version")
         return { exitDone, std::string(commandName) + " " + SERIALPADS_VERSION + "\n", {} };
-    return failed(exitUsage, "unknown command '" + plainText(command) + "'.");
+    return commandFailed(exitUsage, "unknown command '" + plainText(command) + "'.");
 }

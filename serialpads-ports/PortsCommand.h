@@ -38,5 +38,12 @@ struct CCommandSources {
     int scanSeconds = 12;
 };
 
+// The command's own name, as every message starts with it.
+inline constexpr const char* commandName = "serialpads-ports";
+
+// A failure with `status`, its message on standard error after the command's name; bad
+// usage also points at --help.
+CCommandResult commandFailed(int status, const std::string& message);
+
 CCommandResult runPortsCommand(
     const std::vector<std::string>& arguments, const CCommandSources& sources = {});
