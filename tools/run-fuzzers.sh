@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=build/fuzz
-targets=(init_record decoder_lines port_name line_settings)
+targets=(init_record decoder_lines port_name line_settings service_records)
 
 cmake -S tests/fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=None >/dev/null
 cmake --build "$build" -j"$(nproc)"
