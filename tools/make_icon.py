@@ -253,7 +253,7 @@ def outputs():
 
 
 def main():
-    default_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common", "icon")
+    default_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "frame", "icon")
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default=default_dir, help="directory to write into")
     args = parser.parse_args()

@@ -188,7 +188,7 @@ def first_difference(a, b):
 
 def main():
     source_dir = sys.argv[1]
-    icon_dir = os.path.join(source_dir, "common", "icon")
+    icon_dir = os.path.join(source_dir, "frame", "icon")
     problems = Problems()
 
     def load(name):
