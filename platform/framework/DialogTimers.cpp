@@ -3,7 +3,6 @@
 #include <QTimerEvent>
 
 #include <limits>
-#include <vector>
 
 CDialogTimers::CDialogTimers(std::function<void(std::uintptr_t id)> deliverTick)
     : tick(std::move(deliverTick))
@@ -92,18 +91,12 @@ void CDialogTimers::waitBegins()
         disarm(timer);
 }
 
+// A timer that fell due meanwhile, once or several times, is armed to fire at once: its
+// one tick then comes from the event loop like any other, after the handler that waited
+// has returned, without the loop being woken to run it.
 void CDialogTimers::waitEnded()
 {
     waiting = false;
-    const auto now = Clock::now();
-    std::vector<std::uintptr_t> fell;
-    for (auto& [id, timer] : timers) {
-        if (timer.due <= now) {
-            passDue(timer, now);
-            fell.push_back(id);
-        }
+    for (auto& [id, timer] : timers)
         arm(timer);
-    }
-    for (std::uintptr_t id : fell)
-        tick(id);
 }

@@ -4,7 +4,7 @@
 // While a port call waits (the windows live, a handler running), no tick is run: a
 // blocked thread would not see one either. The timers do not even wake the process
 // then; when the wait ends, a timer that fell due meanwhile, once or several times,
-// gives one tick, which the dialog window holds until the handler returns.
+// gives one tick as soon as the event loop runs again, after the handler returns.
 #pragma once
 
 #include "LiveWait.h"

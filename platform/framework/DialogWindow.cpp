@@ -42,7 +42,7 @@ CDialogWindow::CDialogWindow(
     setFixedSize(dialogUnitsToPixelsX(dialogTemplate.cx), dialogUnitsToPixelsY(dialogTemplate.cy));
 
     timers = std::make_unique<CDialogTimers>(
-        [this](std::uintptr_t id) { deliver(WM_TIMER, 0, 0, id); });
+        [this](std::uintptr_t id) { deliverTick(id); });
     gate = std::make_unique<CInputGate>(*this,
         CInputGate::CHooks {
             [this] { return holdingInput(); },
@@ -168,6 +168,18 @@ void CDialogWindow::deliver(
     }
     held.hold(incoming);
     postNextHeld();
+}
+
+// A tick comes from the dialog's own timer, not from the toolkit's handling of input, so
+// when nothing is queued or running it is dispatched at once: going back through the
+// event loop would cost an idle dialog one more wake-up for every tick.
+void CDialogWindow::deliverTick(std::uintptr_t id)
+{
+    if (handlerRunning || nextHeldPosted || madeByReplay || !held.empty()) {
+        deliver(WM_TIMER, 0, 0, id);
+        return;
+    }
+    dispatchNow({ WM_TIMER, 0, 0, id });
 }
 
 void CDialogWindow::dispatchNow(const CDialogMessage& message)

@@ -81,6 +81,7 @@ private:
     bool takesClicks(std::uint32_t id) const override;
 
     bool holdingInput() const;
+    void deliverTick(std::uintptr_t id);
     void dispatchNow(const CDialogMessage& message);
     void postNextHeld();
     void deliverNextHeld();

@@ -11,6 +11,9 @@ public:
     // Whether no message and no input waits its turn in the window.
     static bool holdsNothing(const CDialogWindow& window) { return window.held.empty(); }
 
+    // A tick of the dialog's timer `id`, as the timer gives it.
+    static void tick(CDialogWindow& window, std::uintptr_t id) { window.deliverTick(id); }
+
     // Dispatches the dialog's queued messages, one at a time as the event loop does,
     // until nothing is left, a handler runs (what is left then waits for it), or the
     // window is gone.

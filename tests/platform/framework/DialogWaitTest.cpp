@@ -206,6 +206,17 @@ TEST_F(HeldMessagesTest, ATimerThatFallsDueDuringAWaitQueuesNothingUntilItEnds)
     EXPECT_EQ(dialog.log[2], "tick 7") << "the tick that fell due runs after the wait";
 }
 
+// A tick is run at once when nothing is queued, so that an idle dialog's ticks do not go
+// round the event loop; one that comes behind queued input still waits its turn.
+TEST_F(HeldMessagesTest, ATickRunsAfterWhatWasQueuedBeforeIt)
+{
+    dialog.firstWait = [] {};
+    window()->deliver(WM_COMMAND, BN_CLICKED, pressId, 0);
+    CDialogWindowProbe::tick(*window(), 7);
+    ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 4; }));
+    EXPECT_EQ(dialog.log, (std::vector<std::string> { "press", "/press", "tick 7", "/tick" }));
+}
+
 // The timer's own ticks that fall due while one of its ticks waits: Qt skips them, so
 // without the framework the next tick would wait for the period's next step (up to a
 // whole period more, in which arriving bytes sit unread). The first tick waits 150 ms:
@@ -221,8 +232,9 @@ TEST_P(TicksDuringATickTest, RunOnceRightAfterIt)
     const std::uintptr_t id = startTimer(dialog, 7, GetParam());
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 2; }));
-    // Posted work only, no timers: the tick that fell due is already on its way.
-    QCoreApplication::sendPostedEvents();
+    // One pass of the loop, not waiting: the tick that fell due is run at once, not at
+    // the period's next step.
+    QCoreApplication::processEvents();
     stopTimer(dialog, id);
     EXPECT_EQ(dialog.log, (std::vector<std::string> { "tick 7", "/tick", "tick 7", "/tick" }));
     EXPECT_FALSE(dialog.reentered);
