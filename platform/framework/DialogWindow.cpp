@@ -41,8 +41,7 @@ CDialogWindow::CDialogWindow(
     // resize nor maximise the window.
     setFixedSize(dialogUnitsToPixelsX(dialogTemplate.cx), dialogUnitsToPixelsY(dialogTemplate.cy));
 
-    timers = std::make_unique<CDialogTimers>(
-        [this](std::uintptr_t id) { deliverTick(id); });
+    timers = std::make_unique<CDialogTimers>([this](std::uintptr_t id) { deliverTick(id); });
     gate = std::make_unique<CInputGate>(*this,
         CInputGate::CHooks {
             [this] { return holdingInput(); },

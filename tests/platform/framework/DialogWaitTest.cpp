@@ -210,7 +210,7 @@ TEST_F(HeldMessagesTest, ATimerThatFallsDueDuringAWaitQueuesNothingUntilItEnds)
 // round the event loop; one that comes behind queued input still waits its turn.
 TEST_F(HeldMessagesTest, ATickRunsAfterWhatWasQueuedBeforeIt)
 {
-    dialog.firstWait = [] {};
+    dialog.firstWait = [] { };
     window()->deliver(WM_COMMAND, BN_CLICKED, pressId, 0);
     CDialogWindowProbe::tick(*window(), 7);
     ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 4; }));
