@@ -82,6 +82,10 @@ private:
     void moveCursorTo(std::size_t offset, bool extend);
     void drawCells(QPainter& painter, qreal y, const std::u16string& cells) const;
 
+    // Space between the frame and the first cell, so the first character does not touch
+    // it.
+    static constexpr int leftMargin = 3;
+
     CDisplayLines lines;
     // Selection as text offsets: anchor is where it began, cursor where it ends now.
     std::size_t anchor = 0;
