@@ -124,6 +124,8 @@ class Session:
         self.display = display
         self.work = work
         self.out_dir = out_dir
+        if out_dir:
+            os.makedirs(out_dir, exist_ok=True)
         home = os.path.join(work, "home")
         os.makedirs(os.path.join(home, ".config"), exist_ok=True)
         self.env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
