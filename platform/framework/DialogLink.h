@@ -3,7 +3,7 @@
 // dialog makes the link when it makes its window.
 #pragma once
 
-#include "HeldMessages.h"
+#include "DialogQueue.h"
 
 class CDialogLink {
 public:

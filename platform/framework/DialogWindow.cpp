@@ -45,10 +45,10 @@ CDialogWindow::CDialogWindow(
     gate = std::make_unique<CInputGate>(*this,
         CInputGate::CHooks {
             [this] { return holdingInput(); },
-            [this] { return held.holdsInput(); },
+            [this] { return queue.hasInput(); },
             [this](std::unique_ptr<CHeldInput> input) {
-                held.hold(std::move(input));
-                postNextHeld();
+                queue.add(std::move(input));
+                postNextQueued();
             },
             [this](const QWidget* widget) { return isFree(widget); },
         });
@@ -144,7 +144,7 @@ bool CDialogWindow::isFree(const QWidget* widget) const
 
 bool CDialogWindow::holdingInput() const
 {
-    return handlerRunning || !held.empty() || owner->isEnded();
+    return handlerRunning || !queue.empty() || owner->isEnded();
 }
 
 // A click held while a handler ran counts only if its button can still be clicked: a
@@ -165,8 +165,8 @@ void CDialogWindow::deliver(
         madeByReplay->push_back(incoming);
         return;
     }
-    held.hold(incoming);
-    postNextHeld();
+    queue.add(incoming);
+    postNextQueued();
 }
 
 // A tick comes from the dialog's own timer, not from the toolkit's handling of input, so
@@ -174,7 +174,7 @@ void CDialogWindow::deliver(
 // event loop would cost an idle dialog one more wake-up for every tick.
 void CDialogWindow::deliverTick(std::uintptr_t id)
 {
-    if (handlerRunning || nextHeldPosted || madeByReplay || !held.empty()) {
+    if (handlerRunning || nextQueuedPosted || madeByReplay || !queue.empty()) {
         deliver(WM_TIMER, 0, 0, id);
         return;
     }
@@ -192,26 +192,26 @@ void CDialogWindow::dispatchNow(const CDialogMessage& message)
         runDefaultHandling();
     handlerRunning = outerRunning;
     defaultDone = outer;
-    postNextHeld();
+    postNextQueued();
 }
 
-void CDialogWindow::postNextHeld()
+void CDialogWindow::postNextQueued()
 {
-    if (!handlerRunning && !held.empty() && !nextHeldPosted) {
+    if (!handlerRunning && !queue.empty() && !nextQueuedPosted) {
         // Back through the event loop first, so that what the last handler changed is
         // painted before the next runs, and no handler runs inside the toolkit's own
         // handling of the input that caused it.
-        nextHeldPosted = true;
-        QMetaObject::invokeMethod(this, &CDialogWindow::deliverNextHeld, Qt::QueuedConnection);
+        nextQueuedPosted = true;
+        QMetaObject::invokeMethod(this, &CDialogWindow::deliverNextQueued, Qt::QueuedConnection);
     }
 }
 
 // Replays held input until a message is due, then dispatches that one message.
-void CDialogWindow::deliverNextHeld()
+void CDialogWindow::deliverNextQueued()
 {
-    nextHeldPosted = false;
+    nextQueuedPosted = false;
     while (!handlerRunning) {
-        std::optional<CHeldMessages::Entry> next = held.takeNext(*this);
+        std::optional<CDialogQueue::Entry> next = queue.takeNext(*this);
         if (!next)
             return;
         if (auto* message = std::get_if<CDialogMessage>(&*next)) {
@@ -222,15 +222,15 @@ void CDialogWindow::deliverNextHeld()
         madeByReplay = &made;
         std::get<std::unique_ptr<CHeldInput>>(*next)->replay();
         madeByReplay = nullptr;
-        held.holdFirst(made);
+        queue.addFirst(made);
     }
 }
 
 void CDialogWindow::deliverDestroy()
 {
-    held.clear();
+    queue.clear();
     dispatchNow({ WM_DESTROY, 0, 0, 0 });
-    held.clear();
+    queue.clear();
 }
 
 // Nothing the programs rely on happens here; what matters is that it runs once per
@@ -247,14 +247,14 @@ bool CDialogWindow::startDialogTimer(std::uintptr_t id, std::uint32_t period)
 
 bool CDialogWindow::stopDialogTimer(std::uintptr_t id)
 {
-    // A tick held while a handler ran does not outlive its timer.
-    held.dropTicks(id);
+    // A tick queued while a handler ran does not outlive its timer.
+    queue.dropTicks(id);
     return timers->stop(id);
 }
 
 void CDialogWindow::stopAllTimers()
 {
-    held.dropTicks(0);
+    queue.dropTicks(0);
     timers->stopAll();
 }
 

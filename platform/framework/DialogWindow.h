@@ -4,7 +4,7 @@
 // has a fixed size and offers no maximise button.
 //
 // Every message for the dialog (a click, a timer tick, the close button, the signals
-// that end the program) goes through the window's held-message queue and is dispatched
+// that end the program) goes through the window's message queue and is dispatched
 // from the event loop, one at a time: never inside another handler, never inside the
 // toolkit's handling of the click that caused it. While a handler runs (its port call
 // waits with the window live) the dialog's raw input is held in the same queue
@@ -13,8 +13,8 @@
 
 #include "ControlWindow.h"
 #include "DialogLink.h"
+#include "DialogQueue.h"
 #include "DialogUnits.h"
-#include "HeldMessages.h"
 
 #include <QWidget>
 
@@ -54,7 +54,7 @@ public:
     void deliver(std::uint32_t message, std::uint32_t code, std::uint32_t id, std::uintptr_t param);
     void runDefaultHandling();
 
-    // Dispatches WM_DESTROY at once, dropping whatever is held: the window is going.
+    // Dispatches WM_DESTROY at once, dropping whatever is queued: the window is going.
     void deliverDestroy();
 
     bool startDialogTimer(std::uintptr_t id, std::uint32_t period);
@@ -83,8 +83,8 @@ private:
     bool holdingInput() const;
     void deliverTick(std::uintptr_t id);
     void dispatchNow(const CDialogMessage& message);
-    void postNextHeld();
-    void deliverNextHeld();
+    void postNextQueued();
+    void deliverNextQueued();
     void connectControls();
     void pressButtonBefore(const CControlWindow& edit);
     bool isFree(const QWidget* widget) const;
@@ -94,13 +94,13 @@ private:
     CDialogUnits dialogUnits;
     std::vector<std::unique_ptr<CControlWindow>> items;
     std::vector<CWnd*> attached;
-    CHeldMessages held;
+    CDialogQueue queue;
     // Messages made while a held input is replayed; they take its place in the queue.
     std::vector<CDialogMessage>* madeByReplay = nullptr;
     std::unique_ptr<CDialogTimers> timers;
     std::unique_ptr<CInputGate> gate;
     bool handlerRunning = false;
-    bool nextHeldPosted = false;
+    bool nextQueuedPosted = false;
     QEventLoop* loop = nullptr;
     bool valid = true;
     bool defaultDone = false;

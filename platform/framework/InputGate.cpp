@@ -143,7 +143,7 @@ bool CInputGate::filterPointer(QWindow* window, QEvent* event, Owner owner)
             drag = Drag::passed;
         // With input held before it, the press selects now but its move of the focus
         // waits its turn, so that held keys still reach the control they were typed to.
-        return hooks.holdsInput() && pressing ? passKeepingFocus(window, event, target) : false;
+        return hooks.hasInput() && pressing ? passKeepingFocus(window, event, target) : false;
     }
     // Hovering changes nothing a handler reads.
     if (event->type() == QEvent::MouseMove && allUp)
@@ -162,7 +162,7 @@ bool CInputGate::filterKey(QWindow* window, QEvent* event, Owner owner)
     // The view's own keys (scrolling, selecting, copying) go on while it has the focus
     // and nothing held before them could still move the focus away.
     QWidget* focus = dialog.focusWidget();
-    if (owner == Owner::dialog && focus && hooks.isFree(focus) && !hooks.holdsInput()
+    if (owner == Owner::dialog && focus && hooks.isFree(focus) && !hooks.hasInput()
         && CLogView::isOwnKey(*static_cast<QKeyEvent*>(event)))
         return false;
     return holdEvent(window, event, owner == Owner::dialog ? Route::focus : Route::window);

@@ -11,7 +11,7 @@
 // held before it; then the move waits its turn with the held input.
 #pragma once
 
-#include "HeldMessages.h"
+#include "DialogQueue.h"
 
 #include <QObject>
 #include <QPointer>
@@ -28,7 +28,7 @@ public:
         // Whether input must be held now: a handler runs, input is already held, or
         // the dialog has ended.
         std::function<bool()> holding;
-        std::function<bool()> holdsInput;
+        std::function<bool()> hasInput;
         std::function<void(std::unique_ptr<CHeldInput>)> hold;
         // Whether this widget belongs to a part of the dialog whose input always goes
         // on (the received-text view).

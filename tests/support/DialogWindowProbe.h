@@ -9,7 +9,7 @@
 class CDialogWindowProbe {
 public:
     // Whether no message and no input waits its turn in the window.
-    static bool holdsNothing(const CDialogWindow& window) { return window.held.empty(); }
+    static bool queuesNothing(const CDialogWindow& window) { return window.queue.empty(); }
 
     // A tick of the dialog's timer `id`, as the timer gives it.
     static void tick(CDialogWindow& window, std::uintptr_t id) { window.deliverTick(id); }
@@ -21,7 +21,7 @@ public:
     {
         for (int turn = 0; turn < 1000; ++turn) {
             const CDialogWindow* window = dialogWindowOf(dialog);
-            if (!window || window->handlerRunning || window->held.empty())
+            if (!window || window->handlerRunning || window->queue.empty())
                 return;
             QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         }

@@ -114,16 +114,16 @@ const AFX_MSGMAP_ENTRY CWaitingDialog::entries[] = {
 };
 const AFX_MSGMAP CWaitingDialog::messageMap { &CTestDialog::messageMap, entries };
 
-class HeldMessagesTest : public ::testing::Test {
+class WaitingDialogTest : public ::testing::Test {
 protected:
-    HeldMessagesTest()
+    WaitingDialogTest()
     {
         ports.link(1, device.devicePath());
         dialog.port = openDevice(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0);
         COMMTIMEOUTS timeouts { MAXDWORD, MAXDWORD, 150, 0, 0 };
         setTimeouts(dialog.port, &timeouts);
     }
-    ~HeldMessagesTest() override { closeDevice(dialog.port); }
+    ~WaitingDialogTest() override { closeDevice(dialog.port); }
 
     CDialogWindow* window() const { return dialogWindowOf(dialog); }
     // Runs `during` inside the first press's wait on the port.
@@ -139,7 +139,7 @@ protected:
     CDialogDriver driver { dialog };
 };
 
-TEST_F(HeldMessagesTest, InputDuringAWaitRunsAfterTheHandlerInOrderWithTicksMerged)
+TEST_F(WaitingDialogTest, InputDuringAWaitRunsAfterTheHandlerInOrderWithTicksMerged)
 {
     ASSERT_NE(dialog.port, invalidHandle);
     std::vector<std::string> logInsideTheWait;
@@ -163,7 +163,7 @@ TEST_F(HeldMessagesTest, InputDuringAWaitRunsAfterTheHandlerInOrderWithTicksMerg
 
 // Held as raw input ("click": the disabled button ignores the replayed press) or as the
 // click message itself ("clicked": the queue must drop it).
-class HeldOnADisabledButtonTest : public HeldMessagesTest,
+class HeldOnADisabledButtonTest : public WaitingDialogTest,
                                   public ::testing::WithParamInterface<const char*> { };
 
 TEST_P(HeldOnADisabledButtonTest, AHeldClickAndAHeldTickOfAStoppedTimerAreDropped)
@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(Input, HeldOnADisabledButtonTest, ::testing::Values("cl
 
 // A blocked thread runs no timer: a tick that falls due during a wait is not even
 // queued until the wait has ended.
-TEST_F(HeldMessagesTest, ATimerThatFallsDueDuringAWaitQueuesNothingUntilItEnds)
+TEST_F(WaitingDialogTest, ATimerThatFallsDueDuringAWaitQueuesNothingUntilItEnds)
 {
     ASSERT_NE(dialog.port, invalidHandle);
     ASSERT_EQ(startTimer(dialog, 7, 20), 7u);
@@ -198,7 +198,7 @@ TEST_F(HeldMessagesTest, ATimerThatFallsDueDuringAWaitQueuesNothingUntilItEnds)
         // Past a whole period, so a timer armed now would be due.
         std::this_thread::sleep_for(40ms);
         QCoreApplication::processEvents();
-        heldNothingInside = CDialogWindowProbe::holdsNothing(*window());
+        heldNothingInside = CDialogWindowProbe::queuesNothing(*window());
     });
     ASSERT_TRUE(waitUntil([&] { return dialog.log.size() >= 4; }));
     stopTimer(dialog, 7);
@@ -208,7 +208,7 @@ TEST_F(HeldMessagesTest, ATimerThatFallsDueDuringAWaitQueuesNothingUntilItEnds)
 
 // A tick is run at once when nothing is queued, so that an idle dialog's ticks do not go
 // round the event loop; one that comes behind queued input still waits its turn.
-TEST_F(HeldMessagesTest, ATickRunsAfterWhatWasQueuedBeforeIt)
+TEST_F(WaitingDialogTest, ATickRunsAfterWhatWasQueuedBeforeIt)
 {
     dialog.firstWait = [] { };
     window()->deliver(WM_COMMAND, BN_CLICKED, pressId, 0);
@@ -222,7 +222,7 @@ TEST_F(HeldMessagesTest, ATickRunsAfterWhatWasQueuedBeforeIt)
 // whole period more, in which arriving bytes sit unread). The first tick waits 150 ms:
 // one step of a 100 ms period falls due meanwhile, or two of a 70 ms one; either way
 // the next step of the period is 50 or 60 ms after that wait ends.
-class TicksDuringATickTest : public HeldMessagesTest,
+class TicksDuringATickTest : public WaitingDialogTest,
                              public ::testing::WithParamInterface<std::uint32_t> { };
 
 TEST_P(TicksDuringATickTest, RunOnceRightAfterIt)
@@ -242,7 +242,7 @@ TEST_P(TicksDuringATickTest, RunOnceRightAfterIt)
 
 INSTANTIATE_TEST_SUITE_P(Periods, TicksDuringATickTest, ::testing::Values(100u, 70u));
 
-TEST_F(HeldMessagesTest, TheCloseButtonDuringAWaitEndsTheDialogAfterTheHandler)
+TEST_F(WaitingDialogTest, TheCloseButtonDuringAWaitEndsTheDialogAfterTheHandler)
 {
     bool endedInsideTheWait = true;
     clickAndActDuringTheWait([&] {
@@ -255,7 +255,7 @@ TEST_F(HeldMessagesTest, TheCloseButtonDuringAWaitEndsTheDialogAfterTheHandler)
     EXPECT_EQ(dialog.result(), IDOK);
 }
 
-TEST_F(HeldMessagesTest, AWaitingReadRunsTheEventLoopAndEndsWhenBytesCome)
+TEST_F(WaitingDialogTest, AWaitingReadRunsTheEventLoopAndEndsWhenBytesCome)
 {
     bool ranDuringTheWait = false;
     QTimer::singleShot(20ms, [&] {
@@ -281,7 +281,7 @@ void keepWarning(QtMsgType type, const QMessageLogContext&, const QString& text)
 // A silent port's waits keep their read notifier from one wait to the next. Bytes that
 // come between two waits must neither be lost nor keep the event loop spinning, and a
 // port closed while its notifier is kept must leave nothing watching its descriptor.
-TEST_F(HeldMessagesTest, BytesBetweenTwoWaitsWaitForTheNextReadAndAClosedPortIsNotWatched)
+TEST_F(WaitingDialogTest, BytesBetweenTwoWaitsWaitForTheNextReadAndAClosedPortIsNotWatched)
 {
     COMMTIMEOUTS timeouts { MAXDWORD, MAXDWORD, 20, 0, 0 };
     setTimeouts(dialog.port, &timeouts);
@@ -314,7 +314,7 @@ TEST_F(HeldMessagesTest, BytesBetweenTwoWaitsWaitForTheNextReadAndAClosedPortIsN
     EXPECT_TRUE(qtWarnings.isEmpty()) << qtWarnings.join(u'\n').toStdString();
 }
 
-TEST_F(HeldMessagesTest, AWaitingWriteRunsTheEventLoopThatDrainsTheFarEnd)
+TEST_F(WaitingDialogTest, AWaitingWriteRunsTheEventLoopThatDrainsTheFarEnd)
 {
     closeDevice(dialog.port);
     Handle writer = openDevice(u"COM1:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
@@ -353,7 +353,7 @@ std::ostream& operator<<(std::ostream& out, const CInputCase& row)
     return out << row.name;
 }
 
-class HeldInputTest : public HeldMessagesTest, public ::testing::WithParamInterface<CInputCase> {
+class HeldInputTest : public WaitingDialogTest, public ::testing::WithParamInterface<CInputCase> {
 protected:
     void act(const std::string& step)
     {
@@ -435,7 +435,7 @@ INSTANTIATE_TEST_SUITE_P(DuringAWait, HeldInputTest, ::testing::ValuesIn(inputCa
 
 // As a Send of a long line to a far end that is slow to take it, with Clear clicked and
 // text typed meanwhile: the Clear runs after the Send, and the typing after the Clear.
-TEST_F(HeldMessagesTest, AClickDuringALongWriteRunsAfterItAndTypingFollowsTheClick)
+TEST_F(WaitingDialogTest, AClickDuringALongWriteRunsAfterItAndTypingFollowsTheClick)
 {
     closeDevice(dialog.port);
     Handle writer = openDevice(u"COM1:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
@@ -475,7 +475,7 @@ TEST_F(HeldMessagesTest, AClickDuringALongWriteRunsAfterItAndTypingFollowsTheCli
 // not hold the wait up: the read ends when bytes come, with the menu still open), and a
 // click selects at once. With a key held before it, the focus stays on the line until
 // that key has reached it; then it moves to the view, where the later key goes.
-TEST_F(HeldMessagesTest, TheViewsMenuAndSelectionWorkDuringAWaitWithoutHoldingItUp)
+TEST_F(WaitingDialogTest, TheViewsMenuAndSelectionWorkDuringAWaitWithoutHoldingItUp)
 {
     ASSERT_NE(dialog.port, invalidHandle);
     dialog.CTestDialog::log = u"hello world";
@@ -520,7 +520,7 @@ TEST_F(HeldMessagesTest, TheViewsMenuAndSelectionWorkDuringAWaitWithoutHoldingIt
 
 // Whatever was held behind the close button, in the same wait, is dropped once the
 // close has ended the dialog: nothing but its destruction reaches an ended dialog.
-class HeldBehindCloseTest : public HeldMessagesTest,
+class HeldBehindCloseTest : public WaitingDialogTest,
                             public ::testing::WithParamInterface<const char*> { };
 
 TEST_P(HeldBehindCloseTest, NeverRunsOnceTheDialogHasEnded)

@@ -8,7 +8,7 @@
 // Plain C++ with no toolkit: the window feeds it and drains it, and decides nothing
 // about order itself. What the queue promises:
 // - entries come out in the order they went in;
-// - a tick of a timer that already has one held is merged into it;
+// - a tick of a timer that already has one queued is merged into it;
 // - a click on a push button that can no longer be clicked (disabled or hidden by a
 //   handler before it) is dropped when its turn comes;
 // - once the dialog has ended nothing comes out but its destruction.
@@ -48,23 +48,23 @@ protected:
     ~CDialogState() = default;
 };
 
-class CHeldMessages {
+class CDialogQueue {
 public:
     using Entry = std::variant<CDialogMessage, std::unique_ptr<CHeldInput>>;
 
-    void hold(const CDialogMessage& message);
-    void hold(std::unique_ptr<CHeldInput> input);
-    // Puts messages ahead of everything held, in their order: what replaying one input
+    void add(const CDialogMessage& message);
+    void add(std::unique_ptr<CHeldInput> input);
+    // Puts messages ahead of everything queued, in their order: what replaying one input
     // made takes that input's place.
-    void holdFirst(const std::vector<CDialogMessage>& messages);
+    void addFirst(const std::vector<CDialogMessage>& messages);
 
-    // A stopped timer's held tick goes with it; 0 stops every timer's.
+    // A stopped timer's queued tick goes with it; 0 stops every timer's.
     void dropTicks(std::uintptr_t timerId);
     void clear() { entries.clear(); }
 
     bool empty() const { return entries.empty(); }
-    // Whether raw input is held: until it has been replayed the focus may still move.
-    bool holdsInput() const;
+    // Whether raw input is queued: until it has been replayed the focus may still move.
+    bool hasInput() const;
 
     // Removes and returns the next entry that still counts, dropping those before it
     // that do not; nothing when none is left.

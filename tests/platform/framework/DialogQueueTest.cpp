@@ -1,6 +1,6 @@
 // The held-message queue alone: what comes out, in which order, for messages and raw
 // input held while a handler ran.
-#include "HeldMessages.h"
+#include "DialogQueue.h"
 #include "MessageMap.h"
 
 #include <gtest/gtest.h>
@@ -69,7 +69,7 @@ class HeldMessagesOrder : public ::testing::TestWithParam<CQueueCase> { };
 TEST_P(HeldMessagesOrder, ComesOutAsADialogWhoseThreadWasBlockedWouldSeeIt)
 {
     const CQueueCase& row = GetParam();
-    CHeldMessages queue;
+    CDialogQueue queue;
     std::vector<std::string> out;
     for (const std::string& step : row.steps) {
         const auto space = step.rfind(' ');
@@ -77,17 +77,17 @@ TEST_P(HeldMessagesOrder, ComesOutAsADialogWhoseThreadWasBlockedWouldSeeIt)
         const std::string arg = space == std::string::npos ? "" : step.substr(space + 1);
         const auto number = [&] { return std::uint32_t(std::stoul(arg)); };
         if (word == "tick")
-            queue.hold(CDialogMessage { WM_TIMER, 0, 0, number() });
+            queue.add(CDialogMessage { WM_TIMER, 0, 0, number() });
         else if (word == "click")
-            queue.hold(CDialogMessage { WM_COMMAND, BN_CLICKED, number(), 0 });
+            queue.add(CDialogMessage { WM_COMMAND, BN_CLICKED, number(), 0 });
         else if (word == "first click")
-            queue.holdFirst({ CDialogMessage { WM_COMMAND, BN_CLICKED, number(), 0 } });
+            queue.addFirst({ CDialogMessage { WM_COMMAND, BN_CLICKED, number(), 0 } });
         else if (word == "key")
-            queue.hold(std::make_unique<CNamedInput>("key " + arg, out));
+            queue.add(std::make_unique<CNamedInput>("key " + arg, out));
         else if (step == "close")
-            queue.hold(CDialogMessage { WM_COMMAND, BN_CLICKED, IDOK, 0 });
+            queue.add(CDialogMessage { WM_COMMAND, BN_CLICKED, IDOK, 0 });
         else if (step == "destroy")
-            queue.hold(CDialogMessage { WM_DESTROY, 0, 0, 0 });
+            queue.add(CDialogMessage { WM_DESTROY, 0, 0, 0 });
         else if (word == "stop")
             queue.dropTicks(number());
         else
@@ -131,11 +131,11 @@ INSTANTIATE_TEST_SUITE_P(Queue, HeldMessagesOrder, ::testing::ValuesIn(queueCase
 
 TEST(HeldMessagesQueue, KnowsWhetherRawInputIsHeld)
 {
-    CHeldMessages queue;
+    CDialogQueue queue;
     std::vector<std::string> out;
-    queue.hold(CDialogMessage { WM_TIMER, 0, 0, 1 });
-    EXPECT_FALSE(queue.holdsInput());
-    queue.hold(std::make_unique<CNamedInput>("a", out));
-    EXPECT_TRUE(queue.holdsInput());
+    queue.add(CDialogMessage { WM_TIMER, 0, 0, 1 });
+    EXPECT_FALSE(queue.hasInput());
+    queue.add(std::make_unique<CNamedInput>("a", out));
+    EXPECT_TRUE(queue.hasInput());
 }
 } // namespace

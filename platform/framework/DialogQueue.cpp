@@ -1,22 +1,22 @@
-#include "HeldMessages.h"
+#include "DialogQueue.h"
 
 #include "MessageMap.h"
 
 #include <algorithm>
 
 namespace {
-const CDialogMessage* messageIn(const CHeldMessages::Entry& entry)
+const CDialogMessage* messageIn(const CDialogQueue::Entry& entry)
 {
     return std::get_if<CDialogMessage>(&entry);
 }
 
-bool isTick(const CHeldMessages::Entry& entry, std::uintptr_t timerId)
+bool isTick(const CDialogQueue::Entry& entry, std::uintptr_t timerId)
 {
     const CDialogMessage* message = messageIn(entry);
     return message && message->message == WM_TIMER && (timerId == 0 || message->param == timerId);
 }
 
-bool stillCounts(const CHeldMessages::Entry& entry, const CDialogState& dialog)
+bool stillCounts(const CDialogQueue::Entry& entry, const CDialogState& dialog)
 {
     const CDialogMessage* message = messageIn(entry);
     if (dialog.isEnded())
@@ -27,7 +27,7 @@ bool stillCounts(const CHeldMessages::Entry& entry, const CDialogState& dialog)
 }
 } // namespace
 
-void CHeldMessages::hold(const CDialogMessage& message)
+void CDialogQueue::add(const CDialogMessage& message)
 {
     if (message.message == WM_TIMER
         && std::any_of(entries.begin(), entries.end(),
@@ -36,28 +36,28 @@ void CHeldMessages::hold(const CDialogMessage& message)
     entries.emplace_back(message);
 }
 
-void CHeldMessages::hold(std::unique_ptr<CHeldInput> input)
+void CDialogQueue::add(std::unique_ptr<CHeldInput> input)
 {
     entries.emplace_back(std::move(input));
 }
 
-void CHeldMessages::holdFirst(const std::vector<CDialogMessage>& messages)
+void CDialogQueue::addFirst(const std::vector<CDialogMessage>& messages)
 {
     entries.insert(entries.begin(), messages.begin(), messages.end());
 }
 
-void CHeldMessages::dropTicks(std::uintptr_t timerId)
+void CDialogQueue::dropTicks(std::uintptr_t timerId)
 {
     std::erase_if(entries, [timerId](const Entry& held) { return isTick(held, timerId); });
 }
 
-bool CHeldMessages::holdsInput() const
+bool CDialogQueue::hasInput() const
 {
     return std::any_of(
         entries.begin(), entries.end(), [](const Entry& held) { return !messageIn(held); });
 }
 
-std::optional<CHeldMessages::Entry> CHeldMessages::takeNext(const CDialogState& dialog)
+std::optional<CDialogQueue::Entry> CDialogQueue::takeNext(const CDialogState& dialog)
 {
     while (!entries.empty()) {
         Entry next = std::move(entries.front());
