@@ -203,9 +203,10 @@ chmod 644 /run/remote-agent.log
 sleep 1
 hciconfig -a hci1
 set +x
-# In the order a user takes: find, pair, name, sendpad's Connect; then a device that
-# offers no serial port.
+# In the order a user takes: find, pair, name, sendpad's Connect; recvpad on a port set
+# by name; then a device that offers no serial port.
 on_bluez sendpad_bluetooth_tests '*OnBluezStack*:-*NoSerialPort*' sendpad
+on_bluez recvpad_bluetooth_tests '*OnBluezStack*' recvpad
 on_bluez sendpad_bluetooth_tests '*OnBluezStack*NoSerialPort*' no-serial-port
 cp /run/bluetoothd.log /run/remote-agent.log "$job/" 2>/dev/null
 echo $status > "$job/rc"
