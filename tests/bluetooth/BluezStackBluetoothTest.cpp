@@ -1,67 +1,23 @@
-// A device never seen before, on the real stack with BlueZ's daemon on the system bus,
-// as the ordinary user: serialpads-ports finds it by name and stores its address, and
-// Connect reaches the channel its service record names, which is not channel 1. Runs
-// only in the test VM's last phase (vm/init.sh), with the remote's record switched on
-// and off by controller.sh.
+// A module never seen before, on the real stack with BlueZ's daemon on the system bus,
+// as the ordinary user, in the order a user takes: serialpads-ports finds it by name,
+// pairs it with its legacy PIN (the remote's own agent answers 1234, and the emulated
+// controllers compare both sides' PINs), and stores its address for a name; Connect
+// reaches the channel its service record names, which is not channel 1. The module
+// lets in only a device it is paired with, so Connect also needs the pairing to hold. Runs only in the test VM's last phase (vm/init.sh),
+// with the remote's record switched on and off by controller.sh; the cases build on
+// one another as the user's steps do, so they run in this order.
+#include "BluezStackCase.h"
 #include "SendpadCase.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 namespace {
 using Clock = std::chrono::steady_clock;
-
-constexpr int recordChannel = 5; // the channel controller.sh's record names
-
-std::string environment(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-std::string portsTool()
-{
-    std::error_code ignored;
-    return (std::filesystem::read_symlink("/proc/self/exe", ignored)
-                .parent_path()
-                .parent_path()
-                .parent_path()
-        / "serialpads-ports" / "serialpads-ports")
-        .string();
-}
-
-// What serialpads-ports says, standard error included, and its exit status.
-std::pair<int, std::string> ports(const std::string& arguments)
-{
-    std::string command = portsTool() + " " + arguments + " 2>&1";
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return { -1, out };
-    char buffer[512];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        out.append(buffer, got);
-    int status = pclose(pipe);
-    std::printf("$ serialpads-ports %s\n%s", arguments.c_str(), out.c_str());
-    return { WIFEXITED(status) ? WEXITSTATUS(status) : -1, out };
-}
-
-void serviceRecord(const char* state)
-{
-    std::string command
-        = "sh " + environment("SERIALPADS_BT_TOOLS") + "/controller.sh sdp " + state;
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
-// Constructed before the case's remote, so that it listens on the record's channel.
-struct CListensOnTheRecordsChannel {
-    CListensOnTheRecordsChannel() { CRemoteDevice::channel = recordChannel; }
-    ~CListensOnTheRecordsChannel() { CRemoteDevice::channel = 1; }
-};
 
 class OnBluezStack : public CListensOnTheRecordsChannel, public CSendpadCase {
 protected:
@@ -69,34 +25,85 @@ protected:
     {
         if (getuid() == 0)
             GTEST_SKIP() << "runs as the ordinary user";
-        address = environment("SERIALPADS_BT_REMOTE_ADDRESS");
-        name = environment("SERIALPADS_BT_REMOTE_NAME");
+        address = environmentValueOf("SERIALPADS_BT_REMOTE_ADDRESS");
+        name = environmentValueOf("SERIALPADS_BT_REMOTE_NAME");
         ASSERT_FALSE(name.empty());
     }
 
     std::string address, name;
 };
 
-TEST_F(OnBluezStack, AModuleFoundByNameIsReachedOnTheChannelItsRecordNames)
+TEST_F(OnBluezStack, AScanFindsTheModuleByName)
 {
-    serviceRecord("on");
-    auto [scanned, scan] = ports("scan");
-    EXPECT_EQ(scanned, 0);
+    setServiceRecord("on");
+    CPortsRun scan = runPorts("scan");
+    EXPECT_EQ(scan.status, 0);
     // Address, paired, serial port, name: found by a discovery, on its own line.
-    EXPECT_NE(scan.find(address + "  no "), std::string::npos);
-    EXPECT_NE(scan.find(name), std::string::npos);
+    EXPECT_NE(scan.out.find(address + "  no "), std::string::npos);
+    EXPECT_NE(scan.out.find(name), std::string::npos);
+}
 
-    // Its name stands for its address; the channel is told, and not stored.
-    auto [set, told] = ports("set 1 " + name);
-    EXPECT_EQ(set, 0);
-    EXPECT_NE(told.find("port 1 -> Bluetooth device " + address + "\n"), std::string::npos);
+// How many PIN requests the remote's agent has answered so far (vm/init.sh keeps its
+// log).
+int pinsAsked()
+{
+    std::ifstream log(environmentValueOf("SERIALPADS_BT_REMOTE_AGENT_LOG"));
+    int asked = 0;
+    for (std::string line; std::getline(log, line);)
+        asked += line.rfind("pin ", 0) == 0;
+    return asked;
+}
+
+// One pairing after another, each as the user types it, with what it must say and what
+// BlueZ must know afterwards.
+struct PairingStep {
+    const char* name;
+    const char* pin;
+    int status;
+    const char* says;
+    bool remoteAsked; // the remote's own agent was asked for its PIN
+    const char* pairedAfter; // BlueZ's "Paired" afterwards
+};
+constexpr PairingStep pairingSteps[] = {
+    { "wrong_pin", "0000", 1, "did not accept the PIN: try again with the device's PIN", true,
+        "false" },
+    { "its_pin", "1234", 0, "Paired with SerialModule (", true, "true" },
+    { "again", "1234", 0, "is already paired and trusted", false, "true" },
+};
+
+TEST_F(OnBluezStack, PairingTakesTheModulesPinAndNoOther)
+{
+    ASSERT_EQ(remoteDeviceProperty(address, "Paired"), "false") << "paired before the case";
+    for (const PairingStep& step : pairingSteps) {
+        SCOPED_TRACE(step.name);
+        int askedBefore = pinsAsked();
+        auto started = Clock::now();
+        CPortsRun pair = runPorts("pair " + name + " --pin " + step.pin);
+        reportMeasured(std::string("pair_") + step.name, Clock::now() - started);
+        EXPECT_EQ(pair.status, step.status);
+        EXPECT_NE(pair.out.find(step.says), std::string::npos);
+        EXPECT_EQ(pinsAsked() > askedBefore, step.remoteAsked);
+        EXPECT_EQ(remoteDeviceProperty(address, "Paired"), step.pairedAfter);
+    }
+    EXPECT_EQ(remoteDeviceProperty(address, "Trusted"), "true");
+}
+
+TEST_F(OnBluezStack, ANameStandsForTheAddressAndTheChannelIsTold)
+{
+    CPortsRun set = runPorts("set 1 " + name);
+    EXPECT_EQ(set.status, 0);
+    EXPECT_NE(set.out.find("port 1 -> Bluetooth device " + address + "\n"), std::string::npos);
     EXPECT_NE(
-        told.find("serial port on channel " + std::to_string(recordChannel)), std::string::npos);
+        set.out.find("serial port on channel " + std::to_string(recordChannel)), std::string::npos);
     std::error_code error;
     EXPECT_EQ(std::filesystem::read_symlink(
-                  environment("HOME") + "/.config/serialpads/ports/com1", error),
+                  environmentValueOf("HOME") + "/.config/serialpads/ports/com1", error),
         "bluetooth:" + address);
+}
 
+TEST_F(OnBluezStack, ConnectReachesTheChannelTheRecordNames)
+{
+    ASSERT_EQ(runPorts("set 1 " + address).status, 0);
     connect("connect_with_lookup");
     sendHello();
     EXPECT_TRUE(remote.waitForReceived("Hello World\r"));
@@ -104,20 +111,20 @@ TEST_F(OnBluezStack, AModuleFoundByNameIsReachedOnTheChannelItsRecordNames)
     disconnect();
 
     // The same Connect on the channel given: no lookup.
-    ports("set 1 " + address + " " + std::to_string(recordChannel));
+    runPorts("set 1 " + address + " " + std::to_string(recordChannel));
     connect("connect_channel_given");
     disconnect();
-    ports("set 1 " + address);
+    runPorts("set 1 " + address);
     connect("connect_with_lookup_again");
     disconnect();
 }
 
 TEST_F(OnBluezStack, ADeviceOfferingNoSerialPortIsToldSo)
 {
-    serviceRecord("off");
-    auto [set, told] = ports("set 1 " + address);
-    EXPECT_EQ(set, 0) << "the entry is set all the same";
-    EXPECT_NE(told.find("offers no serial port"), std::string::npos);
+    setServiceRecord("off");
+    CPortsRun set = runPorts("set 1 " + address);
+    EXPECT_EQ(set.status, 0) << "the entry is set all the same";
+    EXPECT_NE(set.out.find("offers no serial port"), std::string::npos);
     auto started = Clock::now();
     std::vector<QString> messages = clickConnect();
     reportMeasured("connect_no_serial_port", Clock::now() - started);
@@ -126,7 +133,7 @@ TEST_F(OnBluezStack, ADeviceOfferingNoSerialPortIsToldSo)
     std::string detail = driver.lastMessageDetail().toStdString();
     std::printf("reason shown: %s\n", detail.c_str());
     EXPECT_NE(detail.find(address + " offers no serial port"), std::string::npos) << detail;
-    serviceRecord("on");
+    setServiceRecord("on");
 }
 
 } // namespace

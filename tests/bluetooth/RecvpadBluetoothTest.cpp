@@ -7,6 +7,7 @@
 #include "ReceiveResources.h"
 
 #include "BluetoothCase.h"
+#include "BluezStackCase.h"
 #include "DialogDriver.h"
 #include "LogView.h"
 #include "RemoteDevice.h"
@@ -209,6 +210,38 @@ TEST_F(AsUserRecvpadOnASocketPort, ShowsWhatArrivesAndFlowsAgainAfterADrop)
     reportMeasured("socket_recvpad_relinked", Clock::now() - back);
     remote.send("after\r");
     EXPECT_TRUE(fieldShows(shown + u"after\r\n"));
+    disconnect();
+}
+
+// recvpad on a port set up by the module's name with no channel, on the real stack with
+// BlueZ's daemon, as the ordinary user (vm/init.sh's last phase, once sendpad's cases
+// have found and paired the module): Connect looks the channel up in the module's
+// service record, and the field shows exactly what the module sends.
+class RecvpadOnBluezStack : public CListensOnTheRecordsChannel, public RecvpadOnBluetooth {
+protected:
+    void SetUp() override
+    {
+        if (getuid() == 0)
+            GTEST_SKIP() << "runs as the ordinary user";
+    }
+};
+
+TEST_F(RecvpadOnBluezStack, APortSetByNameShowsWhatTheModuleSends)
+{
+    const std::string name = environmentValueOf("SERIALPADS_BT_REMOTE_NAME");
+    ASSERT_FALSE(name.empty());
+    CPortsRun set = runPorts("set 2 " + name);
+    ASSERT_EQ(set.status, 0);
+    EXPECT_NE(set.out.find("port 2 -> Bluetooth device "
+                  + environmentValueOf("SERIALPADS_BT_REMOTE_ADDRESS") + "\n"),
+        std::string::npos);
+
+    driver.choose(IDC_RECEIVE_PORT_LIST, 1);
+    connect("recvpad_connect_with_lookup");
+    remote.send("from the module\r");
+    EXPECT_TRUE(fieldShows(u"from the module\r\n"));
+    remote.send("\xE2\x82\xAC 5\r\n");
+    EXPECT_TRUE(fieldShows(u"from the module\r\n\u20AC 5\r\n\n"));
     disconnect();
 }
 

@@ -95,9 +95,14 @@ void CRemoteDevice::start()
     std::string address = environmentValue("SERIALPADS_BT_REMOTE_ADDRESS");
     std::string channelText = std::to_string(channel);
     std::string muteText = std::to_string(muteChannel);
-    char* argv[] = { const_cast<char*>("python3"), script.data(), const_cast<char*>("--address"),
-        address.data(), const_cast<char*>("--mute"), muteText.data(), channelText.data(), nullptr };
-    int spawned = posix_spawnp(&pid, "python3", &actions, nullptr, argv, environ);
+    std::vector<char*> argv
+        = { const_cast<char*>("python3"), script.data(), const_cast<char*>("--address"),
+              address.data(), const_cast<char*>("--mute"), muteText.data() };
+    if (pairedOnly)
+        argv.push_back(const_cast<char*>("--paired-only"));
+    argv.push_back(channelText.data());
+    argv.push_back(nullptr);
+    int spawned = posix_spawnp(&pid, "python3", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);

@@ -18,6 +18,9 @@ public:
     // The channel the remote listens on: the one /dev/rfcomm0 is bound to, or another
     // while a case has its service record name that one.
     static inline int channel = 1;
+    // Whether it lets in only a device it is paired with (a serial module that was
+    // paired with its PIN); the bound nodes reach it unpaired.
+    static inline bool pairedOnly = false;
     // A channel where the remote accepts a link and never reads from it.
     static constexpr int muteChannel = 3;
     // A channel where nobody listens.

@@ -19,8 +19,9 @@ build=${1:-build/ci}
 [ "${1:-}" = -- ] && shift
 build=$(cd "$build" && pwd)
 programs=(tests/bluetooth/sendpad_bluetooth_tests tests/bluetooth/recvpad_bluetooth_tests)
-# The suite sets its Bluetooth ports up with the command a user would use.
-tools=(serialpads-ports/serialpads-ports)
+# The suite sets its Bluetooth ports up with the command a user would use; the remote
+# answers a pairing through its own agent.
+tools=(serialpads-ports/serialpads-ports tests/bluetooth/bluetooth_remote_agent)
 # The whole VM run, boot to power-off; the suite itself takes about a minute.
 limit=${SERIALPADS_BT_SECONDS:-420}
 

@@ -4,7 +4,9 @@ emulated controller, driven by the test program through its standard streams.
 
 It listens on each channel named on the command line and takes one client per
 channel at a time. On each channel given with --mute it accepts a client and never
-reads from it, as a device that has stopped taking bytes. Everything it notices is one line on standard output:
+reads from it, as a device that has stopped taking bytes. With --paired-only it lets
+in only a device it is paired with, as a serial module does: the link must be
+authenticated and encrypted before a client is accepted. Everything it notices is one line on standard output:
 
     ready                   listening on every channel
     connected CH            a client's link on channel CH is up
@@ -23,7 +25,15 @@ import argparse
 import os
 import select
 import socket
+import struct
 import sys
+
+# setsockopt(SOL_BLUETOOTH, BT_SECURITY, struct bt_security { level, key_size }):
+# "medium" asks for an authenticated, encrypted link, which a legacy device has only
+# with a link key, that is once paired.
+SOL_BLUETOOTH = 274
+BT_SECURITY = 4
+BT_SECURITY_MEDIUM = 2
 
 
 def say(*words):
@@ -35,12 +45,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--address", required=True)
     parser.add_argument("--mute", type=int, action="append", default=[])
+    parser.add_argument("--paired-only", action="store_true")
     parser.add_argument("channels", type=int, nargs="+")
     args = parser.parse_args()
 
     listeners = {}
     for channel in args.channels + args.mute:
         server = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_STREAM, socket.BTPROTO_RFCOMM)
+        if args.paired_only:
+            server.setsockopt(SOL_BLUETOOTH, BT_SECURITY, struct.pack("BB", BT_SECURITY_MEDIUM, 0))
         server.bind((args.address, channel))
         server.listen(1)
         listeners[server] = channel
