@@ -67,18 +67,7 @@ TEST_F(SerialPortTest, PortsLeftOpenAreRestoredWhenTheProgramEnds)
 // The line settings of a port's entry, on a pseudo-terminal, which keeps any speed, stop
 // bits and flow control it is given but always 8 data bits and no parity: the test's
 // own view of the device reads them back.
-class EntryLineTest : public SerialPortTest, public ::testing::WithParamInterface<const char*> {
-protected:
-    struct CSpeeds {
-        std::uint32_t input = 0, output = 0;
-    };
-    CSpeeds speedsOf(int fd)
-    {
-        CSpeeds speeds;
-        EXPECT_EQ(readTerminalSpeed(fd, speeds.input, speeds.output), 0);
-        return speeds;
-    }
-};
+class EntryLineTest : public SerialPortTest, public ::testing::WithParamInterface<const char*> { };
 
 TEST_P(EntryLineTest, AppliedAtOpenAndTheDevicesOwnPutBackAtClose)
 {
@@ -99,9 +88,7 @@ TEST_P(EntryLineTest, AppliedAtOpenAndTheDevicesOwnPutBackAtClose)
     termios held {};
     ASSERT_EQ(tcgetattr(view, &held), 0);
     CLineState kept = CTerminalGuard::lineOf(held);
-    CSpeeds speeds = speedsOf(view);
-    kept.inputSpeed = speeds.input;
-    kept.outputSpeed = speeds.output;
+    ASSERT_EQ(readTerminalSpeed(view, kept.inputSpeed, kept.outputSpeed), 0);
     EXPECT_EQ(lineDifference(asked, kept), std::nullopt);
     if (!asked.framing) {
         EXPECT_EQ(kept.framing, before.framing);
@@ -122,8 +109,10 @@ TEST_P(EntryLineTest, AppliedAtOpenAndTheDevicesOwnPutBackAtClose)
     termios after {};
     ASSERT_EQ(tcgetattr(view, &after), 0);
     EXPECT_TRUE(CTerminalGuard::sameSettings(after, own));
-    EXPECT_EQ(speedsOf(view).output, 1200u);
-    EXPECT_EQ(speedsOf(view).input, 1200u);
+    std::uint32_t input = 0, output = 0;
+    ASSERT_EQ(readTerminalSpeed(view, input, output), 0);
+    EXPECT_EQ(output, 1200u);
+    EXPECT_EQ(input, 1200u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, EntryLineTest,
@@ -152,19 +141,38 @@ TEST_F(SerialPortTest, ADevicesOwnSpeedWithoutAConstantIsPutBack)
 
 // Parity and data bits other than 8N1 are what a pseudo-terminal does not keep, as a
 // USB adapter's driver may not keep a speed: Connect fails and nothing stays changed.
-TEST_F(SerialPortTest, SettingsTheDeviceDoesNotKeepFailTheOpenAndChangeNothing)
+// Settings that cannot be read never reach the device at all.
+struct RefusedLine {
+    const char* what;
+    const char* settings;
+    OpenFailureKind kind;
+    const char* lineAsked;
+    bool namesTheEntry; // rather than the device
+    std::string mentioned;
+};
+
+void PrintTo(const RefusedLine& entry, std::ostream* out)
 {
+    *out << entry.what;
+}
+
+class RefusedLineTest : public SerialPortTest,
+                        public ::testing::WithParamInterface<RefusedLine> { };
+
+TEST_P(RefusedLineTest, FailsTheOpenAndChangesNothing)
+{
+    const RefusedLine& entry = GetParam();
     termios before {};
     ASSERT_EQ(tcgetattr(view, &before), 0);
-    ports.link(1, farEnd.devicePath() + " 19200 7E1");
+    ports.link(1, farEnd.devicePath() + " " + entry.settings);
     EXPECT_EQ(openPort(), invalidHandle);
     std::optional<COpenFailure> failure = takeLastOpenFailure();
     ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->kind, OpenFailureKind::lineNotKept);
-    EXPECT_EQ(failure->lineAsked, "19200 7E1");
-    EXPECT_EQ(failure->lineKept, "framing 7E1 asked, 8N1 kept");
-    EXPECT_TRUE(mentions(
-        describe(*failure), { farEnd.devicePath() + " did not keep the line settings of port 1" }));
+    EXPECT_EQ(failure->kind, entry.kind);
+    EXPECT_EQ(failure->lineAsked, entry.lineAsked);
+    const std::string named
+        = entry.namesTheEntry ? "The entry " + ports.entry(1).string() : farEnd.devicePath();
+    EXPECT_TRUE(mentions(describe(*failure), { named, entry.mentioned, "serialpads-ports set 1" }));
     termios after {};
     ASSERT_EQ(tcgetattr(view, &after), 0);
     EXPECT_TRUE(CTerminalGuard::sameSettings(after, before)) << "the speed was left changed";
@@ -174,22 +182,10 @@ TEST_F(SerialPortTest, SettingsTheDeviceDoesNotKeepFailTheOpenAndChangeNothing)
     EXPECT_EQ(flock(view, LOCK_EX | LOCK_NB), 0);
 }
 
-TEST_F(SerialPortTest, AnEntryWithDamagedSettingsIsNeverOpened)
-{
-    termios before {};
-    ASSERT_EQ(tcgetattr(view, &before), 0);
-    ports.link(1, farEnd.devicePath() + " 9600 9Z9");
-    EXPECT_EQ(openPort(), invalidHandle);
-    std::optional<COpenFailure> failure = takeLastOpenFailure();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->kind, OpenFailureKind::lineSettingsDamaged);
-    EXPECT_TRUE(mentions(describe(*failure),
-        { "The entry " + ports.entry(1).string(), "'9Z9' is not a framing",
-            "serialpads-ports set 1" }));
-    termios after {};
-    ASSERT_EQ(tcgetattr(view, &after), 0);
-    EXPECT_TRUE(CTerminalGuard::sameSettings(after, before));
-    int exclusive = 1;
-    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0);
-}
+INSTANTIATE_TEST_SUITE_P(Entries, RefusedLineTest,
+    ::testing::Values(
+        RefusedLine { "NotKept", "19200 7E1", OpenFailureKind::lineNotKept, "19200 7E1", false,
+            " did not keep the line settings of port 1 (framing 7E1 asked, 8N1 kept)" },
+        RefusedLine { "Damaged", "9600 9Z9", OpenFailureKind::lineSettingsDamaged, "", true,
+            "'9Z9' is not a framing" }),
+    [](const auto& testInfo) { return std::string(testInfo.param.what); });

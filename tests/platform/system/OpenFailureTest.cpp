@@ -9,6 +9,7 @@
 #include "PortLock.h"
 
 #include <fstream>
+#include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -34,66 +35,82 @@ TEST_F(SerialPortTest, OpenRejectsUnsupportedRequests)
     EXPECT_TRUE(closeDevice(port));
 }
 
-// Entries that must not be opened, each made by a function given the entry's path.
-struct NonTerminalEntry {
+// Entries that must not be opened, each made by a function given the port directory
+// (the entry is com3), with the failure an open finds.
+struct NonSerialEntry {
     const char* what;
-    void (*make)(const fs::path& entry);
+    void (*make)(CTestPortDirectory& ports);
+    OpenFailureKind kind;
+    const char* mentioned; // a part of the sentence
 };
 
-void PrintTo(const NonTerminalEntry& entry, std::ostream* out)
+void PrintTo(const NonSerialEntry& entry, std::ostream* out)
 {
     *out << entry.what;
 }
 
-class NotATerminalTest : public ::testing::TestWithParam<NonTerminalEntry> {
+class NotATerminalTest : public ::testing::TestWithParam<NonSerialEntry> {
 protected:
     CTestPortDirectory ports;
 };
 
-TEST_P(NotATerminalTest, GivesInvalidHandleAndChangesNothing)
+TEST_P(NotATerminalTest, FailsByItsKindAndChangesNothing)
 {
-    fs::path entry = ports.entry(3);
-    GetParam().make(entry);
-    std::error_code ignored;
-    bool regular = fs::is_regular_file(entry, ignored);
-    auto mtime = regular ? fs::last_write_time(entry) : fs::file_time_type {};
+    GetParam().make(ports);
+    std::map<fs::path, fs::file_time_type> files; // the regular files an entry leads to
+    for (const fs::directory_entry& file : fs::directory_iterator(ports.path()))
+        if (file.is_regular_file())
+            files[fs::canonical(file.path())] = file.last_write_time();
 
-    for (std::uint32_t access : { GENERIC_READ, GENERIC_WRITE, readWrite })
+    for (std::uint32_t access : { GENERIC_READ, GENERIC_WRITE, readWrite }) {
         EXPECT_EQ(openPort(u"COM3:", access), invalidHandle);
-
-    if (regular) {
-        std::ifstream file(entry);
+        std::optional<COpenFailure> failure = takeLastOpenFailure();
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->kind, GetParam().kind);
+        EXPECT_EQ(failure->portNumber, 3);
+        EXPECT_TRUE(mentions(describe(*failure), { GetParam().mentioned }));
+    }
+    for (const auto& [path, mtime] : files) {
+        std::ifstream file(path);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "keep me");
-        EXPECT_EQ(fs::last_write_time(entry), mtime);
+        EXPECT_EQ(fs::last_write_time(path), mtime);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, NotATerminalTest,
-    ::testing::Values(NonTerminalEntry { "DanglingLink",
-                          [](const fs::path& entry) {
-                              fs::create_symlink(entry.parent_path() / "gone", entry);
-                          } },
-        NonTerminalEntry {
-            "RegularFile", [](const fs::path& entry) { std::ofstream(entry) << "keep me"; } },
-        NonTerminalEntry { "LinkToRegularFile",
-            [](const fs::path& entry) {
-                std::ofstream(entry.string() + ".txt") << "keep me";
-                fs::create_symlink(entry.string() + ".txt", entry);
-            } },
-        NonTerminalEntry {
-            "Directory", [](const fs::path& entry) { fs::create_directory(entry); } },
-        NonTerminalEntry { "Fifo", [](const fs::path& entry) { mkfifo(entry.c_str(), 0600); } },
-        NonTerminalEntry {
-            "DevNull", [](const fs::path& entry) { fs::create_symlink("/dev/null", entry); } }),
+    ::testing::Values(
+        NonSerialEntry { "DanglingLink",
+            [](CTestPortDirectory& ports) { ports.link(3, ports.path() / "unplugged"); },
+            OpenFailureKind::noSuchDevice, "unplugged, switched off or named differently" },
+        NonSerialEntry { "RegularFile",
+            [](CTestPortDirectory& ports) {
+                std::ofstream(ports.path() / "notes.txt") << "keep me";
+                fs::rename(ports.path() / "notes.txt", ports.entry(3));
+            },
+            OpenFailureKind::notSerial, "com3 is a regular file, not a serial device" },
+        NonSerialEntry { "LinkToRegularFile",
+            [](CTestPortDirectory& ports) {
+                std::ofstream(ports.path() / "notes.txt") << "keep me";
+                ports.link(3, ports.path() / "notes.txt");
+            },
+            OpenFailureKind::notSerial, "notes.txt) is a regular file, not a serial device" },
+        NonSerialEntry { "Directory",
+            [](CTestPortDirectory& ports) { fs::create_directory(ports.entry(3)); },
+            OpenFailureKind::notSerial, "is a directory, not a serial device" },
+        NonSerialEntry { "LinkToDirectory",
+            [](CTestPortDirectory& ports) { ports.link(3, ports.path()); },
+            OpenFailureKind::notSerial, "is a directory, not a serial device" },
+        NonSerialEntry { "Fifo",
+            [](CTestPortDirectory& ports) { mkfifo(ports.entry(3).c_str(), 0600); },
+            OpenFailureKind::notSerial, "is a named pipe, not a serial device" },
+        NonSerialEntry { "DevNull", [](CTestPortDirectory& ports) { ports.link(3, "/dev/null"); },
+            OpenFailureKind::notSerial,
+            "(/dev/null) is a character device that is not a terminal" },
+        // A target that only starts like a Bluetooth device's is a path, and not there.
+        NonSerialEntry { "MalformedBluetoothTarget",
+            [](CTestPortDirectory& ports) { ports.link(3, "bluetooth:00:11:22"); },
+            OpenFailureKind::noSuchDevice, "(bluetooth:00:11:22) does not exist" }),
     [](const auto& testInfo) { return std::string(testInfo.param.what); });
-
-TEST(NotATerminal, MissingEntryWithoutBluetoothPortGivesInvalidHandle)
-{
-    CTestPortDirectory ports;
-    if (fs::exists("/dev/rfcomm3"))
-        GTEST_SKIP() << "this machine has /dev/rfcomm3";
-    EXPECT_EQ(openPort(u"COM4:"), invalidHandle);
-}
 
 TEST(NotATerminal, KernelDescribedNonTerminalsAreKnown)
 {
@@ -150,56 +167,6 @@ protected:
 
     std::vector<pid_t> holders;
 };
-
-struct FailingEntry {
-    const char* what;
-    void (*make)(CTestPortDirectory& ports);
-    OpenFailureKind kind;
-    const char* mentioned; // a part of the sentence
-};
-
-void PrintTo(const FailingEntry& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
-
-class OpenFailureKindTest : public ::testing::TestWithParam<FailingEntry> {
-protected:
-    CTestPortDirectory ports;
-};
-
-TEST_P(OpenFailureKindTest, EachFailureIsKnownByItsKindAndNamesTheDevice)
-{
-    GetParam().make(ports);
-    EXPECT_EQ(openPort(u"COM3:"), invalidHandle);
-    std::optional<COpenFailure> failure = takeLastOpenFailure();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->kind, GetParam().kind);
-    EXPECT_EQ(failure->portNumber, 3);
-    EXPECT_TRUE(mentions(describe(*failure), { GetParam().mentioned }));
-}
-
-INSTANTIATE_TEST_SUITE_P(Entries, OpenFailureKindTest,
-    ::testing::Values(
-        FailingEntry { "Unplugged",
-            [](CTestPortDirectory& ports) { ports.link(3, ports.path() / "unplugged"); },
-            OpenFailureKind::noSuchDevice, "unplugged, switched off or named differently" },
-        FailingEntry { "RegularFile",
-            [](CTestPortDirectory& ports) {
-                std::ofstream(ports.path() / "notes.txt") << "x";
-                ports.link(3, ports.path() / "notes.txt");
-            },
-            OpenFailureKind::notSerial, "notes.txt) is a regular file, not a serial device" },
-        FailingEntry { "Directory", [](CTestPortDirectory& ports) { ports.link(3, ports.path()); },
-            OpenFailureKind::notSerial, "is a directory, not a serial device" },
-        FailingEntry { "DevNull", [](CTestPortDirectory& ports) { ports.link(3, "/dev/null"); },
-            OpenFailureKind::notSerial,
-            "(/dev/null) is a character device that is not a terminal" },
-        // A target that only starts like a Bluetooth device's is a path, and not there.
-        FailingEntry { "MalformedBluetoothTarget",
-            [](CTestPortDirectory& ports) { ports.link(3, "bluetooth:00:11:22"); },
-            OpenFailureKind::noSuchDevice, "(bluetooth:00:11:22) does not exist" }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
 
 TEST_F(OpenFailureTest, APortWithoutEntryOrBoundDeviceSaysHowToSetOne)
 {

@@ -71,10 +71,10 @@ void SerialPortTest::waitForInput(int count)
     }));
 }
 
-std::string SerialPortTest::readAll(Handle port, std::size_t count)
+std::string SerialPortTest::readAll(Handle port, std::size_t count, std::chrono::milliseconds limit)
 {
     std::string got;
-    auto deadline = Clock::now() + std::chrono::seconds(2);
+    auto deadline = Clock::now() + limit;
     while (got.size() < count && Clock::now() < deadline) {
         char buffer[128];
         std::uint32_t n = 0;

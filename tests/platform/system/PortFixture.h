@@ -73,7 +73,9 @@ protected:
     // Puts cooked settings on the device, as another program may have left it.
     void cookDevice();
     void waitForInput(int count);
-    std::string readAll(Handle port, std::size_t count);
+    // Reads until `count` bytes have arrived or `limit` has passed, as a polling reader does.
+    std::string readAll(
+        Handle port, std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(2));
 
     CTestPortDirectory ports;
     CTestPort farEnd;
