@@ -29,19 +29,6 @@ void cook(termios& settings)
     return ::testing::AssertionSuccess();
 }
 
-CScopedVariable::CScopedVariable(const char* variable, const char* value)
-    : name(variable)
-{
-    if (const char* old = std::getenv(name))
-        previous = old;
-    value ? setenv(name, value, 1) : unsetenv(name);
-}
-
-CScopedVariable::~CScopedVariable()
-{
-    previous ? setenv(name, previous->c_str(), 1) : unsetenv(name);
-}
-
 void SerialPortTest::SetUp()
 {
     ports.link(1, farEnd.devicePath());

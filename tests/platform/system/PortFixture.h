@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <grp.h>
 #include <initializer_list>
@@ -35,8 +36,14 @@ void cook(termios& settings);
 // Sets or clears an environment variable for one scope.
 class CScopedVariable {
 public:
-    CScopedVariable(const char* variable, const char* value);
-    ~CScopedVariable();
+    CScopedVariable(const char* variable, const char* value)
+        : name(variable)
+    {
+        if (const char* old = std::getenv(name))
+            previous = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~CScopedVariable() { previous ? setenv(name, previous->c_str(), 1) : unsetenv(name); }
 
 private:
     const char* name;
