@@ -14,14 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string allByteValues()
-{
-    std::string bytes;
-    for (int value = 0; value < 256; ++value)
-        bytes.push_back(char(value));
-    return bytes;
-}
-
 // A line of `length` letters and a carriage return.
 std::string longLine(std::size_t length)
 {
@@ -48,7 +40,9 @@ TEST_F(SerialPortTest, PassesEveryByteUnchangedBothWays)
     cookDevice();
     Handle port = openPort();
     ASSERT_NE(port, invalidHandle);
-    const std::string bytes = allByteValues() + "\r\n\x03\x11\x13\x1a\x7f" + std::string(1, '\0');
+    std::string bytes = "\r\n\x03\x11\x13\x1a\x7f" + std::string(1, '\0');
+    for (int value = 0; value < 256; ++value)
+        bytes.push_back(char(value));
 
     std::uint32_t written = 0;
     EXPECT_TRUE(writeDevice(port, bytes.data(), std::uint32_t(bytes.size()), &written, nullptr));
