@@ -3,7 +3,7 @@
 // tested on any stat data and for any user, also where the tests run as root.
 #pragma once
 
-#include "OpenFailure.h" // groupName
+#include "AccountNames.h"
 
 #include <filesystem>
 #include <string>

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "Bluez.h"
-#include "OpenFailure.h"
+#include "DeviceHolder.h"
 #include "PortAccess.h"
 #include "PortEntry.h"
 

@@ -2,7 +2,7 @@
 // handle and hands over to it. openDevice() keeps why it failed (OpenFailure.h).
 #include "OpenFailure.h"
 #include "PortRegistry.h"
-#include "TextCodec.h"
+#include "ProcessCodecs.h"
 
 #include <fcntl.h>
 #include <optional>

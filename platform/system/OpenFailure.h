@@ -7,18 +7,12 @@
 // could not be opened. describe() is the one place that turns it into a sentence.
 #pragma once
 
+#include "DeviceHolder.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <sys/types.h>
-
-// The program holding a device, as /proc shows it.
-struct CDeviceHolder {
-    std::string name;
-    long pid = 0;
-
-    friend bool operator==(const CDeviceHolder&, const CDeviceHolder&) = default;
-};
 
 enum class OpenFailureKind {
     notAPortName, // the name is not "COM1:" to "COM9:"
@@ -72,12 +66,3 @@ std::optional<COpenFailure> takeLastOpenFailure();
 
 // One sentence (UTF-8) that names the device and says what the user can do about it.
 std::string describe(const COpenFailure& failure);
-
-// The group's name, or its number when it has none.
-std::string groupName(gid_t group);
-
-// The first process found with a descriptor open on the character device `device`.
-// Processes of other users are found only where /proc lets this one look at them.
-std::optional<CDeviceHolder> findDeviceHolder(dev_t device);
-// The first process found with a descriptor open on the file `path` (a lock file).
-std::optional<CDeviceHolder> findFileHolder(const std::filesystem::path& path);

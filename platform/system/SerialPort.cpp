@@ -1,7 +1,7 @@
 #include "SerialPort.h"
 
 #include "PortDirectory.h"
-#include "TextCodec.h"
+#include "ProcessCodecs.h"
 #include "Waiting.h"
 
 #include <algorithm>

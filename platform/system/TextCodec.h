@@ -108,9 +108,3 @@ private:
     std::u16string undelivered; // decoded units that did not fit the caller's destination
     bool asciiFastPath = false;
 };
-
-// Ends the stream of every process-wide codec behind byteToWide(), as endStream() does.
-// The serial layer calls it whenever a port is opened or closed: bytes from one
-// connection never complete a character begun by another, and a character left
-// unfinished shows as U+FFFD at the next conversion instead of vanishing.
-void endDecodingStreams();
