@@ -2,7 +2,6 @@
 // handle and hands over to it. openDevice() keeps why it failed (OpenFailure.h).
 #include "OpenFailure.h"
 #include "PortRegistry.h"
-#include "ProcessCodecs.h"
 
 #include <fcntl.h>
 #include <optional>
@@ -55,8 +54,6 @@ Handle openDevice(const char16_t* name, std::uint32_t access, std::uint32_t shar
         recordOpenFailure(std::move(failure));
         return invalidHandle;
     }
-    // A new connection starts a new byte stream.
-    endDecodingStreams();
     return CPortRegistry::instance().add(std::move(port));
 }
 
@@ -68,7 +65,6 @@ bool closeDevice(Handle handle)
     if (!port)
         return false;
     port->close();
-    endDecodingStreams();
     return true;
 }
 

@@ -5,26 +5,44 @@
 
 namespace {
 
+// Every codec of the process, with the unfinished character each may be keeping. Never
+// destroyed: a port closed when the program ends still ends their streams, whatever
+// the order in which static objects go.
+struct CProcessCodecs {
+    std::string localeCodeset; // the encoding `locale` was made for
+    std::optional<CTextCodec> locale;
+    std::optional<CTextCodec> utf8;
+    bool utf8Tried = false; // made when first asked for
+};
+
+CProcessCodecs& codecs()
+{
+    static CProcessCodecs* all = new CProcessCodecs;
+    return *all;
+}
+
 // Rebuilt when the locale names another encoding than at the last call.
 CTextCodec* localeCodec()
 {
-    static std::string codeset;
-    static std::optional<CTextCodec> codec;
+    CProcessCodecs& all = codecs();
     std::string current = CTextCodec::localeCodeset();
-    if (!codec || current != codeset) {
-        codec = CTextCodec::open(current);
-        if (!codec)
-            codec = CTextCodec::open("UTF-8");
-        codeset = current;
+    if (!all.locale || current != all.localeCodeset) {
+        all.locale = CTextCodec::open(current);
+        if (!all.locale)
+            all.locale = CTextCodec::open("UTF-8");
+        all.localeCodeset = current;
     }
-    return codec ? &*codec : nullptr;
+    return all.locale ? &*all.locale : nullptr;
 }
 
-// The codec for code page 65001, made when first asked for.
-std::optional<CTextCodec>& utf8Codec()
+CTextCodec* utf8Codec()
 {
-    static std::optional<CTextCodec> utf8 = CTextCodec::open("UTF-8");
-    return utf8;
+    CProcessCodecs& all = codecs();
+    if (!all.utf8Tried) {
+        all.utf8 = CTextCodec::open("UTF-8");
+        all.utf8Tried = true;
+    }
+    return all.utf8 ? &*all.utf8 : nullptr;
 }
 
 } // namespace
@@ -33,10 +51,8 @@ CTextCodec* codecFor(std::uint32_t codePage)
 {
     if (codePage == defaultCodePage)
         return localeCodec();
-    if (codePage == utf8CodePage) {
-        std::optional<CTextCodec>& utf8 = utf8Codec();
-        return utf8 ? &*utf8 : nullptr;
-    }
+    if (codePage == utf8CodePage)
+        return utf8Codec();
     return nullptr;
 }
 
@@ -44,6 +60,6 @@ void endDecodingStreams()
 {
     if (CTextCodec* codec = localeCodec())
         codec->endStream();
-    if (std::optional<CTextCodec>& utf8 = utf8Codec())
-        utf8->endStream();
+    if (CTextCodec* codec = utf8Codec())
+        codec->endStream();
 }

@@ -18,6 +18,7 @@ CTextCodec* codecFor(std::uint32_t codePage);
 
 // Ends the stream of every codec here, as CTextCodec::endStream() does: bytes from one
 // connection never complete a character begun by another, and a character left
-// unfinished shows as U+FFFD at the next conversion instead of vanishing. The serial
-// port calls it when it is opened or closed and when its device goes away.
+// unfinished shows as U+FFFD at the next conversion instead of vanishing. Only the serial
+// port calls it (SerialPort.cpp): when it is opened or closed and when its device goes
+// away.
 void endDecodingStreams();

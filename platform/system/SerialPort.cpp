@@ -67,6 +67,8 @@ std::unique_ptr<CSerialPort> CSerialPort::open(
         waitForDescriptor(device->fd(), 0,
             std::min(pollTimeout(deadline, Clock::now()), int(linkPollStep.count())));
     }
+    // A new connection starts a new byte stream (ProcessCodecs.h).
+    endDecodingStreams();
     return std::unique_ptr<CSerialPort>(
         new CSerialPort(*portNumber, openFlags, std::move(device), std::move(kept)));
 }
@@ -78,6 +80,7 @@ void CSerialPort::close()
     state = State::closed;
     dropDevice(closingGrace);
     kept = {};
+    endDecodingStreams();
 }
 
 void CSerialPort::dropDevice(milliseconds grace)
