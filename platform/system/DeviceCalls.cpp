@@ -59,9 +59,7 @@ Handle openDevice(const char16_t* name, std::uint32_t access, std::uint32_t shar
 
 bool closeDevice(Handle handle)
 {
-    // Closed now, even if a call on the port (waiting through the installed waiter) still
-    // holds it; that call then ends without opening anything again.
-    std::shared_ptr<CSerialPort> port = CPortRegistry::instance().remove(handle);
+    std::unique_ptr<CSerialPort> port = CPortRegistry::instance().remove(handle);
     if (!port)
         return false;
     port->close();

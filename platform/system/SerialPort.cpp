@@ -5,6 +5,7 @@
 #include "Waiting.h"
 
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 using std::chrono::milliseconds;
@@ -75,12 +76,23 @@ std::unique_ptr<CSerialPort> CSerialPort::open(
 
 void CSerialPort::close()
 {
+    // The dialog framework runs no handler inside a wait, so nothing closes a port while
+    // one of its calls waits; the port relies on that.
+    assert(!waiting && "a port closed while one of its calls waits");
     if (state == State::closed)
         return;
     state = State::closed;
     dropDevice(closingGrace);
     kept = {};
     endDecodingStreams();
+}
+
+short CSerialPort::waitFor(int fd, short events, int timeoutMs)
+{
+    waiting = true;
+    short ready = waitForDescriptor(fd, events, timeoutMs);
+    waiting = false;
+    return ready;
 }
 
 void CSerialPort::dropDevice(milliseconds grace)
@@ -145,8 +157,7 @@ bool CSerialPort::mend(std::optional<Clock::time_point> deadline, WhileAway whil
             if (deadline && now >= *deadline)
                 return false;
             int step = int(linkPollStep.count());
-            waitForDescriptor(
-                held->fd(), 0, deadline ? std::min(pollTimeout(deadline, now), step) : step);
+            waitFor(held->fd(), 0, deadline ? std::min(pollTimeout(deadline, now), step) : step);
             continue;
         }
         case State::away: {
@@ -162,10 +173,10 @@ bool CSerialPort::mend(std::optional<Clock::time_point> deadline, WhileAway whil
             // Nothing to wait on but time; -1 makes the wait a plain sleep that still
             // goes through the installed waiter.
             if (deadline && *deadline <= plan.nextTryAt()) {
-                waitForDescriptor(-1, 0, pollTimeout(deadline, now));
+                waitFor(-1, 0, pollTimeout(deadline, now));
                 return false;
             }
-            waitForDescriptor(-1, 0, pollTimeout(plan.nextTryAt(), now));
+            waitFor(-1, 0, pollTimeout(plan.nextTryAt(), now));
             continue;
         }
         }
@@ -194,10 +205,7 @@ bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
             deadline = std::min(
                 deadline.value_or(Clock::time_point::max()), lastByte + *readPlan.byteGap);
 
-        short events = waitForDescriptor(held->fd(), POLLIN, pollTimeout(deadline, Clock::now()));
-        // The waiter may have let the program close the port meanwhile.
-        if (state != State::live)
-            break;
+        short events = waitFor(held->fd(), POLLIN, pollTimeout(deadline, Clock::now()));
 
         if (events & POLLIN) {
             SysResult n = held->readSome(out + got, count - got);
@@ -258,9 +266,7 @@ bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& w
         // or the device goes away.
         if (Clock::now() >= deadline)
             return false;
-        short events = waitForDescriptor(held->fd(), POLLOUT, pollTimeout(deadline, Clock::now()));
-        if (state != State::live)
-            return false;
+        short events = waitFor(held->fd(), POLLOUT, pollTimeout(deadline, Clock::now()));
         if (hungUp(events)) {
             noteGone();
             return false;

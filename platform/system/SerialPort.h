@@ -55,12 +55,9 @@ public:
 
     // Releases the device and stops trying to open it again; every later call fails.
     // Output the device has not taken gets closingGrace to leave and is then dropped,
-    // so this returns within that. Runs when the handle is closed, even while a call on
-    // the port is waiting.
+    // so this returns within that. Never called while a call on the port waits (the
+    // dialog framework sees to that; debug builds check it).
     void close();
-
-    // Whether a device is held and in use (false while it is away or a link comes up).
-    bool isLive() const { return state == State::live; }
 
 private:
     enum class State { live, connecting, away, closed };
@@ -78,6 +75,9 @@ private:
     bool mend(std::optional<Clock::time_point> deadline, WhileAway whileAway);
     void tryReopen(Clock::time_point now);
     void dropDevice(std::chrono::milliseconds grace);
+    // Every wait of a call on the port goes through here, so close() can check it is not
+    // reached from inside one.
+    short waitFor(int fd, short events, int timeoutMs);
 
     int number = 0; // 1 to 9, from the name given to open()
     int flags = 0;
@@ -87,4 +87,5 @@ private:
     COMMTIMEOUTS limits = defaultTimeouts;
     CReopenPlan plan;
     Clock::time_point connectingSince {};
+    bool waiting = false;
 };
