@@ -1,5 +1,6 @@
 #include "PortListing.h"
 
+#include "BluetoothLink.h"
 #include "PlainText.h"
 #include "PortDirectory.h"
 #include "PortLock.h"
@@ -229,10 +230,7 @@ EPresence bluetoothPresence(const CListingSources& sources)
             [](const CBluezAdapter& adapter) { return adapter.powered; });
         return on ? EPresence::AdapterOn : EPresence::AdapterOff;
     }
-    bool adapter = false;
-    for (const fs::path& device : directoryContents(sources.bluetoothClass))
-        adapter = adapter || device.filename().string().starts_with("hci");
-    if (!adapter)
+    if (!bluetoothAdapterPresent(sources.bluetoothClass))
         return EPresence::NoAdapter;
     return anyBluetoothBlocked(sources.rfkillClass) ? EPresence::AdapterOff
                                                     : EPresence::AdapterFound;

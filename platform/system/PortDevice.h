@@ -24,6 +24,9 @@ inline constexpr std::chrono::milliseconds linkTimeout { 8000 };
 // has stopped taking bytes uses it all, and the window stays live meanwhile.
 inline constexpr std::chrono::milliseconds closingGrace { 2000 };
 
+// How often closing looks whether that output has left.
+inline constexpr std::chrono::milliseconds drainStep { 20 };
+
 // What a port keeps from one device to the next while it reopens a device that went
 // away.
 struct CKeptAcrossOpens {

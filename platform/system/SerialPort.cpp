@@ -15,11 +15,6 @@ namespace {
 // How often a link that is coming up is looked at.
 constexpr milliseconds linkPollStep { 20 };
 
-bool hungUp(short events)
-{
-    return events & (POLLHUP | POLLERR | POLLNVAL);
-}
-
 } // namespace
 
 CSerialPort::CSerialPort(

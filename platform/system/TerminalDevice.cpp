@@ -10,14 +10,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// How often closing looks whether the output has left.
-constexpr milliseconds drainStep { 20 };
-
-bool hungUp(short events)
-{
-    return events & (POLLHUP | POLLERR | POLLNVAL);
-}
-
 COpenFailure failureAt(OpenFailureKind kind, int portNumber, const fs::path& path, int error = 0)
 {
     COpenFailure failure;
