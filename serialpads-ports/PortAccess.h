@@ -21,16 +21,16 @@ struct CIdentity {
 };
 
 enum class EAccess {
-    Allowed,
+    allowed,
     // Not allowed, but the device's group may read and write it: joining it helps.
-    JoinGroup,
+    joinGroup,
     // Not allowed, and no group to join would change that.
-    Denied,
+    denied,
 };
 
 struct CAccessVerdict {
-    EAccess kind = EAccess::Denied;
-    gid_t group = 0; // the group to join, for EAccess::JoinGroup
+    EAccess kind = EAccess::denied;
+    gid_t group = 0; // the group to join, for EAccess::joinGroup
 };
 
 // The kernel's rule for read and write permission on `status`: root may; else the

@@ -47,16 +47,16 @@ CDeviceCheck checkDevice(const fs::path& path)
     CDeviceCheck check;
     if (::stat(path.c_str(), &check.status) != 0) {
         check.error = errno;
-        check.kind = check.error == ENOENT || check.error == ENOTDIR ? EDeviceKind::Missing
-                                                                     : EDeviceKind::Unknown;
+        check.kind = check.error == ENOENT || check.error == ENOTDIR ? EDeviceKind::missing
+                                                                     : EDeviceKind::unknown;
         return check;
     }
     if (!S_ISCHR(check.status.st_mode))
-        check.kind = EDeviceKind::NotCharacterDevice;
+        check.kind = EDeviceKind::notCharacterDevice;
     else if (isKnownNonTerminal(major(check.status.st_rdev), minor(check.status.st_rdev)))
-        check.kind = EDeviceKind::NotTerminal;
+        check.kind = EDeviceKind::notTerminal;
     else
-        check.kind = EDeviceKind::Serial;
+        check.kind = EDeviceKind::serial;
     return check;
 }
 
