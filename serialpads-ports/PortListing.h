@@ -1,4 +1,4 @@
-// What each of the ports 1 to 9 leads to, whether that is there, who holds it and
+// What each of the ports 1 to 9 leads to, whether that is there, who has it in use and
 // whether the user may open it, gathered without opening any device, and the listing
 // that shows it. The listing has one line per port in columns; every column but the
 // last is one word, so scripts can split it on blanks (the line settings are joined by

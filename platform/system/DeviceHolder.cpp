@@ -52,10 +52,10 @@ bool isOpenOnFile(const std::string& descriptorLink, const std::string& path)
     return length > 0 && std::string_view(target, std::size_t(length)) == path;
 }
 
-// The first process with a descriptor for which `isHeld` says yes. Another program is
+// The first process with a descriptor for which `opensIt` says yes. Another program is
 // looked for first: this one may have the device open itself (another port leading to
 // the same device), but when someone else has it too, that is who keeps it busy.
-template <typename Test> std::optional<CDeviceHolder> findHolder(Test isHeld)
+template <typename Test> std::optional<CDeviceHolder> findHolder(Test opensIt)
 {
     const std::string self = std::to_string(getpid());
     for (bool ownProcess : { false, true }) {
@@ -70,7 +70,7 @@ template <typename Test> std::optional<CDeviceHolder> findHolder(Test isHeld)
             if (!descriptors)
                 continue;
             while (dirent* descriptor = readdir(descriptors.get())) {
-                if (!isNumber(descriptor->d_name) || !isHeld(base + "/fd/" + descriptor->d_name))
+                if (!isNumber(descriptor->d_name) || !opensIt(base + "/fd/" + descriptor->d_name))
                     continue;
                 CDeviceHolder holder;
                 holder.pid = std::strtol(process->d_name, nullptr, 10);

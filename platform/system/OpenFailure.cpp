@@ -130,7 +130,7 @@ std::string describe(const COpenFailure& failure)
         return "You may not open " + name + ": it belongs to " + userName(failure.owner)
             + " and the group " + groupName(failure.group) + ", with mode " + modeText + ".";
     }
-    case OpenFailureKind::held:
+    case OpenFailureKind::busy:
         if (!failure.remote.empty())
             return "Port " + number + " (Bluetooth " + failure.remote + ") is held by "
                 + holderText(failure) + ".";

@@ -21,7 +21,7 @@ enum class OpenFailureKind {
     noSuchDevice, // the entry leads nowhere
     notSerial, // a file, directory or device that is not a terminal
     permission, // the system refused this user
-    held, // another program holds the port
+    busy, // another program has the port in use
     remoteSilent, // a bound /dev/rfcomm port whose remote does not answer
     linkTimedOut, // a Bluetooth link that neither came up nor failed in time
     adapterAbsent, // no Bluetooth adapter at all
@@ -40,14 +40,14 @@ struct COpenFailure {
     int error = 0; // the errno behind it, 0 when none
     int portNumber = 0; // 1 to 9, 0 when the name was no port name
     // The device path the port led to (an entry of the port directory or
-    // /dev/rfcomm<n-1>), or the lock file of a Bluetooth port held elsewhere.
+    // /dev/rfcomm<n-1>), or the lock file of a Bluetooth port in use elsewhere.
     std::filesystem::path path;
     mode_t type = 0; // the file type found at `path`, for notSerial
     // Owner, group and mode of a device refused for want of permission.
     uid_t owner = 0;
     gid_t group = 0;
     mode_t mode = 0;
-    std::optional<CDeviceHolder> holder; // for held, when /proc shows one
+    std::optional<CDeviceHolder> holder; // for busy, when /proc shows one
     std::string remote; // a Bluetooth device's address, "00:1A:7D:DA:71:13"
     int channel = 0; // its RFCOMM channel, 0 when unknown
     // For lineNotKept: the settings asked, and how the device differed ("speed 250000

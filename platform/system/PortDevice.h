@@ -1,6 +1,6 @@
-// One device a port holds while it is open, behind the small interface the port's
+// One device an open port reads and writes, behind the small interface the port's
 // reads, writes and reopening go through: a terminal (TerminalDevice.h) or an RFCOMM
-// socket to a Bluetooth device (RfcommSocket.h). Either is held exclusively from the
+// socket to a Bluetooth device (RfcommSocket.h). Either is taken exclusively from the
 // moment it is opened, and lets go of everything it changed when destroyed.
 #pragma once
 
@@ -38,7 +38,7 @@ struct CKeptAcrossOpens {
         termios own {};
     };
     std::optional<CUnrestored> unrestored;
-    // The lock that holds a Bluetooth port for this program (PortLock.h), held from the
+    // The lock that reserves a Bluetooth port for this program (PortLock.h), kept from the
     // first open until the port is closed, across reconnections.
     CFileDescriptor lock;
 };

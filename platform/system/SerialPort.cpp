@@ -21,7 +21,7 @@ CSerialPort::CSerialPort(
     int portNumber, int openFlags, std::unique_ptr<CPortDevice> device, CKeptAcrossOpens keep)
     : number(portNumber)
     , flags(openFlags)
-    , held(std::move(device))
+    , opened(std::move(device))
     , kept(std::move(keep))
 {
 }
@@ -92,13 +92,13 @@ short CSerialPort::waitFor(int fd, short events, int timeoutMs)
 
 void CSerialPort::dropDevice(milliseconds grace)
 {
-    if (!held)
+    if (!opened)
         return;
     // Taken out first: the grace's wait may run the window's events, and nothing run
     // then may reach a device being let go of.
-    std::unique_ptr<CPortDevice> device = std::move(held);
-    descriptorClosing(device->fd());
-    device->release(kept, grace);
+    std::unique_ptr<CPortDevice> leaving = std::move(opened);
+    descriptorClosing(leaving->fd());
+    leaving->release(kept, grace);
 }
 
 void CSerialPort::noteGone()
@@ -116,12 +116,12 @@ void CSerialPort::tryReopen(Clock::time_point now)
 {
     plan.tried(now);
     COpenFailure ignored; // nobody is told: the port is still open as far as the program knows
-    std::unique_ptr<CPortDevice> device = openPortDevice(number, flags, kept, ignored);
-    if (!device) {
+    std::unique_ptr<CPortDevice> reopened = openPortDevice(number, flags, kept, ignored);
+    if (!reopened) {
         plan.failed(now);
         return;
     }
-    held = std::move(device);
+    opened = std::move(reopened);
     connectingSince = now;
     state = State::connecting;
 }
@@ -137,7 +137,7 @@ bool CSerialPort::mend(std::optional<Clock::time_point> deadline, WhileAway whil
         case State::closed:
             return false;
         case State::connecting: {
-            LinkState link = held->link();
+            LinkState link = opened->link();
             if (link == LinkState::up) {
                 state = State::live;
                 plan.succeeded();
@@ -152,7 +152,7 @@ bool CSerialPort::mend(std::optional<Clock::time_point> deadline, WhileAway whil
             if (deadline && now >= *deadline)
                 return false;
             int step = int(linkPollStep.count());
-            waitFor(held->fd(), 0, deadline ? std::min(pollTimeout(deadline, now), step) : step);
+            waitFor(opened->fd(), 0, deadline ? std::min(pollTimeout(deadline, now), step) : step);
             continue;
         }
         case State::away: {
@@ -200,10 +200,10 @@ bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
             deadline = std::min(
                 deadline.value_or(Clock::time_point::max()), lastByte + *readPlan.byteGap);
 
-        short events = waitFor(held->fd(), POLLIN, pollTimeout(deadline, Clock::now()));
+        short events = waitFor(opened->fd(), POLLIN, pollTimeout(deadline, Clock::now()));
 
         if (events & POLLIN) {
-            SysResult n = held->readSome(out + got, count - got);
+            SysResult n = opened->readSome(out + got, count - got);
             if (n.value > 0) {
                 got += std::uint32_t(n.value);
                 lastByte = Clock::now();
@@ -213,7 +213,7 @@ bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
             }
             // Readable yet nothing to read is how a terminal that has been hung up, or a
             // socket whose remote has closed, reports end of stream.
-            if (n.value == 0 || held->isGoneError(n.error)) {
+            if (n.value == 0 || opened->isGoneError(n.error)) {
                 noteGone();
                 break;
             }
@@ -247,13 +247,13 @@ bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& w
         return false;
 
     while (written < count) {
-        SysResult n = held->writeSome(in + written, count - written);
+        SysResult n = opened->writeSome(in + written, count - written);
         if (n.value > 0) {
             written += std::uint32_t(n.value);
             continue;
         }
         if (!n.ok() && !n.failedWith(EAGAIN)) {
-            if (held->isGoneError(n.error))
+            if (opened->isGoneError(n.error))
                 noteGone();
             return false;
         }
@@ -261,7 +261,7 @@ bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& w
         // or the device goes away.
         if (Clock::now() >= deadline)
             return false;
-        short events = waitFor(held->fd(), POLLOUT, pollTimeout(deadline, Clock::now()));
+        short events = waitFor(opened->fd(), POLLOUT, pollTimeout(deadline, Clock::now()));
         if (hungUp(events)) {
             noteGone();
             return false;

@@ -1,4 +1,4 @@
-// One open serial port: a device held for exclusive use (a terminal made raw so bytes
+// One open serial port: a device taken for exclusive use (a terminal made raw so bytes
 // pass unchanged, or an RFCOMM socket to a Bluetooth device), with the read and write
 // time-outs of the port emulated over poll() and a monotonic clock.
 //
@@ -6,8 +6,8 @@
 // adapter is unplugged, the far end of a pseudo-terminal closes) the port lets go of
 // it and, from within later reads and writes, opens the same port number again, its
 // entry looked up afresh in the port directory (with its line settings): a non-blocking open (or
-// connect) each time, spaced out as ReopenPlan.h says, so the one thread is never held by a device
-// that is not there. Once the device is back, bytes flow again through the same handle.
+// connect) each time, spaced out as ReopenPlan.h says, so the one thread is never kept waiting by a
+// device that is not there. Once the device is back, bytes flow again through the same handle.
 #pragma once
 
 #include "Platform.h"
@@ -81,7 +81,7 @@ private:
 
     int number = 0; // 1 to 9, from the name given to open()
     int flags = 0;
-    std::unique_ptr<CPortDevice> held;
+    std::unique_ptr<CPortDevice> opened; // null while the device is away
     CKeptAcrossOpens kept;
     State state = State::live;
     COMMTIMEOUTS limits = defaultTimeouts;
