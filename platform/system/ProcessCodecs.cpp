@@ -5,6 +5,9 @@
 
 namespace {
 
+constexpr std::uint32_t defaultCodePage = 0;
+constexpr std::uint32_t utf8CodePage = 65001;
+
 // Every codec of the process, with the unfinished character each may be keeping. Never
 // destroyed: a port closed when the program ends still ends their streams, whatever
 // the order in which static objects go.

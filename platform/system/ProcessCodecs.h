@@ -9,11 +9,9 @@
 
 #include <cstdint>
 
-inline constexpr std::uint32_t defaultCodePage = 0; // the locale's encoding
-inline constexpr std::uint32_t utf8CodePage = 65001;
-
-// The codec for `codePage`, null for a code page not offered. The default code page's
-// codec follows the locale: it is rebuilt when the locale's encoding changes.
+// The codec for `codePage`, null for a code page not offered: 0 (the default, the
+// locale's encoding) or 65001 (UTF-8). The default code page's codec follows the locale: it is
+// rebuilt when the locale's encoding changes.
 CTextCodec* codecFor(std::uint32_t codePage);
 
 // Ends the stream of every codec here, as CTextCodec::endStream() does: bytes from one

@@ -341,10 +341,3 @@ void CTextCodec::endStream()
     finishDecoding(ended);
     undelivered = std::move(ended);
 }
-
-void CTextCodec::resetDecoding()
-{
-    pending.clear();
-    undelivered.clear();
-    resetState(decoder.get());
-}

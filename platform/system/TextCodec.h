@@ -68,9 +68,6 @@ public:
     // the converter still holds is written out. The codec then starts afresh.
     void finishDecoding(std::u16string& out);
 
-    // Forgets any unfinished character and undelivered units without writing them.
-    void resetDecoding();
-
     // Ends the byte stream being decoded without a text to end: what finishDecoding()
     // would write (U+FFFD for a kept unfinished character) is held back and written
     // first by the next decode, before anything that follows. Bytes decoded after this
