@@ -1,8 +1,8 @@
 // What each of the ports 1 to 9 leads to, whether that is there, who has it in use and
-// whether the user may open it, gathered without opening any device, and the listing
-// that shows it. The listing has one line per port in columns; every column but the
-// last is one word, so scripts can split it on blanks (the line settings are joined by
-// commas there: "9600,7E1,rtscts").
+// whether the user may open it, gathered without opening any device (PortStatus.cpp),
+// and the listing that shows it (PortListing.cpp). The listing has one line per port in
+// columns; every column but the last is one word, so scripts can split it on blanks (the
+// line settings are joined by commas there: "9600,7E1,rtscts").
 #pragma once
 
 #include "Bluez.h"
