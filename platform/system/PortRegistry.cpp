@@ -41,13 +41,8 @@ std::unique_ptr<CSerialPort> CPortRegistry::remove(Handle handle)
     return port;
 }
 
-std::map<Handle, std::unique_ptr<CSerialPort>> CPortRegistry::removeAll()
-{
-    return std::exchange(ports, {});
-}
-
 void closeAllPorts()
 {
-    for (auto& [handle, port] : CPortRegistry::instance().removeAll())
+    for (auto& [handle, port] : std::exchange(CPortRegistry::instance().ports, {}))
         port->close();
 }

@@ -20,9 +20,10 @@ public:
     // Null for a handle that is not open.
     CSerialPort* find(Handle handle);
     std::unique_ptr<CSerialPort> remove(Handle handle);
-    std::map<Handle, std::unique_ptr<CSerialPort>> removeAll();
 
 private:
+    friend void closeAllPorts();
+
     std::map<Handle, std::unique_ptr<CSerialPort>> ports;
     Handle nextHandle = 1;
 };

@@ -14,8 +14,7 @@ constexpr std::uint32_t utf8CodePage = 65001;
 struct CProcessCodecs {
     std::string localeCodeset; // the encoding `locale` was made for
     std::optional<CTextCodec> locale;
-    std::optional<CTextCodec> utf8;
-    bool utf8Tried = false; // made when first asked for
+    std::optional<CTextCodec> utf8 = CTextCodec::open("UTF-8");
 };
 
 CProcessCodecs& codecs()
@@ -28,11 +27,9 @@ CProcessCodecs& codecs()
 CTextCodec* localeCodec()
 {
     CProcessCodecs& all = codecs();
-    std::string current = CTextCodec::localeCodeset();
-    if (!all.locale || current != all.localeCodeset) {
-        all.locale = CTextCodec::open(current);
-        if (!all.locale)
-            all.locale = CTextCodec::open("UTF-8");
+    if (std::string current = CTextCodec::localeCodeset();
+        !all.locale || current != all.localeCodeset) {
+        all.locale = CTextCodec::forLocale();
         all.localeCodeset = current;
     }
     return all.locale ? &*all.locale : nullptr;
@@ -40,12 +37,8 @@ CTextCodec* localeCodec()
 
 CTextCodec* utf8Codec()
 {
-    CProcessCodecs& all = codecs();
-    if (!all.utf8Tried) {
-        all.utf8 = CTextCodec::open("UTF-8");
-        all.utf8Tried = true;
-    }
-    return all.utf8 ? &*all.utf8 : nullptr;
+    std::optional<CTextCodec>& utf8 = codecs().utf8;
+    return utf8 ? &*utf8 : nullptr;
 }
 
 } // namespace
