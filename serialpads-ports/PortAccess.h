@@ -1,9 +1,7 @@
-// Whether the user may open a device for reading and writing, and if not, what would
-// let them: the decision is made on the device's owner, group and mode, so it can be
-// tested on any stat data and for any user, also where the tests run as root.
+// Whether the user may open a device for reading and writing, or else what would let
+// them. The decision is made on the device's owner, group and mode, so it can be tested
+// on any stat data for any user, also where the tests run as root.
 #pragma once
-
-#include "AccountNames.h"
 
 #include <filesystem>
 #include <string>

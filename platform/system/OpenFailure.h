@@ -1,10 +1,10 @@
-// Why opening a port failed, as a value: what kind of failure, the errno behind it, the
-// device or lock file involved, and what the system showed at that moment (the owner
-// and group of a device refused for want of permission, the program holding a busy
-// port, the Bluetooth remote and channel). The serial layer keeps the last failure of
-// openDevice() the way errno keeps the last error: the programs see only the invalid
-// handle, and the dialog framework takes the failure when it tells the user the port
-// could not be opened. describe() is the one place that turns it into a sentence.
+// Why opening a port failed, as a value that describe() turns into the user's sentence.
+// It carries the kind of failure, the errno behind it, the device or lock file involved
+// and what the system showed at that moment (the owner and group of a device refused
+// for want of permission, the program with a busy port, the Bluetooth remote with its
+// channel). The serial layer keeps the last failure of openDevice() the way errno keeps
+// the last error: the programs see only the invalid handle, and the dialog framework
+// takes the failure when it tells the user the port could not be opened.
 #pragma once
 
 #include "DeviceHolder.h"

@@ -1,6 +1,6 @@
 // One open serial port: a device taken for exclusive use (a terminal made raw so bytes
-// pass unchanged, or an RFCOMM socket to a Bluetooth device), with the read and write
-// time-outs of the port emulated over poll() and a monotonic clock.
+// pass unchanged, or an RFCOMM socket to a Bluetooth device), with the port's time-outs
+// emulated over poll() on a monotonic clock.
 //
 // A port outlives its device. When the device goes away (a Bluetooth link drops, a USB
 // adapter is unplugged, the far end of a pseudo-terminal closes) the port lets go of
