@@ -1,7 +1,8 @@
 // The core system library as the programs see it: serial devices, character
-// conversion, formatted text and byte helpers. The Linux implementation lives in
-// platform/; nothing here names an operating-system header, so the programs' code
-// builds against this alone.
+// conversion, formatted text and byte helpers. Nothing here names an operating-system
+// header, so the programs' code builds against this alone. The Linux implementation is
+// in platform/system, one file for each group below: DeviceCalls.cpp (serial devices),
+// TextConversion.cpp (character conversion), FormatText.cpp, ByteHelpers.cpp.
 //
 // Every operation reports failure through its result (a handle, a count, a bool);
 // none throws.

@@ -97,3 +97,13 @@ private:
     std::shared_ptr<Storage> storage;
     std::size_t size = 0;
 };
+
+// The two halves of a surrogate pair, which together make one character beyond the BMP.
+constexpr bool isHighSurrogate(char16_t unit)
+{
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+constexpr bool isLowSurrogate(char16_t unit)
+{
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}

@@ -28,7 +28,7 @@ std::string plainText(std::string_view text, EBlanks blanks)
             appendEscaped(out, byte);
             appendEscaped(out, static_cast<unsigned char>(text[++i]));
         } else if (byte < 0x20 || byte == 0x7F || byte == '\\'
-            || (byte == ' ' && blanks == EBlanks::Escape)) {
+            || (byte == ' ' && blanks == EBlanks::escape)) {
             appendEscaped(out, byte);
         } else {
             out += char(byte);

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-enum class EBlanks { Keep, Escape };
+enum class EBlanks { keep, escape };
 
 // `text` with every control character (C0, DEL, and C1 written as UTF-8) and every
 // backslash shown as \xHH, so that the result reads back unambiguously. With
-// EBlanks::Escape, spaces are shown as \x20 too, for a field that must stay one word.
-std::string plainText(std::string_view text, EBlanks blanks = EBlanks::Keep);
+// EBlanks::escape, spaces are shown as \x20 too, for a field that must stay one word.
+std::string plainText(std::string_view text, EBlanks blanks = EBlanks::keep);

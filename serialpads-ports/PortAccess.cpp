@@ -21,7 +21,7 @@ CIdentity CIdentity::current()
 CAccessVerdict accessFor(const struct stat& status, const CIdentity& who)
 {
     if (who.user == 0)
-        return { EAccess::Allowed };
+        return { EAccess::allowed };
     bool member
         = std::find(who.groups.begin(), who.groups.end(), status.st_gid) != who.groups.end();
     mode_t mode = status.st_mode;
@@ -31,21 +31,21 @@ CAccessVerdict accessFor(const struct stat& status, const CIdentity& who)
         : member                              ? (S_IRGRP | S_IWGRP)
                                               : (S_IROTH | S_IWOTH);
     if ((mode & wanted) == wanted)
-        return { EAccess::Allowed };
+        return { EAccess::allowed };
     bool groupMay = (mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
     if (who.user != status.st_uid && !member && groupMay && status.st_gid != 0)
-        return { EAccess::JoinGroup, status.st_gid };
-    return { EAccess::Denied };
+        return { EAccess::joinGroup, status.st_gid };
+    return { EAccess::denied };
 }
 
 CAccessVerdict accessToDevice(const std::filesystem::path& path, const struct stat& status)
 {
     if (access(path.c_str(), R_OK | W_OK) == 0)
-        return { EAccess::Allowed };
+        return { EAccess::allowed };
     CAccessVerdict verdict = accessFor(status, CIdentity::current());
     // The mode allows but the system still refuses (an access control list, a
     // read-only file system): nothing the user can join would help.
-    if (verdict.kind == EAccess::Allowed)
-        verdict.kind = EAccess::Denied;
+    if (verdict.kind == EAccess::allowed)
+        verdict.kind = EAccess::denied;
     return verdict;
 }

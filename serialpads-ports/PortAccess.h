@@ -1,9 +1,7 @@
-// Whether the user may open a device for reading and writing, and if not, what would
-// let them: the decision is made on the device's owner, group and mode, so it can be
-// tested on any stat data and for any user, also where the tests run as root.
+// Whether the user may open a device for reading and writing, or else what would let
+// them. The decision is made on the device's owner, group and mode, so it can be tested
+// on any stat data for any user, also where the tests run as root.
 #pragma once
-
-#include "OpenFailure.h" // groupName
 
 #include <filesystem>
 #include <string>
@@ -21,16 +19,16 @@ struct CIdentity {
 };
 
 enum class EAccess {
-    Allowed,
+    allowed,
     // Not allowed, but the device's group may read and write it: joining it helps.
-    JoinGroup,
+    joinGroup,
     // Not allowed, and no group to join would change that.
-    Denied,
+    denied,
 };
 
 struct CAccessVerdict {
-    EAccess kind = EAccess::Denied;
-    gid_t group = 0; // the group to join, for EAccess::JoinGroup
+    EAccess kind = EAccess::denied;
+    gid_t group = 0; // the group to join, for EAccess::joinGroup
 };
 
 // The kernel's rule for read and write permission on `status`: root may; else the

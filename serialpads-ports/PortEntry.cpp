@@ -1,5 +1,7 @@
 #include "PortEntry.h"
 
+#include "DeviceClass.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -19,17 +21,6 @@ std::string entryName(int number)
 std::string failure(const std::string& what, const fs::path& path, int error)
 {
     return what + " " + path.string() + ": " + std::strerror(error);
-}
-
-// The kernel subsystem of a character device as sysfs names it ("tty", "mem", ...),
-// empty when sysfs does not list the device.
-std::string charSubsystem(dev_t device)
-{
-    fs::path link = "/sys/dev/char/" + std::to_string(major(device)) + ":"
-        + std::to_string(minor(device)) + "/subsystem";
-    std::error_code error;
-    fs::path target = fs::read_symlink(link, error);
-    return error ? std::string() : target.filename().string();
 }
 
 bool startsWith(const fs::path& path, const fs::path& base)
@@ -56,17 +47,16 @@ CDeviceCheck checkDevice(const fs::path& path)
     CDeviceCheck check;
     if (::stat(path.c_str(), &check.status) != 0) {
         check.error = errno;
-        check.kind = check.error == ENOENT || check.error == ENOTDIR ? EDeviceKind::Missing
-                                                                     : EDeviceKind::Unknown;
+        check.kind = check.error == ENOENT || check.error == ENOTDIR ? EDeviceKind::missing
+                                                                     : EDeviceKind::unknown;
         return check;
     }
     if (!S_ISCHR(check.status.st_mode))
-        check.kind = EDeviceKind::NotCharacterDevice;
-    else if (std::string subsystem = charSubsystem(check.status.st_rdev);
-        !subsystem.empty() && subsystem != "tty")
-        check.kind = EDeviceKind::NotTerminal;
+        check.kind = EDeviceKind::notCharacterDevice;
+    else if (isKnownNonTerminal(major(check.status.st_rdev), minor(check.status.st_rdev)))
+        check.kind = EDeviceKind::notTerminal;
     else
-        check.kind = EDeviceKind::Serial;
+        check.kind = EDeviceKind::serial;
     return check;
 }
 

@@ -14,17 +14,17 @@
 
 // Whether a status describes a device the serial layer can open as a serial port.
 enum class EDeviceKind {
-    Serial,
-    Missing, // nothing there, or a link leading nowhere
-    NotCharacterDevice,
-    NotTerminal, // a character device whose kernel subsystem is not tty
-    Unknown, // it could not be looked at
+    serial,
+    missing, // nothing there, or a link leading nowhere
+    notCharacterDevice,
+    notTerminal, // a character device whose kernel subsystem is not tty
+    unknown, // it could not be looked at
 };
 
 struct CDeviceCheck {
-    EDeviceKind kind = EDeviceKind::Unknown;
+    EDeviceKind kind = EDeviceKind::unknown;
     struct stat status {};
-    int error = 0; // errno, for Missing and Unknown
+    int error = 0; // errno, for missing and unknown
 };
 
 // Looks at `path` (following links) without opening it: opening a terminal can raise

@@ -1,114 +1,35 @@
+// The listing of the ports: a table with a word for each state, and the notes that say
+// what to do about a port.
 #include "PortListing.h"
 
+#include "AccountNames.h"
 #include "PlainText.h"
-#include "PortDirectory.h"
-#include "PortLock.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <system_error>
-#include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace {
-
-std::string readFirstLine(const fs::path& file)
-{
-    std::ifstream stream(file);
-    std::string line;
-    std::getline(stream, line);
-    return line;
-}
-
-bool anyBluetoothBlocked(const fs::path& rfkillClass)
-{
-    for (const fs::path& killSwitch : directoryContents(rfkillClass)) {
-        if (readFirstLine(killSwitch / "type") != "bluetooth")
-            continue;
-        if (readFirstLine(killSwitch / "soft") == "1" || readFirstLine(killSwitch / "hard") == "1")
-            return true;
-    }
-    return false;
-}
-
-std::string readLink(const fs::path& path)
-{
-    std::error_code error;
-    fs::path target = fs::read_symlink(path, error);
-    return error ? std::string() : target.string();
-}
-
-void lookAtDevice(CPortStatus& port)
-{
-    CDeviceCheck check = checkDevice(port.device);
-    switch (check.kind) {
-    case EDeviceKind::Serial:
-        port.presence = EPresence::Present;
-        port.holder = findDeviceHolder(check.status.st_rdev);
-        port.access = accessToDevice(port.device, check.status);
-        break;
-    case EDeviceKind::Missing:
-        port.presence = EPresence::Missing;
-        break;
-    case EDeviceKind::NotCharacterDevice:
-    case EDeviceKind::NotTerminal:
-        port.presence = EPresence::NotSerial;
-        break;
-    case EDeviceKind::Unknown:
-        port.presence = EPresence::Unknown;
-        port.error = check.error;
-        break;
-    }
-    std::error_code error;
-    fs::path resolved = fs::canonical(port.device, error);
-    if (!error)
-        port.resolved = resolved;
-}
-
-void lookAtBluetooth(CPortStatus& port, const CListingSources& sources)
-{
-    port.presence = bluetoothPresence(sources);
-    // The serial layer's own lock file, so the listing and a connecting pad never
-    // disagree on where to look.
-    if (std::filesystem::path lock = portLockPath(port.number); !lock.empty())
-        port.holder = findFileHolder(lock);
-    // A socket needs no permission; the user may always try.
-    port.access = CAccessVerdict { EAccess::Allowed };
-    if (!sources.bluez)
-        return;
-    std::string address = formatBluetoothAddress(port.bluetooth.address);
-    auto known = std::find_if(sources.bluez->devices.begin(), sources.bluez->devices.end(),
-        [&](const CBluezDevice& device) {
-            auto parsed = parseBluetoothAddress(device.address);
-            return parsed && *parsed == port.bluetooth.address;
-        });
-    port.notPaired = known == sources.bluez->devices.end() || !known->paired;
-    if (known != sources.bluez->devices.end())
-        port.bluetoothName = known->name;
-}
 
 const char* presenceWord(EPresence presence)
 {
     switch (presence) {
-    case EPresence::Present:
+    case EPresence::present:
         return "present";
-    case EPresence::Missing:
+    case EPresence::missing:
         return "missing";
-    case EPresence::NotSerial:
+    case EPresence::notSerial:
         return "not-serial";
-    case EPresence::Unknown:
+    case EPresence::unknown:
         return "unknown";
-    case EPresence::AdapterOn:
+    case EPresence::adapterOn:
         return "adapter-on";
-    case EPresence::AdapterOff:
+    case EPresence::adapterOff:
         return "adapter-off";
-    case EPresence::AdapterFound:
+    case EPresence::adapterFound:
         return "adapter";
-    case EPresence::NoAdapter:
+    case EPresence::noAdapter:
         return "no-adapter";
-    case EPresence::Invalid:
+    case EPresence::invalid:
         return "invalid";
     }
     return "unknown";
@@ -118,14 +39,14 @@ std::string accessWord(const std::optional<CAccessVerdict>& access)
 {
     if (!access)
         return "-";
-    return access->kind == EAccess::Allowed ? "yes" : "no";
+    return access->kind == EAccess::allowed ? "yes" : "no";
 }
 
 std::string holderWord(const std::optional<CDeviceHolder>& holder)
 {
     if (!holder)
         return "-";
-    std::string name = holder->name.empty() ? "?" : plainText(holder->name, EBlanks::Escape);
+    std::string name = holder->name.empty() ? "?" : plainText(holder->name, EBlanks::escape);
     return name + "[" + std::to_string(holder->pid) + "]";
 }
 
@@ -134,15 +55,15 @@ std::string holderWord(const std::optional<CDeviceHolder>& holder)
 std::string lineWord(const CPortStatus& port)
 {
     switch (port.kind) {
-    case EEntryKind::None:
+    case EEntryKind::none:
         return "as-is";
-    case EEntryKind::Device:
+    case EEntryKind::device:
         return port.line.empty() ? "as-is" : formatLineSettings(port.line, ',');
-    case EEntryKind::DamagedLine:
+    case EEntryKind::damagedLine:
         return "damaged";
-    case EEntryKind::Bluetooth:
-    case EEntryKind::Invalid:
-    case EEntryKind::Unreadable:
+    case EEntryKind::bluetooth:
+    case EEntryKind::invalid:
+    case EEntryKind::unreadable:
         break;
     }
     return "-";
@@ -158,9 +79,9 @@ std::string linkedPath(const CPortStatus& port)
 std::string leadsTo(const CPortStatus& port)
 {
     switch (port.kind) {
-    case EEntryKind::None:
+    case EEntryKind::none:
         return plainText(port.device.string()) + " (no entry)";
-    case EEntryKind::Bluetooth: {
+    case EEntryKind::bluetooth: {
         std::string text = "bluetooth " + formatBluetoothAddress(port.bluetooth.address);
         text += port.bluetooth.channel ? " channel " + std::to_string(port.bluetooth.channel)
                                        : std::string(" channel from the device");
@@ -168,12 +89,12 @@ std::string leadsTo(const CPortStatus& port)
             text += " (" + plainText(port.bluetoothName) + ")";
         return text;
     }
-    case EEntryKind::Invalid:
-    case EEntryKind::DamagedLine:
+    case EEntryKind::invalid:
+    case EEntryKind::damagedLine:
         return plainText(port.linkTarget);
-    case EEntryKind::Unreadable:
+    case EEntryKind::unreadable:
         return plainText(port.entry.string());
-    case EEntryKind::Device:
+    case EEntryKind::device:
         break;
     }
     const std::string linked = linkedPath(port);
@@ -191,99 +112,34 @@ std::string note(const CPortStatus& port)
     std::string device = plainText(!port.resolved.empty() ? port.resolved.string()
             : !linked.empty()                             ? linked
                                                           : port.device.string());
-    if (port.kind == EEntryKind::Invalid)
+    if (port.kind == EEntryKind::invalid)
         return prefix + "the entry's target is not a valid Bluetooth device; set the port again.";
-    if (port.kind == EEntryKind::DamagedLine)
+    if (port.kind == EEntryKind::damagedLine)
         return prefix + "the entry's line settings cannot be read (" + plainText(port.lineError)
             + "); set the port again.";
-    if (port.presence == EPresence::Unknown)
+    if (port.presence == EPresence::unknown)
         return prefix + "cannot look at " + device + ": " + std::strerror(port.error) + ".";
     // A missing fallback is the usual state of an unused port and needs no word.
-    if (port.presence == EPresence::Missing && port.kind == EEntryKind::Device)
+    if (port.presence == EPresence::missing && port.kind == EEntryKind::device)
         return prefix + device
             + " does not exist: the device is unplugged, switched off or "
               "named differently now.";
-    if (port.presence == EPresence::NotSerial)
+    if (port.presence == EPresence::notSerial)
         return prefix + device + " is not a serial device.";
-    if (port.kind == EEntryKind::Bluetooth && port.notPaired)
+    if (port.kind == EEntryKind::bluetooth && port.notPaired)
         return prefix + formatBluetoothAddress(port.bluetooth.address)
             + " is not paired; pair it in the desktop's Bluetooth settings.";
-    if (port.access && port.access->kind == EAccess::JoinGroup) {
+    if (port.access && port.access->kind == EAccess::joinGroup) {
         std::string group = plainText(groupName(port.access->group));
         return prefix + "join the group " + group + " to open " + device + " (sudo usermod -aG "
             + group + " $USER, then log out and in again).";
     }
-    if (port.access && port.access->kind == EAccess::Denied)
+    if (port.access && port.access->kind == EAccess::denied)
         return prefix + "you may not open " + device + ".";
     return {};
 }
 
 } // namespace
-
-EPresence bluetoothPresence(const CListingSources& sources)
-{
-    if (sources.bluez) {
-        if (sources.bluez->adapters.empty())
-            return EPresence::NoAdapter;
-        bool on = std::any_of(sources.bluez->adapters.begin(), sources.bluez->adapters.end(),
-            [](const CBluezAdapter& adapter) { return adapter.powered; });
-        return on ? EPresence::AdapterOn : EPresence::AdapterOff;
-    }
-    bool adapter = false;
-    for (const fs::path& device : directoryContents(sources.bluetoothClass))
-        adapter = adapter || device.filename().string().starts_with("hci");
-    if (!adapter)
-        return EPresence::NoAdapter;
-    return anyBluetoothBlocked(sources.rfkillClass) ? EPresence::AdapterOff
-                                                    : EPresence::AdapterFound;
-}
-
-CPortStatus portStatus(int number, const CListingSources& sources)
-{
-    CPortStatus port;
-    port.number = number;
-    fs::path directory = portDirectory();
-    if (!directory.empty())
-        port.entry = directory / ("com" + std::to_string(number));
-    std::u16string name = u"COM" + std::u16string(1, char16_t(u'0' + number)) + u":";
-    std::optional<fs::path> device = devicePathForPort(name);
-    if (!device) {
-        port.kind = EEntryKind::Unreadable;
-        port.presence = EPresence::Unknown;
-        struct stat status {};
-        port.error = lstat(port.entry.c_str(), &status) != 0 ? errno : EIO;
-        port.device = port.entry;
-        return port;
-    }
-    port.device = *device;
-    if (port.entry.empty() || *device != port.entry) {
-        port.kind = EEntryKind::None;
-        lookAtDevice(port);
-        return port;
-    }
-    port.linkTarget = readLink(port.entry);
-    if (auto target = parseBluetoothTarget(port.linkTarget)) {
-        port.kind = EEntryKind::Bluetooth;
-        port.bluetooth = *target;
-        lookAtBluetooth(port, sources);
-    } else if (port.linkTarget.starts_with(bluetoothTargetPrefix)) {
-        port.kind = EEntryKind::Invalid;
-        port.presence = EPresence::Invalid;
-    } else if (CDeviceEntry parsed = parseDeviceEntry(port.linkTarget); !parsed.ok()) {
-        port.kind = EEntryKind::DamagedLine;
-        port.presence = EPresence::Invalid;
-        port.lineError = parsed.error;
-    } else {
-        port.kind = EEntryKind::Device;
-        // An entry with settings names its device before them; that is what is opened.
-        if (!parsed.settings.empty()) {
-            port.line = parsed.settings;
-            port.device = directory / parsed.path;
-        }
-        lookAtDevice(port);
-    }
-    return port;
-}
 
 std::string formatListing(
     const std::vector<CPortStatus>& ports, const std::vector<CBluezDevice>& pairedSerial)
@@ -318,7 +174,7 @@ std::string formatListing(
     if (!pairedSerial.empty()) {
         out += "\nPaired Bluetooth devices with a serial port:\n";
         for (const CBluezDevice& device : pairedSerial)
-            out += "  " + plainText(device.address, EBlanks::Escape) + "  " + plainText(device.name)
+            out += "  " + plainText(device.address, EBlanks::escape) + "  " + plainText(device.name)
                 + "\n";
     }
     return out;

@@ -94,15 +94,15 @@ std::string deviceProblem(const fs::path& path, const CDeviceCheck& check)
 {
     std::string name = plainText(path.string());
     switch (check.kind) {
-    case EDeviceKind::Missing:
+    case EDeviceKind::missing:
         return name + " does not exist.";
-    case EDeviceKind::NotCharacterDevice:
+    case EDeviceKind::notCharacterDevice:
         return name + " is not a serial device (not a character device).";
-    case EDeviceKind::NotTerminal:
+    case EDeviceKind::notTerminal:
         return name + " is not a serial device (not a terminal).";
-    case EDeviceKind::Unknown:
+    case EDeviceKind::unknown:
         return "cannot look at " + name + ": " + std::strerror(check.error) + ".";
-    case EDeviceKind::Serial:
+    case EDeviceKind::serial:
         break;
     }
     return {};
@@ -172,7 +172,7 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
                       "settings; give another name for the device, such as its "
                       "/dev/serial/by-id name.");
         CDeviceCheck check = checkDevice(target.device);
-        if (check.kind != EDeviceKind::Serial)
+        if (check.kind != EDeviceKind::serial)
             return commandFailed(exitRefused, deviceProblem(target.device, check));
         // The user's choice is kept; a stable name is only suggested.
         if (auto stable = stableNameFor(target.device, check.status.st_rdev, sources.byIdDirectory))

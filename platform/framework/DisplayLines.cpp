@@ -5,15 +5,6 @@
 
 namespace {
 
-bool isHighSurrogate(char16_t unit)
-{
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t unit)
-{
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
 // The cells a character takes when it starts at column. The second half of a surrogate
 // pair takes none: the pair is one character and is drawn in one cell.
 std::size_t cellWidth(char16_t unit, bool secondOfPair, std::size_t column)

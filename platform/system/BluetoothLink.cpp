@@ -6,14 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <sys/socket.h>
+#include <system_error>
 
 namespace {
 
 // The kernel's RFCOMM interface, declared here rather than taken from a development
-// package: these few values are fixed by the kernel's ABI, and the Bluetooth library
-// itself is never needed.
-constexpr int rfcommProtocol = 3; // BTPROTO_RFCOMM
-
+// package: these few values are fixed by the kernel's ABI.
 struct CDeviceAddress {
     std::uint8_t bytes[6]; // least significant first
 };
@@ -78,4 +76,14 @@ std::optional<CBluetoothLink> bluetoothLink(unsigned int portId)
     link.remote = addressText(info.destination);
     link.channel = info.channel;
     return link;
+}
+
+bool bluetoothAdapterPresent(const std::filesystem::path& bluetoothClass)
+{
+    std::error_code error;
+    for (std::filesystem::directory_iterator next(bluetoothClass, error), end;
+        !error && next != end; next.increment(error))
+        if (next->path().filename().string().starts_with("hci"))
+            return true;
+    return false;
 }

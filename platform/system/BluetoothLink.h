@@ -6,11 +6,17 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
 // The kernel's fixed major number of /dev/rfcomm*; the minor number is the port's id.
 inline constexpr unsigned int rfcommMajor = 216;
+
+// The kernel's RFCOMM socket protocol (BTPROTO_RFCOMM), declared here rather than taken
+// from a development package: the value is fixed by the kernel's ABI, and the Bluetooth
+// library itself is never needed.
+inline constexpr int rfcommProtocol = 3;
 
 enum class LinkState { up, connecting, down };
 
@@ -28,3 +34,7 @@ struct CBluetoothLink {
 // What the kernel says of the port with this id; nothing when it cannot be asked (no
 // Bluetooth sockets in this system, or no such port bound).
 std::optional<CBluetoothLink> bluetoothLink(unsigned int portId);
+
+// Whether the system has a Bluetooth adapter, switched on or not, as the kernel lists
+// them in `bluetoothClass`.
+bool bluetoothAdapterPresent(const std::filesystem::path& bluetoothClass = "/sys/class/bluetooth");

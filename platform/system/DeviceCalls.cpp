@@ -2,7 +2,6 @@
 // handle and hands over to it. openDevice() keeps why it failed (OpenFailure.h).
 #include "OpenFailure.h"
 #include "PortRegistry.h"
-#include "TextCodec.h"
 
 #include <fcntl.h>
 #include <optional>
@@ -55,20 +54,15 @@ Handle openDevice(const char16_t* name, std::uint32_t access, std::uint32_t shar
         recordOpenFailure(std::move(failure));
         return invalidHandle;
     }
-    // A new connection starts a new byte stream.
-    endDecodingStreams();
     return CPortRegistry::instance().add(std::move(port));
 }
 
 bool closeDevice(Handle handle)
 {
-    // Closed now, even if a call on the port (waiting through the installed waiter) still
-    // holds it; that call then ends without opening anything again.
-    std::shared_ptr<CSerialPort> port = CPortRegistry::instance().remove(handle);
+    std::unique_ptr<CSerialPort> port = CPortRegistry::instance().remove(handle);
     if (!port)
         return false;
     port->close();
-    endDecodingStreams();
     return true;
 }
 

@@ -1,25 +1,23 @@
+// The last failed open, kept for the message box, and the sentences that tell the user
+// about a failure.
 #include "OpenFailure.h"
 
+#include "AccountNames.h"
 #include "PortDirectory.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <dirent.h>
-#include <fstream>
-#include <grp.h>
-#include <memory>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 #include <utility>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::optional<COpenFailure>& recorded()
+// The last failure of openDevice(), kept for the process as errno keeps the last error:
+// openDevice() sets or clears it, the dialog framework takes it. Nothing else keeps it.
+std::optional<COpenFailure>& lastOpenFailure()
 {
     static std::optional<COpenFailure> failure;
     return failure;
@@ -43,90 +41,6 @@ std::string deviceName(const fs::path& path)
     return path.string() + " (" + target.string() + ")";
 }
 
-std::string userName(uid_t user)
-{
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::string buffer(std::size_t(size > 0 ? size : 4096), '\0');
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return found->pw_name;
-    return std::to_string(user);
-}
-
-struct CDirectoryCloser {
-    void operator()(DIR* directory) const { closedir(directory); }
-};
-using CDirectory = std::unique_ptr<DIR, CDirectoryCloser>;
-
-bool isNumber(const char* name)
-{
-    if (!*name)
-        return false;
-    for (; *name; ++name)
-        if (*name < '0' || *name > '9')
-            return false;
-    return true;
-}
-
-// Whether the descriptor behind /proc/<pid>/fd/<n> is open on `device`. Only the link
-// is read, and only a target under /dev is looked at, so a descriptor on a network or
-// user-space file system can never make this wait.
-bool isOpenOn(const std::string& descriptorLink, dev_t device)
-{
-    char target[512];
-    ssize_t length = readlink(descriptorLink.c_str(), target, sizeof target - 1);
-    if (length <= 0)
-        return false;
-    target[length] = '\0';
-    if (std::string_view(target, std::size_t(length)).substr(0, 5) != "/dev/")
-        return false;
-    struct stat status {};
-    return stat(target, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == device;
-}
-
-// Whether the descriptor behind /proc/<pid>/fd/<n> is open on the file `path`, by the
-// name the kernel gives it; nothing is looked at beyond the link.
-bool isOpenOnFile(const std::string& descriptorLink, const std::string& path)
-{
-    char target[4096];
-    ssize_t length = readlink(descriptorLink.c_str(), target, sizeof target - 1);
-    return length > 0 && std::string_view(target, std::size_t(length)) == path;
-}
-
-// The first process with a descriptor for which `isHeld` says yes. Another program is
-// looked for first: this one may have the device open itself (another port leading to
-// the same device), but when someone else has it too, that is who keeps it busy.
-template <typename Test> std::optional<CDeviceHolder> findHolder(Test isHeld)
-{
-    const std::string self = std::to_string(getpid());
-    for (bool ownProcess : { false, true }) {
-        CDirectory processes(opendir("/proc"));
-        if (!processes)
-            return std::nullopt;
-        while (dirent* process = readdir(processes.get())) {
-            if (!isNumber(process->d_name) || (process->d_name == self) != ownProcess)
-                continue;
-            std::string base = std::string("/proc/") + process->d_name;
-            CDirectory descriptors(opendir((base + "/fd").c_str()));
-            if (!descriptors)
-                continue;
-            while (dirent* descriptor = readdir(descriptors.get())) {
-                if (!isNumber(descriptor->d_name) || !isHeld(base + "/fd/" + descriptor->d_name))
-                    continue;
-                CDeviceHolder holder;
-                holder.pid = std::strtol(process->d_name, nullptr, 10);
-                std::ifstream comm(base + "/comm");
-                std::getline(comm, holder.name);
-                if (holder.name.empty())
-                    holder.name = "a program";
-                return holder;
-            }
-        }
-    }
-    return std::nullopt;
-}
-
 std::string holderText(const COpenFailure& failure)
 {
     if (!failure.holder)
@@ -146,40 +60,19 @@ std::string remoteText(const COpenFailure& failure)
 
 } // namespace
 
-std::string groupName(gid_t group)
-{
-    long size = sysconf(_SC_GETGR_R_SIZE_MAX);
-    std::string buffer(std::size_t(size > 0 ? size : 4096), '\0');
-    struct group entry {};
-    struct group* found = nullptr;
-    if (getgrgid_r(group, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return found->gr_name;
-    return std::to_string(group);
-}
-
 void recordOpenFailure(COpenFailure failure)
 {
-    recorded() = std::move(failure);
+    lastOpenFailure() = std::move(failure);
 }
 
 void clearOpenFailure()
 {
-    recorded().reset();
+    lastOpenFailure().reset();
 }
 
 std::optional<COpenFailure> takeLastOpenFailure()
 {
-    return std::exchange(recorded(), std::nullopt);
-}
-
-std::optional<CDeviceHolder> findDeviceHolder(dev_t device)
-{
-    return findHolder([&](const std::string& link) { return isOpenOn(link, device); });
-}
-
-std::optional<CDeviceHolder> findFileHolder(const fs::path& path)
-{
-    return findHolder([&](const std::string& link) { return isOpenOnFile(link, path.string()); });
+    return std::exchange(lastOpenFailure(), std::nullopt);
 }
 
 std::string describe(const COpenFailure& failure)
@@ -237,7 +130,7 @@ std::string describe(const COpenFailure& failure)
         return "You may not open " + name + ": it belongs to " + userName(failure.owner)
             + " and the group " + groupName(failure.group) + ", with mode " + modeText + ".";
     }
-    case OpenFailureKind::held:
+    case OpenFailureKind::busy:
         if (!failure.remote.empty())
             return "Port " + number + " (Bluetooth " + failure.remote + ") is held by "
                 + holderText(failure) + ".";

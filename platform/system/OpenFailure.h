@@ -1,24 +1,18 @@
-// Why opening a port failed, as a value: what kind of failure, the errno behind it, the
-// device or lock file involved, and what the system showed at that moment (the owner
-// and group of a device refused for want of permission, the program holding a busy
-// port, the Bluetooth remote and channel). The serial layer keeps the last failure of
-// openDevice() the way errno keeps the last error: the programs see only the invalid
-// handle, and the dialog framework takes the failure when it tells the user the port
-// could not be opened. describe() is the one place that turns it into a sentence.
+// Why opening a port failed, as a value that describe() turns into the user's sentence.
+// It carries the kind of failure, the errno behind it, the device or lock file involved
+// and what the system showed at that moment (the owner and group of a device refused
+// for want of permission, the program with a busy port, the Bluetooth remote with its
+// channel). The serial layer keeps the last failure of openDevice() the way errno keeps
+// the last error: the programs see only the invalid handle, and the dialog framework
+// takes the failure when it tells the user the port could not be opened.
 #pragma once
+
+#include "DeviceHolder.h"
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <sys/types.h>
-
-// The program holding a device, as /proc shows it.
-struct CDeviceHolder {
-    std::string name;
-    long pid = 0;
-
-    friend bool operator==(const CDeviceHolder&, const CDeviceHolder&) = default;
-};
 
 enum class OpenFailureKind {
     notAPortName, // the name is not "COM1:" to "COM9:"
@@ -27,7 +21,7 @@ enum class OpenFailureKind {
     noSuchDevice, // the entry leads nowhere
     notSerial, // a file, directory or device that is not a terminal
     permission, // the system refused this user
-    held, // another program holds the port
+    busy, // another program has the port in use
     remoteSilent, // a bound /dev/rfcomm port whose remote does not answer
     linkTimedOut, // a Bluetooth link that neither came up nor failed in time
     adapterAbsent, // no Bluetooth adapter at all
@@ -46,14 +40,14 @@ struct COpenFailure {
     int error = 0; // the errno behind it, 0 when none
     int portNumber = 0; // 1 to 9, 0 when the name was no port name
     // The device path the port led to (an entry of the port directory or
-    // /dev/rfcomm<n-1>), or the lock file of a Bluetooth port held elsewhere.
+    // /dev/rfcomm<n-1>), or the lock file of a Bluetooth port in use elsewhere.
     std::filesystem::path path;
     mode_t type = 0; // the file type found at `path`, for notSerial
     // Owner, group and mode of a device refused for want of permission.
     uid_t owner = 0;
     gid_t group = 0;
     mode_t mode = 0;
-    std::optional<CDeviceHolder> holder; // for held, when /proc shows one
+    std::optional<CDeviceHolder> holder; // for busy, when /proc shows one
     std::string remote; // a Bluetooth device's address, "00:1A:7D:DA:71:13"
     int channel = 0; // its RFCOMM channel, 0 when unknown
     // For lineNotKept: the settings asked, and how the device differed ("speed 250000
@@ -72,12 +66,3 @@ std::optional<COpenFailure> takeLastOpenFailure();
 
 // One sentence (UTF-8) that names the device and says what the user can do about it.
 std::string describe(const COpenFailure& failure);
-
-// The group's name, or its number when it has none.
-std::string groupName(gid_t group);
-
-// The first process found with a descriptor open on the character device `device`.
-// Processes of other users are found only where /proc lets this one look at them.
-std::optional<CDeviceHolder> findDeviceHolder(dev_t device);
-// The first process found with a descriptor open on the file `path` (a lock file).
-std::optional<CDeviceHolder> findFileHolder(const std::filesystem::path& path);

@@ -24,7 +24,7 @@ std::unique_ptr<CPortDevice> openPortDevice(
     }
 
     if (const auto* device = std::get_if<CBluetoothTarget>(&*target)) {
-        // The port is held before the remote is paged, so two programs never both
+        // The port is locked before the remote is paged, so two programs never both
         // connect to it; the lock stays with the port across reconnections.
         if (!kept.lock.valid()) {
             kept.lock = takePortLock(number, failure);

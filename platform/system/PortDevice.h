@@ -1,6 +1,6 @@
-// One device a port holds while it is open, behind the small interface the port's
+// One device an open port reads and writes, behind the small interface the port's
 // reads, writes and reopening go through: a terminal (TerminalDevice.h) or an RFCOMM
-// socket to a Bluetooth device (RfcommSocket.h). Either is held exclusively from the
+// socket to a Bluetooth device (RfcommSocket.h). Either is taken exclusively from the
 // moment it is opened, and lets go of everything it changed when destroyed.
 #pragma once
 
@@ -24,6 +24,9 @@ inline constexpr std::chrono::milliseconds linkTimeout { 8000 };
 // has stopped taking bytes uses it all, and the window stays live meanwhile.
 inline constexpr std::chrono::milliseconds closingGrace { 2000 };
 
+// How often closing looks whether that output has left.
+inline constexpr std::chrono::milliseconds drainStep { 20 };
+
 // What a port keeps from one device to the next while it reopens a device that went
 // away.
 struct CKeptAcrossOpens {
@@ -35,7 +38,7 @@ struct CKeptAcrossOpens {
         termios own {};
     };
     std::optional<CUnrestored> unrestored;
-    // The lock that holds a Bluetooth port for this program (PortLock.h), held from the
+    // The lock that reserves a Bluetooth port for this program (PortLock.h), kept from the
     // first open until the port is closed, across reconnections.
     CFileDescriptor lock;
 };

@@ -65,11 +65,11 @@ CFileDescriptor takePortLock(int portNumber, COpenFailure& failure)
     CFileDescriptor lock(int(opened.value));
     if (SysResult locked = sys::flock(lock.get(), LOCK_EX | LOCK_NB); !locked.ok()) {
         failure.kind
-            = locked.failedWith(EWOULDBLOCK) ? OpenFailureKind::held : OpenFailureKind::otherError;
+            = locked.failedWith(EWOULDBLOCK) ? OpenFailureKind::busy : OpenFailureKind::otherError;
         failure.error = locked.error;
         // Let go first, so that the search for the holder does not find this try.
         lock.reset();
-        if (failure.kind == OpenFailureKind::held)
+        if (failure.kind == OpenFailureKind::busy)
             failure.holder = findFileHolder(failure.path);
         return {};
     }

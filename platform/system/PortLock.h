@@ -1,5 +1,5 @@
-// The lock that holds a Bluetooth port for one program. An RFCOMM socket has no device
-// node another program could find busy, so a port that names a Bluetooth device is held
+// The lock that reserves a Bluetooth port for one program. An RFCOMM socket has no device
+// node another program could find busy, so a port that names a Bluetooth device is taken
 // by an flock() on a lock file of its own, com<n>.lock, in $XDG_RUNTIME_DIR/serialpads
 // (or /tmp/serialpads-<uid> where that is unset or unusable; the folder is made with
 // mode 0700 when missing). The lock lives as long as its descriptor, so a program that
@@ -19,6 +19,6 @@ bool usableLockFolder(const std::filesystem::path& folder);
 // Where port `portNumber`'s lock file is; empty when no usable folder exists.
 std::filesystem::path portLockPath(int portNumber);
 
-// Takes port `portNumber`'s lock; an invalid descriptor, with `failure` set (held, with
+// Takes port `portNumber`'s lock; an invalid descriptor, with `failure` set (busy, with
 // its holder; or permission), when it cannot.
 CFileDescriptor takePortLock(int portNumber, COpenFailure& failure);

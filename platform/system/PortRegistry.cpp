@@ -16,9 +16,8 @@ CPortRegistry& CPortRegistry::instance()
     return *registry;
 }
 
-Handle CPortRegistry::add(std::shared_ptr<CSerialPort> port)
+Handle CPortRegistry::add(std::unique_ptr<CSerialPort> port)
 {
-    std::lock_guard lock(mutex);
     // Handles count up from 1 and are never reused, so a stale handle cannot reach a
     // port opened later; they never reach invalidHandle.
     Handle handle = nextHandle++;
@@ -26,16 +25,14 @@ Handle CPortRegistry::add(std::shared_ptr<CSerialPort> port)
     return handle;
 }
 
-std::shared_ptr<CSerialPort> CPortRegistry::find(Handle handle)
+CSerialPort* CPortRegistry::find(Handle handle)
 {
-    std::lock_guard lock(mutex);
     auto found = ports.find(handle);
-    return found == ports.end() ? nullptr : found->second;
+    return found == ports.end() ? nullptr : found->second.get();
 }
 
-std::shared_ptr<CSerialPort> CPortRegistry::remove(Handle handle)
+std::unique_ptr<CSerialPort> CPortRegistry::remove(Handle handle)
 {
-    std::lock_guard lock(mutex);
     auto found = ports.find(handle);
     if (found == ports.end())
         return nullptr;
@@ -44,14 +41,8 @@ std::shared_ptr<CSerialPort> CPortRegistry::remove(Handle handle)
     return port;
 }
 
-std::map<Handle, std::shared_ptr<CSerialPort>> CPortRegistry::removeAll()
-{
-    std::lock_guard lock(mutex);
-    return std::exchange(ports, {});
-}
-
 void closeAllPorts()
 {
-    for (auto& [handle, port] : CPortRegistry::instance().removeAll())
+    for (auto& [handle, port] : std::exchange(CPortRegistry::instance().ports, {}))
         port->close();
 }

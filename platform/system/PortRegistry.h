@@ -1,7 +1,9 @@
-// Open ports by handle, as openDevice() gives them out. Operations take a shared
-// reference for their duration, so a port closed meanwhile is released only when the
-// last of them finishes. Ports still open when the program ends are closed by an exit
-// handler, the same way closeDevice() closes them.
+// The handle table: every open port by the handle openDevice() gave it out with, the one
+// place the process keeps its ports. A port is owned here alone; the calls borrow it for
+// their duration, which is safe because the programs have one thread and the dialog
+// framework runs no handler inside a port's wait, so no call closes a port another is
+// using. Ports still open when the program ends are closed by an exit handler, the same
+// way closeDevice() closes them.
 #pragma once
 
 #include "Platform.h"
@@ -9,22 +11,20 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 
 class CPortRegistry {
 public:
     static CPortRegistry& instance();
 
-    Handle add(std::shared_ptr<CSerialPort> port);
-    std::shared_ptr<CSerialPort> find(Handle handle);
-    std::shared_ptr<CSerialPort> remove(Handle handle);
-    // The ports are released outside the lock: releasing one restores its settings,
-    // which is a system call.
-    std::map<Handle, std::shared_ptr<CSerialPort>> removeAll();
+    Handle add(std::unique_ptr<CSerialPort> port);
+    // Null for a handle that is not open.
+    CSerialPort* find(Handle handle);
+    std::unique_ptr<CSerialPort> remove(Handle handle);
 
 private:
-    std::mutex mutex;
-    std::map<Handle, std::shared_ptr<CSerialPort>> ports;
+    friend void closeAllPorts();
+
+    std::map<Handle, std::unique_ptr<CSerialPort>> ports;
     Handle nextHandle = 1;
 };
 

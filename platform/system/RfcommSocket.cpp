@@ -3,37 +3,20 @@
 #include "Waiting.h"
 
 #include <cstdint>
-#include <filesystem>
 #include <sys/socket.h>
-#include <system_error>
 
 using std::chrono::milliseconds;
 
 namespace {
 
-// The kernel's RFCOMM socket interface, declared here rather than taken from a
-// development package: these values are fixed by the kernel's ABI.
-constexpr int rfcommProtocol = 3; // BTPROTO_RFCOMM
-
+// The kernel's RFCOMM socket address, declared here rather than taken from a
+// development package: it is fixed by the kernel's ABI.
 struct CRfcommAddress {
     sa_family_t family;
     std::uint8_t address[6]; // least significant byte first
     std::uint8_t channel;
 };
 static_assert(sizeof(CRfcommAddress) == 10);
-
-// How often closing looks whether the output has left.
-constexpr milliseconds drainStep { 20 };
-
-// Whether the system has a Bluetooth adapter, switched on or not.
-bool adapterPresent()
-{
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/sys/class/bluetooth", error))
-        if (entry.path().filename().string().rfind("hci", 0) == 0)
-            return true;
-    return false;
-}
 
 int pendingError(int fd)
 {
@@ -121,7 +104,7 @@ bool CRfcommSocket::startConnect(COpenFailure& failure)
         // this program from Bluetooth altogether.
         failure.kind = failure.error == EACCES || failure.error == EPERM
             ? OpenFailureKind::permission
-            : connectFailureKind(failure.error, adapterPresent());
+            : connectFailureKind(failure.error, bluetoothAdapterPresent());
         return false;
     }
     CRfcommAddress address {};
@@ -133,7 +116,7 @@ bool CRfcommSocket::startConnect(COpenFailure& failure)
         ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
     if (!started.ok() && !started.failedWith(EINPROGRESS)) {
         failure.error = started.error;
-        failure.kind = connectFailureKind(started.error, adapterPresent());
+        failure.kind = connectFailureKind(started.error, bluetoothAdapterPresent());
         socket.reset();
         return false;
     }
@@ -170,7 +153,7 @@ LinkState CRfcommSocket::lookUpChannel()
         else if (lastError == ECONNREFUSED)
             lookupFailure = OpenFailureKind::noSerialPort;
         else
-            lookupFailure = connectFailureKind(lastError, adapterPresent());
+            lookupFailure = connectFailureKind(lastError, bluetoothAdapterPresent());
         return LinkState::down;
     }
     return LinkState::down;
@@ -202,7 +185,7 @@ COpenFailure CRfcommSocket::linkFailure(bool timedOut) const
     else if (!socket.valid())
         failure.kind = lookupFailure; // the lookup, or the connect it led to, failed
     else
-        failure.kind = connectFailureKind(lastError, adapterPresent());
+        failure.kind = connectFailureKind(lastError, bluetoothAdapterPresent());
     return failure;
 }
 

@@ -1,10 +1,11 @@
 #include "SerialPort.h"
 
 #include "PortDirectory.h"
-#include "TextCodec.h"
+#include "ProcessCodecs.h"
 #include "Waiting.h"
 
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 using std::chrono::milliseconds;
@@ -14,18 +15,13 @@ namespace {
 // How often a link that is coming up is looked at.
 constexpr milliseconds linkPollStep { 20 };
 
-bool hungUp(short events)
-{
-    return events & (POLLHUP | POLLERR | POLLNVAL);
-}
-
 } // namespace
 
 CSerialPort::CSerialPort(
     int portNumber, int openFlags, std::unique_ptr<CPortDevice> device, CKeptAcrossOpens keep)
     : number(portNumber)
     , flags(openFlags)
-    , held(std::move(device))
+    , opened(std::move(device))
     , kept(std::move(keep))
 {
 }
@@ -67,28 +63,42 @@ std::unique_ptr<CSerialPort> CSerialPort::open(
         waitForDescriptor(device->fd(), 0,
             std::min(pollTimeout(deadline, Clock::now()), int(linkPollStep.count())));
     }
+    // A new connection starts a new byte stream (ProcessCodecs.h).
+    endDecodingStreams();
     return std::unique_ptr<CSerialPort>(
         new CSerialPort(*portNumber, openFlags, std::move(device), std::move(kept)));
 }
 
 void CSerialPort::close()
 {
+    // The dialog framework runs no handler inside a wait, so nothing closes a port while
+    // one of its calls waits; the port relies on that.
+    assert(!waiting && "a port closed while one of its calls waits");
     if (state == State::closed)
         return;
     state = State::closed;
     dropDevice(closingGrace);
     kept = {};
+    endDecodingStreams();
+}
+
+short CSerialPort::waitFor(int fd, short events, int timeoutMs)
+{
+    waiting = true;
+    short ready = waitForDescriptor(fd, events, timeoutMs);
+    waiting = false;
+    return ready;
 }
 
 void CSerialPort::dropDevice(milliseconds grace)
 {
-    if (!held)
+    if (!opened)
         return;
     // Taken out first: the grace's wait may run the window's events, and nothing run
     // then may reach a device being let go of.
-    std::unique_ptr<CPortDevice> device = std::move(held);
-    descriptorClosing(device->fd());
-    device->release(kept, grace);
+    std::unique_ptr<CPortDevice> leaving = std::move(opened);
+    descriptorClosing(leaving->fd());
+    leaving->release(kept, grace);
 }
 
 void CSerialPort::noteGone()
@@ -106,12 +116,12 @@ void CSerialPort::tryReopen(Clock::time_point now)
 {
     plan.tried(now);
     COpenFailure ignored; // nobody is told: the port is still open as far as the program knows
-    std::unique_ptr<CPortDevice> device = openPortDevice(number, flags, kept, ignored);
-    if (!device) {
+    std::unique_ptr<CPortDevice> reopened = openPortDevice(number, flags, kept, ignored);
+    if (!reopened) {
         plan.failed(now);
         return;
     }
-    held = std::move(device);
+    opened = std::move(reopened);
     connectingSince = now;
     state = State::connecting;
 }
@@ -127,7 +137,7 @@ bool CSerialPort::mend(std::optional<Clock::time_point> deadline, WhileAway whil
         case State::closed:
             return false;
         case State::connecting: {
-            LinkState link = held->link();
+            LinkState link = opened->link();
             if (link == LinkState::up) {
                 state = State::live;
                 plan.succeeded();
@@ -142,8 +152,7 @@ bool CSerialPort::mend(std::optional<Clock::time_point> deadline, WhileAway whil
             if (deadline && now >= *deadline)
                 return false;
             int step = int(linkPollStep.count());
-            waitForDescriptor(
-                held->fd(), 0, deadline ? std::min(pollTimeout(deadline, now), step) : step);
+            waitFor(opened->fd(), 0, deadline ? std::min(pollTimeout(deadline, now), step) : step);
             continue;
         }
         case State::away: {
@@ -159,10 +168,10 @@ bool CSerialPort::mend(std::optional<Clock::time_point> deadline, WhileAway whil
             // Nothing to wait on but time; -1 makes the wait a plain sleep that still
             // goes through the installed waiter.
             if (deadline && *deadline <= plan.nextTryAt()) {
-                waitForDescriptor(-1, 0, pollTimeout(deadline, now));
+                waitFor(-1, 0, pollTimeout(deadline, now));
                 return false;
             }
-            waitForDescriptor(-1, 0, pollTimeout(plan.nextTryAt(), now));
+            waitFor(-1, 0, pollTimeout(plan.nextTryAt(), now));
             continue;
         }
         }
@@ -191,13 +200,10 @@ bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
             deadline = std::min(
                 deadline.value_or(Clock::time_point::max()), lastByte + *readPlan.byteGap);
 
-        short events = waitForDescriptor(held->fd(), POLLIN, pollTimeout(deadline, Clock::now()));
-        // The waiter may have let the program close the port meanwhile.
-        if (state != State::live)
-            break;
+        short events = waitFor(opened->fd(), POLLIN, pollTimeout(deadline, Clock::now()));
 
         if (events & POLLIN) {
-            SysResult n = held->readSome(out + got, count - got);
+            SysResult n = opened->readSome(out + got, count - got);
             if (n.value > 0) {
                 got += std::uint32_t(n.value);
                 lastByte = Clock::now();
@@ -207,7 +213,7 @@ bool CSerialPort::read(void* buffer, std::uint32_t count, std::uint32_t& got)
             }
             // Readable yet nothing to read is how a terminal that has been hung up, or a
             // socket whose remote has closed, reports end of stream.
-            if (n.value == 0 || held->isGoneError(n.error)) {
+            if (n.value == 0 || opened->isGoneError(n.error)) {
                 noteGone();
                 break;
             }
@@ -241,13 +247,13 @@ bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& w
         return false;
 
     while (written < count) {
-        SysResult n = held->writeSome(in + written, count - written);
+        SysResult n = opened->writeSome(in + written, count - written);
         if (n.value > 0) {
             written += std::uint32_t(n.value);
             continue;
         }
         if (!n.ok() && !n.failedWith(EAGAIN)) {
-            if (held->isGoneError(n.error))
+            if (opened->isGoneError(n.error))
                 noteGone();
             return false;
         }
@@ -255,9 +261,7 @@ bool CSerialPort::write(const void* bytes, std::uint32_t count, std::uint32_t& w
         // or the device goes away.
         if (Clock::now() >= deadline)
             return false;
-        short events = waitForDescriptor(held->fd(), POLLOUT, pollTimeout(deadline, Clock::now()));
-        if (state != State::live)
-            return false;
+        short events = waitFor(opened->fd(), POLLOUT, pollTimeout(deadline, Clock::now()));
         if (hungUp(events)) {
             noteGone();
             return false;

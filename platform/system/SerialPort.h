@@ -1,13 +1,13 @@
-// One open serial port: a device held for exclusive use (a terminal made raw so bytes
-// pass unchanged, or an RFCOMM socket to a Bluetooth device), with the read and write
-// time-outs of the port emulated over poll() and a monotonic clock.
+// One open serial port: a device taken for exclusive use (a terminal made raw so bytes
+// pass unchanged, or an RFCOMM socket to a Bluetooth device), with the port's time-outs
+// emulated over poll() on a monotonic clock.
 //
 // A port outlives its device. When the device goes away (a Bluetooth link drops, a USB
 // adapter is unplugged, the far end of a pseudo-terminal closes) the port lets go of
 // it and, from within later reads and writes, opens the same port number again, its
 // entry looked up afresh in the port directory (with its line settings): a non-blocking open (or
-// connect) each time, spaced out as ReopenPlan.h says, so the one thread is never held by a device
-// that is not there. Once the device is back, bytes flow again through the same handle.
+// connect) each time, spaced out as ReopenPlan.h says, so the one thread is never kept waiting by a
+// device that is not there. Once the device is back, bytes flow again through the same handle.
 #pragma once
 
 #include "Platform.h"
@@ -55,12 +55,9 @@ public:
 
     // Releases the device and stops trying to open it again; every later call fails.
     // Output the device has not taken gets closingGrace to leave and is then dropped,
-    // so this returns within that. Runs when the handle is closed, even while a call on
-    // the port is waiting.
+    // so this returns within that. Never called while a call on the port waits (the
+    // dialog framework sees to that; debug builds check it).
     void close();
-
-    // Whether a device is held and in use (false while it is away or a link comes up).
-    bool isLive() const { return state == State::live; }
 
 private:
     enum class State { live, connecting, away, closed };
@@ -78,13 +75,17 @@ private:
     bool mend(std::optional<Clock::time_point> deadline, WhileAway whileAway);
     void tryReopen(Clock::time_point now);
     void dropDevice(std::chrono::milliseconds grace);
+    // Every wait of a call on the port goes through here, so close() can check it is not
+    // reached from inside one.
+    short waitFor(int fd, short events, int timeoutMs);
 
     int number = 0; // 1 to 9, from the name given to open()
     int flags = 0;
-    std::unique_ptr<CPortDevice> held;
+    std::unique_ptr<CPortDevice> opened; // null while the device is away
     CKeptAcrossOpens kept;
     State state = State::live;
     COMMTIMEOUTS limits = defaultTimeouts;
     CReopenPlan plan;
     Clock::time_point connectingSince {};
+    bool waiting = false;
 };

@@ -40,19 +40,15 @@ CReadPlan planRead(const COMMTIMEOUTS& timeouts, std::uint32_t count, SerialCloc
     return plan;
 }
 
-milliseconds writeTimeLimit(const COMMTIMEOUTS& timeouts, std::uint32_t count)
-{
-    if (timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0)
-        return longestWrite;
-    std::uint64_t span = std::uint64_t(timeouts.WriteTotalTimeoutMultiplier) * count
-        + timeouts.WriteTotalTimeoutConstant;
-    return milliseconds(milliseconds::rep(std::min(span, std::uint64_t(longestWrite.count()))));
-}
-
 SerialClock::time_point writeDeadline(
     const COMMTIMEOUTS& timeouts, std::uint32_t count, SerialClock::time_point start)
 {
-    return start + writeTimeLimit(timeouts, count);
+    if (timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0)
+        return start + longestWrite;
+    std::uint64_t span = std::uint64_t(timeouts.WriteTotalTimeoutMultiplier) * count
+        + timeouts.WriteTotalTimeoutConstant;
+    return start
+        + milliseconds(milliseconds::rep(std::min(span, std::uint64_t(longestWrite.count()))));
 }
 
 int pollTimeout(std::optional<SerialClock::time_point> deadline, SerialClock::time_point now)

@@ -46,12 +46,9 @@ struct CReadPlan {
 CReadPlan planRead(
     const COMMTIMEOUTS& timeouts, std::uint32_t count, SerialClock::time_point start);
 
-// How long a write of `count` bytes may take under `timeouts`: the multiplier times the
-// count plus the constant (both 0: no limit of their own), at most longestWrite.
-std::chrono::milliseconds writeTimeLimit(const COMMTIMEOUTS& timeouts, std::uint32_t count);
-
 // The moment a write of `count` bytes that starts at `start` gives up; what every
-// write goes by.
+// write goes by: the multiplier times the count plus the constant (both 0: no limit of
+// their own) after `start`, at most longestWrite.
 SerialClock::time_point writeDeadline(
     const COMMTIMEOUTS& timeouts, std::uint32_t count, SerialClock::time_point start);
 

@@ -10,14 +10,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// How often closing looks whether the output has left.
-constexpr milliseconds drainStep { 20 };
-
-bool hungUp(short events)
-{
-    return events & (POLLHUP | POLLERR | POLLNVAL);
-}
-
 COpenFailure failureAt(OpenFailureKind kind, int portNumber, const fs::path& path, int error = 0)
 {
     COpenFailure failure;
@@ -39,9 +31,9 @@ COpenFailure silentRemote(int portNumber, const fs::path& path, dev_t device, bo
     return failure;
 }
 
-COpenFailure heldBy(int portNumber, const fs::path& path, dev_t device)
+COpenFailure inUseBy(int portNumber, const fs::path& path, dev_t device)
 {
-    COpenFailure failure = failureAt(OpenFailureKind::held, portNumber, path, EBUSY);
+    COpenFailure failure = failureAt(OpenFailureKind::busy, portNumber, path, EBUSY);
     failure.holder = findDeviceHolder(device);
     return failure;
 }
@@ -84,7 +76,7 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int
             failure.group = before.st_gid;
             failure.mode = before.st_mode;
         } else if (opened.failedWith(EBUSY)) {
-            failure = heldBy(portNumber, path, before.st_rdev);
+            failure = inUseBy(portNumber, path, before.st_rdev);
         } else if (opened.failedWith(ENOENT) || opened.failedWith(ENXIO)
             || opened.failedWith(ENODEV)) {
             failure = failureAt(OpenFailureKind::noSuchDevice, portNumber, path, opened.error);
@@ -95,16 +87,16 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int
         }
         return nullptr;
     }
-    std::unique_ptr<CTerminalDevice> held(new CTerminalDevice);
-    held->descriptor = CFileDescriptor(int(opened.value));
-    held->path = path;
-    held->device = before.st_rdev;
-    held->portNumber = portNumber;
-    held->bluetooth = bluetooth;
+    std::unique_ptr<CTerminalDevice> terminalDevice(new CTerminalDevice);
+    terminalDevice->descriptor = CFileDescriptor(int(opened.value));
+    terminalDevice->path = path;
+    terminalDevice->device = before.st_rdev;
+    terminalDevice->portNumber = portNumber;
+    terminalDevice->bluetooth = bluetooth;
 
     // The path may have been pointed elsewhere since it was looked at.
     struct stat after {};
-    if (!sys::fstat(held->fd(), after).ok() || !S_ISCHR(after.st_mode)
+    if (!sys::fstat(terminalDevice->fd(), after).ok() || !S_ISCHR(after.st_mode)
         || after.st_rdev != before.st_rdev) {
         failure = notSerial(portNumber, path, after.st_mode);
         return nullptr;
@@ -112,7 +104,7 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int
     // A Bluetooth port whose remote cannot be reached is hung up within a millisecond of
     // the open, and a hung-up terminal answers EIO rather than ENOTTY here: that is a
     // remote that does not answer, not a device that is no terminal.
-    if (!isatty(held->fd())) {
+    if (!isatty(terminalDevice->fd())) {
         int error = errno;
         failure = bluetooth && error == EIO ? silentRemote(portNumber, path, before.st_rdev, false)
                                             : notSerial(portNumber, path, after.st_mode);
@@ -120,17 +112,18 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int
     }
 
     std::string lineNotKept;
-    if (SysResult taken = held->terminal.take(held->fd(), line, lineNotKept); !taken.ok()) {
+    if (SysResult taken = terminalDevice->terminal.take(terminalDevice->fd(), line, lineNotKept);
+        !taken.ok()) {
         // Let go first, so that the search for the holder does not find this program's
         // own try; letting go puts the device's own settings back, so a line it did not
         // keep is never left half applied.
-        held.reset();
+        terminalDevice.reset();
         if (!lineNotKept.empty()) {
             failure = failureAt(OpenFailureKind::lineNotKept, portNumber, path, taken.error);
             failure.lineAsked = formatLineSettings(line);
             failure.lineKept = lineNotKept;
         } else if (taken.failedWith(EBUSY)) {
-            failure = heldBy(portNumber, path, before.st_rdev);
+            failure = inUseBy(portNumber, path, before.st_rdev);
         } else if (bluetooth && taken.failedWith(EIO)) {
             failure = silentRemote(portNumber, path, before.st_rdev, false);
         } else {
@@ -141,13 +134,14 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int
 
     if (kept.unrestored) {
         termios current {};
-        if (kept.unrestored->device == held->device && sys::tcgetattr(held->fd(), current).ok()
-            && held->terminal.isStillRaw(current))
-            held->terminal.restoreOnRelease(kept.unrestored->own);
+        if (kept.unrestored->device == terminalDevice->device
+            && sys::tcgetattr(terminalDevice->fd(), current).ok()
+            && terminalDevice->terminal.isStillRaw(current))
+            terminalDevice->terminal.restoreOnRelease(kept.unrestored->own);
         // Any other device, or settings changed meanwhile, are the device's own now.
         kept.unrestored.reset();
     }
-    return held;
+    return terminalDevice;
 }
 
 CTerminalDevice::~CTerminalDevice() = default;

@@ -1,4 +1,4 @@
-// A terminal device held by a port: looked at before it is opened (only a terminal is
+// A terminal device opened by a port: looked at before it is opened (only a terminal is
 // opened, nothing is created or changed), opened without blocking and never as the
 // controlling terminal, then taken for exclusive use, made raw and given the line
 // settings of the port's entry (TerminalGuard.h).
@@ -16,7 +16,7 @@ class CTerminalDevice final : public CPortDevice {
 public:
     // Opens the terminal at `path`, which port `portNumber` leads to, with `line` (what
     // is not given stays as the device has it). Null, with `failure` set, when it is
-    // missing, not a terminal, not ours to open, held, or keeps other line settings.
+    // missing, not a terminal, not ours to open, busy, or keeps other line settings.
     static std::unique_ptr<CTerminalDevice> open(const std::filesystem::path& path, int portNumber,
         int flags, const CLineSettings& line, CKeptAcrossOpens& kept, COpenFailure& failure);
 

@@ -1,4 +1,4 @@
-// Everything the serial layer changes about a terminal while it holds one, undone when
+// Everything the serial layer changes about a terminal while it has one open, undone when
 // it lets go: exclusive use, the raw settings that let bytes pass unchanged, and the
 // line settings of the port's entry (LineSettings.h). The device's own settings are
 // snapshotted before anything changes and put back exactly, so another program finds
@@ -24,7 +24,7 @@ public:
     CTerminalGuard& operator=(const CTerminalGuard&) = delete;
 
     // Takes the terminal behind `fd` for exclusive use, makes it raw and gives it
-    // `line`. Fails with EBUSY when someone else holds it; when the driver keeps line
+    // `line`. Fails with EBUSY when someone else has it in use; when the driver keeps line
     // settings other than those asked (or refuses them), fails with EINVAL and says how
     // in `lineNotKept`. On failure, whatever was already changed stays recorded and is
     // undone by release().

@@ -1,13 +1,10 @@
-// Character conversion over glibc's iconv, and the conversion, formatting and byte
-// helpers of the core system interface that are built on it.
+// Character conversion between UTF-16 and one byte encoding, over glibc's iconv.
 #include "TextCodec.h"
 
-#include "Platform.h"
+#include "WideString.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdarg>
 #include <cstring>
 #include <iconv.h>
 #include <langinfo.h>
@@ -25,9 +22,6 @@ constexpr const char* wideCodeset = "UTF-32LE";
 // of bytes that still do not make a character is treated as invalid, so a confused
 // converter cannot make the kept bytes grow without end.
 constexpr std::size_t maxPendingBytes = 16;
-
-constexpr std::uint32_t defaultCodePage = 0;
-constexpr std::uint32_t utf8CodePage = 65001;
 
 iconv_t asIconv(void* descriptor)
 {
@@ -82,15 +76,6 @@ void appendAsUtf16(std::string_view utf32, std::u16string& out)
             out.push_back(replacementCharacter);
         }
     }
-}
-
-bool isHighSurrogate(char16_t unit)
-{
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t unit)
-{
-    return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
 } // namespace
@@ -355,188 +340,4 @@ void CTextCodec::endStream()
     std::u16string ended;
     finishDecoding(ended);
     undelivered = std::move(ended);
-}
-
-void CTextCodec::resetDecoding()
-{
-    pending.clear();
-    undelivered.clear();
-    resetState(decoder.get());
-}
-
-namespace {
-
-// The codec for the default code page follows the locale: it is rebuilt when the
-// locale's encoding changes. The programs are single-threaded, so one process-wide
-// codec carries the decoding state from one call to the next.
-CTextCodec* localeCodec()
-{
-    static std::string codeset;
-    static std::optional<CTextCodec> codec;
-    std::string current = CTextCodec::localeCodeset();
-    if (!codec || current != codeset) {
-        codec = CTextCodec::open(current);
-        if (!codec)
-            codec = CTextCodec::open("UTF-8");
-        codeset = current;
-    }
-    return codec ? &*codec : nullptr;
-}
-
-// The codec for code page 65001, made when first asked for.
-std::optional<CTextCodec>& utf8Codec()
-{
-    static std::optional<CTextCodec> utf8 = CTextCodec::open("UTF-8");
-    return utf8;
-}
-
-CTextCodec* codecFor(std::uint32_t codePage)
-{
-    if (codePage == defaultCodePage)
-        return localeCodec();
-    if (codePage == utf8CodePage) {
-        std::optional<CTextCodec>& utf8 = utf8Codec();
-        return utf8 ? &*utf8 : nullptr;
-    }
-    return nullptr;
-}
-
-int clampToInt(std::size_t value)
-{
-    return value > std::size_t(INT_MAX) ? INT_MAX : static_cast<int>(value);
-}
-
-} // namespace
-
-void endDecodingStreams()
-{
-    if (CTextCodec* codec = localeCodec())
-        codec->endStream();
-    if (std::optional<CTextCodec>& utf8 = utf8Codec())
-        utf8->endStream();
-}
-
-int wideToBytes(std::uint32_t codePage, std::uint32_t /*flags*/, const char16_t* source,
-    int sourceLength, char* destination, int destinationSize, const char* defaultChar,
-    bool* usedDefaultChar)
-{
-    if (usedDefaultChar)
-        *usedDefaultChar = false;
-    if (!source || sourceLength < -1 || destinationSize < 0
-        || (destinationSize > 0 && !destination))
-        return 0;
-    CTextCodec* codec = codecFor(codePage);
-    if (!codec)
-        return 0;
-
-    std::u16string_view text = sourceLength == -1
-        ? std::u16string_view(source, std::char_traits<char16_t>::length(source) + 1)
-        : std::u16string_view(source, static_cast<std::size_t>(sourceLength));
-    std::optional<std::string_view> replacement;
-    if (defaultChar)
-        replacement = std::string_view(defaultChar);
-    bool replaced = false;
-    std::string bytes = codec->encode(text, replacement, &replaced);
-    if (usedDefaultChar)
-        *usedDefaultChar = replaced;
-
-    if (bytes.size() > std::size_t(INT_MAX))
-        return 0;
-    if (destinationSize == 0)
-        return static_cast<int>(bytes.size());
-    if (bytes.size() > static_cast<std::size_t>(destinationSize)) {
-        // Leaves an empty text rather than a cut one, so a caller that goes on to
-        // measure or send the destination sends nothing instead of part of the line.
-        destination[0] = '\0';
-        return 0;
-    }
-    std::memcpy(destination, bytes.data(), bytes.size());
-    return static_cast<int>(bytes.size());
-}
-
-int byteToWide(std::uint32_t codePage, std::uint32_t /*flags*/, const char* source,
-    int sourceLength, char16_t* destination, int destinationSize)
-{
-    if ((!source && sourceLength != 0) || sourceLength < -1 || destinationSize < 0
-        || (destinationSize > 0 && !destination))
-        return 0;
-    CTextCodec* codec = codecFor(codePage);
-    if (!codec)
-        return 0;
-
-    std::string_view bytes;
-    if (sourceLength == -1)
-        bytes = std::string_view(source, std::strlen(source) + 1);
-    else if (sourceLength > 0)
-        bytes = std::string_view(source, static_cast<std::size_t>(sourceLength));
-    if (destinationSize == 0)
-        return clampToInt(codec->countDecoded(bytes));
-    return clampToInt(codec->decodeInto(
-        bytes, std::span<char16_t>(destination, static_cast<std::size_t>(destinationSize))));
-}
-
-int formatText(char16_t* buffer, std::size_t bufferSize, const char16_t* format, ...)
-{
-    if (!buffer || bufferSize == 0)
-        return 0;
-    std::size_t at = 0;
-    bool full = false;
-    // Writes `units` whole or not at all, keeping the last unit for the terminator, so a
-    // cut never splits a surrogate pair. Once something is cut nothing more is written.
-    auto put = [&](std::u16string_view units) {
-        if (full || units.size() > bufferSize - 1 - at) {
-            full = true;
-            return;
-        }
-        units.copy(buffer + at, units.size());
-        at += units.size();
-    };
-    auto putNumber = [&](unsigned magnitude, bool negative) {
-        char16_t digits[12];
-        std::size_t first = std::size(digits);
-        do {
-            digits[--first] = char16_t(u'0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        if (negative)
-            digits[--first] = u'-';
-        put(std::u16string_view(digits + first, std::size(digits) - first));
-    };
-
-    va_list arguments;
-    va_start(arguments, format);
-    for (const char16_t* next = format; next && *next && !full; ++next) {
-        if (*next == u'%' && next[1] == u'd') {
-            int value = va_arg(arguments, int);
-            // Negating in unsigned arithmetic keeps INT_MIN exact.
-            unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : unsigned(value);
-            putNumber(magnitude, value < 0);
-            ++next;
-        } else if (*next == u'%' && next[1] == u'u') {
-            putNumber(va_arg(arguments, unsigned), false);
-            ++next;
-        } else if (*next == u'%' && next[1] == u'%') {
-            put(u"%");
-            ++next;
-        } else if (isHighSurrogate(*next) && isLowSurrogate(next[1])) {
-            put(std::u16string_view(next, 2));
-            ++next;
-        } else {
-            put(std::u16string_view(next, 1));
-        }
-    }
-    va_end(arguments);
-    buffer[at] = u'\0';
-    return static_cast<int>(at);
-}
-
-void zeroBytes(void* buffer, std::size_t size)
-{
-    if (buffer && size > 0)
-        std::memset(buffer, 0, size);
-}
-
-std::size_t byteLength(const char* text)
-{
-    return text ? std::strlen(text) : 0;
 }

@@ -68,9 +68,6 @@ public:
     // the converter still holds is written out. The codec then starts afresh.
     void finishDecoding(std::u16string& out);
 
-    // Forgets any unfinished character and undelivered units without writing them.
-    void resetDecoding();
-
     // Ends the byte stream being decoded without a text to end: what finishDecoding()
     // would write (U+FFFD for a kept unfinished character) is held back and written
     // first by the next decode, before anything that follows. Bytes decoded after this
@@ -108,9 +105,3 @@ private:
     std::u16string undelivered; // decoded units that did not fit the caller's destination
     bool asciiFastPath = false;
 };
-
-// Ends the stream of every process-wide codec behind byteToWide(), as endStream() does.
-// The serial layer calls it whenever a port is opened or closed: bytes from one
-// connection never complete a character begun by another, and a character left
-// unfinished shows as U+FFFD at the next conversion instead of vanishing.
-void endDecodingStreams();

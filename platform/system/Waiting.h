@@ -27,6 +27,12 @@ void setDescriptorWaiter(DescriptorWaiter waiter, DescriptorClosing closing = nu
 
 short waitForDescriptor(int fd, short events, int timeoutMs);
 
+// Whether the events a wait returned say the descriptor was hung up or failed.
+inline bool hungUp(short events)
+{
+    return events & (POLLHUP | POLLERR | POLLNVAL);
+}
+
 // Called by whoever closes a descriptor that was waited on.
 void descriptorClosing(int fd);
 

@@ -234,20 +234,20 @@ TEST_P(AccessTest, DecidesFromOwnerGroupAndMode)
     status.st_gid = row.group;
     CAccessVerdict verdict = accessFor(status, row.who);
     EXPECT_EQ(verdict.kind, row.expected);
-    if (row.expected == EAccess::JoinGroup) {
+    if (row.expected == EAccess::joinGroup) {
         EXPECT_EQ(verdict.group, row.group);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, AccessTest,
-    ::testing::Values(CAccessCase { "Root", 0, 20, 0600, { 0, {} }, EAccess::Allowed },
-        CAccessCase { "Member", 0, 20, 0660, { 1000, { 100, 20 } }, EAccess::Allowed },
-        CAccessCase { "NotMember", 0, 20, 0660, { 1000, { 100 } }, EAccess::JoinGroup },
-        CAccessCase { "GroupReadOnly", 0, 5, 0620, { 1000, { 100 } }, EAccess::Denied },
-        CAccessCase { "RootGroupNeverSuggested", 0, 0, 0660, { 1000, { 100 } }, EAccess::Denied },
-        CAccessCase { "Owner", 1000, 20, 0600, { 1000, {} }, EAccess::Allowed },
-        CAccessCase { "OwnerBitsDenyOwner", 1000, 20, 0066, { 1000, { 20 } }, EAccess::Denied },
-        CAccessCase { "Others", 0, 20, 0666, { 1000, {} }, EAccess::Allowed }),
+    ::testing::Values(CAccessCase { "Root", 0, 20, 0600, { 0, {} }, EAccess::allowed },
+        CAccessCase { "Member", 0, 20, 0660, { 1000, { 100, 20 } }, EAccess::allowed },
+        CAccessCase { "NotMember", 0, 20, 0660, { 1000, { 100 } }, EAccess::joinGroup },
+        CAccessCase { "GroupReadOnly", 0, 5, 0620, { 1000, { 100 } }, EAccess::denied },
+        CAccessCase { "RootGroupNeverSuggested", 0, 0, 0660, { 1000, { 100 } }, EAccess::denied },
+        CAccessCase { "Owner", 1000, 20, 0600, { 1000, {} }, EAccess::allowed },
+        CAccessCase { "OwnerBitsDenyOwner", 1000, 20, 0066, { 1000, { 20 } }, EAccess::denied },
+        CAccessCase { "Others", 0, 20, 0666, { 1000, {} }, EAccess::allowed }),
     byName);
 
 // The whole listing as an ordinary user, in a child that gives up root.
@@ -521,15 +521,15 @@ TEST_P(AdapterTest, ReadsTheAdapterWithoutRoot)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, AdapterTest,
-    ::testing::Values(CAdapterCase { "NoHci", false, nullptr, std::nullopt, EPresence::NoAdapter },
-        CAdapterCase { "Blocked", true, "1", std::nullopt, EPresence::AdapterOff },
-        CAdapterCase { "Unblocked", true, "0", std::nullopt, EPresence::AdapterFound },
+    ::testing::Values(CAdapterCase { "NoHci", false, nullptr, std::nullopt, EPresence::noAdapter },
+        CAdapterCase { "Blocked", true, "1", std::nullopt, EPresence::adapterOff },
+        CAdapterCase { "Unblocked", true, "0", std::nullopt, EPresence::adapterFound },
         CAdapterCase { "BluezPowered", false, nullptr,
             CBluezState {
                 { { "00:00:00:00:00:0A", false, {} }, { "00:00:00:00:00:0B", true, {} } }, {} },
-            EPresence::AdapterOn },
+            EPresence::adapterOn },
         CAdapterCase { "BluezOff", true, "0",
-            CBluezState { { { "00:00:00:00:00:0A", false, {} } }, {} }, EPresence::AdapterOff }),
+            CBluezState { { { "00:00:00:00:00:0A", false, {} } }, {} }, EPresence::adapterOff }),
     byName);
 
 } // namespace

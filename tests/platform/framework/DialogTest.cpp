@@ -297,7 +297,7 @@ TEST(Messages, TheTextAndItsCauseAreShownAsPlainText)
     CDialogDriver driver(dialog);
     CTestApp app;
     COpenFailure failure;
-    failure.kind = OpenFailureKind::held;
+    failure.kind = OpenFailureKind::busy;
     failure.portNumber = 1;
     failure.path = "/dev/<a href=\"x\">ttyS0</a>";
     failure.holder = CDeviceHolder { "<b>evil</b>", 42 };

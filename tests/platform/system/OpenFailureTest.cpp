@@ -187,7 +187,7 @@ TEST_F(OpenFailureTest, AHeldDeviceNamesTheProgramHoldingIt)
         return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
     });
     COpenFailure failure = failedOpen(u"COM1:");
-    EXPECT_EQ(failure.kind, OpenFailureKind::held);
+    EXPECT_EQ(failure.kind, OpenFailureKind::busy);
     ASSERT_TRUE(failure.holder);
     EXPECT_EQ(failure.holder->pid, holder);
     EXPECT_EQ(describe(failure),
@@ -215,7 +215,7 @@ TEST_F(OpenFailureTest, ABluetoothPortHeldElsewhereNamesTheProgramHoldingItsLock
         return lock.valid();
     });
     COpenFailure failure = failedOpen(u"COM4:");
-    EXPECT_EQ(failure.kind, OpenFailureKind::held);
+    EXPECT_EQ(failure.kind, OpenFailureKind::busy);
     EXPECT_EQ(failure.path, ports.path() / "serialpads" / "com4.lock");
     ASSERT_TRUE(failure.holder);
     EXPECT_EQ(failure.holder->pid, holder);

@@ -2,6 +2,7 @@
 // run), and CTextCodec is exercised directly with encodings no installed locale uses.
 #include "TextCodec.h"
 #include "Platform.h"
+#include "ProcessCodecs.h"
 
 #include <climits>
 #include <clocale>

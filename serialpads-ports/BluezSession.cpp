@@ -1,0 +1,57 @@
+#include "BluezSession.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+
+CBluezConnection connectBluez()
+{
+    CBluezConnection connection;
+    sd_bus* opened = nullptr;
+    if (sd_bus_open_system(&opened) < 0) {
+        connection.problem = EBluezProblem::serviceAbsent;
+        return connection;
+    }
+    connection.bus.reset(opened);
+    std::optional<CBluezState> state = queryBluez(opened);
+    if (!state) {
+        connection.problem = EBluezProblem::serviceAbsent;
+        return connection;
+    }
+    connection.state = std::move(*state);
+    // The bus lists objects in no set order; the first adapter is the system's default.
+    std::sort(connection.state.adapters.begin(), connection.state.adapters.end(),
+        [](const CBluezAdapter& a, const CBluezAdapter& b) {
+            return a.path.size() != b.path.size() ? a.path.size() < b.path.size() : a.path < b.path;
+        });
+    for (const CBluezAdapter& adapter : connection.state.adapters)
+        if (adapter.powered) {
+            connection.adapter = &adapter;
+            break;
+        }
+    if (!connection.adapter) {
+        connection.problem = connection.state.adapters.empty() ? EBluezProblem::noAdapter
+                                                               : EBluezProblem::adapterOff;
+        if (!connection.state.adapters.empty())
+            connection.adapter = &connection.state.adapters.front();
+    }
+    return connection;
+}
+
+bool serveBus(sd_bus* bus, int stopFd, std::chrono::milliseconds timeout, bool& stopped)
+{
+    int processed;
+    while ((processed = sd_bus_process(bus, nullptr)) > 0) { }
+    if (processed < 0)
+        return false;
+    pollfd waits[2]
+        = { { sd_bus_get_fd(bus), short(sd_bus_get_events(bus)), 0 }, { stopFd, POLLIN, 0 } };
+    int ready = ::poll(waits, stopFd >= 0 ? 2 : 1, int(std::max<long>(timeout.count(), 0)));
+    if (ready < 0 && errno != EINTR)
+        return false;
+    if (stopFd >= 0 && (waits[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+        stopped = true;
+        return false;
+    }
+    return true;
+}
