@@ -2,10 +2,11 @@
 // as the ordinary user, in the order a user takes: serialpads-ports finds it by name,
 // pairs it with its legacy PIN (the remote's own agent answers 1234, and the emulated
 // controllers compare both sides' PINs), and stores its address for a name; Connect
-// reaches the channel its service record names, which is not channel 1. The module
-// lets in only a device it is paired with, so Connect also needs the pairing to hold. Runs only in the test VM's last phase (vm/init.sh),
-// with the remote's record switched on and off by controller.sh; the cases build on
-// one another as the user's steps do, so they run in this order.
+// reaches the channel its service record names, which is not channel 1. The module lets
+// in only a device it is paired with, so Connect also needs the pairing to hold. Runs
+// only in the test VM's last phase (vm/init.sh), with the remote's record switched on
+// and off by controller.sh; the cases build on one another as the user's steps do, so
+// they run in this order.
 #include "BluezStackCase.h"
 #include "SendpadCase.h"
 
