@@ -40,6 +40,21 @@ FedResult feedOneByOne(const std::string& bytes)
     return result;
 }
 
+// Opens `encoding` and decodes `bytes` one at a time, finishing the stream if asked.
+std::u16string decodeEach(const char* encoding, const std::string& bytes, bool finish)
+{
+    auto codec = CTextCodec::open(encoding);
+    EXPECT_TRUE(codec) << encoding;
+    std::u16string text;
+    if (!codec)
+        return text;
+    for (char byte : bytes)
+        codec->decode(std::string_view(&byte, 1), text);
+    if (finish)
+        codec->finishDecoding(text);
+    return text;
+}
+
 class DefaultCodePage : public ::testing::Test {
 protected:
     void SetUp() override
@@ -59,7 +74,7 @@ protected:
     }
 };
 
-TEST_F(DefaultCodePage, ConvertsTheTerminatorAndCountsIt)
+TEST_F(DefaultCodePage, ConvertsTheTerminatorOnlyWhenItEndsTheSource)
 {
     char out[256];
     std::memset(out, 0x55, sizeof out);
@@ -68,11 +83,7 @@ TEST_F(DefaultCodePage, ConvertsTheTerminatorAndCountsIt)
     EXPECT_EQ(std::string(out, 4), std::string("Hi\r\0", 4));
     EXPECT_EQ(byteLength(out), 3u);
     EXPECT_EQ(out[4], '\x55');
-}
-
-TEST_F(DefaultCodePage, ExplicitLengthConvertsNoTerminator)
-{
-    char out[8];
+    // An explicit length converts no terminator.
     std::memset(out, 0x55, sizeof out);
     EXPECT_EQ(wideToBytes(0, 0, u"Hello", 2, out, int(sizeof out), nullptr, nullptr), 2);
     EXPECT_EQ(std::string(out, 3), "He\x55");
@@ -314,37 +325,22 @@ TEST(CTextCodec, ShiftEncodingKeepsItsStateBetweenBytes)
     EXPECT_EQ(bytes, "\x1B$BF|\x1B(B?\x1B$BK\\\x1B(B");
 
     // Fed one byte at a time the escape sequences must not leak out as text.
-    std::u16string text;
-    for (char byte : bytes)
-        codec->decode(std::string_view(&byte, 1), text);
-    codec->finishDecoding(text);
-    EXPECT_EQ(text, u"\u65E5?\u672C");
+    EXPECT_EQ(decodeEach("ISO-2022-JP", bytes, true), u"\u65E5?\u672C");
 }
 
 TEST(CTextCodec, HeldBackCharacterIsNotOvertakenByAscii)
 {
     // CP1255 holds a Hebrew letter back in case a point follows it.
-    auto codec = CTextCodec::open("CP1255");
-    ASSERT_TRUE(codec);
-    std::u16string text;
-    for (char byte : bytesOf({ 0xE0, 'a', 0xE0 }))
-        codec->decode(std::string_view(&byte, 1), text);
-    codec->finishDecoding(text);
-    EXPECT_EQ(text, u"\u05D0a\u05D0");
+    EXPECT_EQ(decodeEach("CP1255", bytesOf({ 0xE0, 'a', 0xE0 }), true), u"\u05D0a\u05D0");
 }
 
 TEST(CTextCodec, ABrokenFourByteStartLosesNoCharacterAfterItsFirstByte)
 {
     // GB18030 takes 0x81 0x30 as the start of a four-byte character without looking
     // at the bytes after it, so they were swallowed with it when the fourth broke it.
-    auto codec = CTextCodec::open("GB18030");
-    ASSERT_TRUE(codec);
-    std::u16string text;
-    for (char byte : bytesOf({ 0x81, 0x30, 'A', 'B', 0xFC, 0x36, '\r', 'x', 0x81, 0x30 }))
-        codec->decode(std::string_view(&byte, 1), text);
-    EXPECT_EQ(text, u"\uFFFD0AB\uFFFD6\rx");
-    codec->finishDecoding(text);
-    EXPECT_EQ(text, u"\uFFFD0AB\uFFFD6\rx\uFFFD0");
+    const std::string bytes = bytesOf({ 0x81, 0x30, 'A', 'B', 0xFC, 0x36, '\r', 'x', 0x81, 0x30 });
+    EXPECT_EQ(decodeEach("GB18030", bytes, false), u"\uFFFD0AB\uFFFD6\rx");
+    EXPECT_EQ(decodeEach("GB18030", bytes, true), u"\uFFFD0AB\uFFFD6\rx\uFFFD0");
 }
 
 TEST(CTextCodec, FinishingReplacesAnUnfinishedCharacter)
