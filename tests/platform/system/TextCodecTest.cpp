@@ -40,6 +40,21 @@ FedResult feedOneByOne(const std::string& bytes)
     return result;
 }
 
+// Opens `encoding` and decodes `bytes` one at a time, finishing the stream if asked.
+std::u16string decodeEach(const char* encoding, const std::string& bytes, bool finish)
+{
+    auto codec = CTextCodec::open(encoding);
+    EXPECT_TRUE(codec) << encoding;
+    std::u16string text;
+    if (!codec)
+        return text;
+    for (char byte : bytes)
+        codec->decode(std::string_view(&byte, 1), text);
+    if (finish)
+        codec->finishDecoding(text);
+    return text;
+}
+
 class DefaultCodePage : public ::testing::Test {
 protected:
     void SetUp() override
@@ -59,7 +74,7 @@ protected:
     }
 };
 
-TEST_F(DefaultCodePage, ConvertsTheTerminatorAndCountsIt)
+TEST_F(DefaultCodePage, ConvertsTheTerminatorOnlyWhenItEndsTheSource)
 {
     char out[256];
     std::memset(out, 0x55, sizeof out);
@@ -68,11 +83,7 @@ TEST_F(DefaultCodePage, ConvertsTheTerminatorAndCountsIt)
     EXPECT_EQ(std::string(out, 4), std::string("Hi\r\0", 4));
     EXPECT_EQ(byteLength(out), 3u);
     EXPECT_EQ(out[4], '\x55');
-}
-
-TEST_F(DefaultCodePage, ExplicitLengthConvertsNoTerminator)
-{
-    char out[8];
+    // An explicit length converts no terminator.
     std::memset(out, 0x55, sizeof out);
     EXPECT_EQ(wideToBytes(0, 0, u"Hello", 2, out, int(sizeof out), nullptr, nullptr), 2);
     EXPECT_EQ(std::string(out, 3), "He\x55");
@@ -195,6 +206,9 @@ TEST_F(DefaultCodePage, UnfinishedCharacterWaitsAcrossSeparateReads)
     EXPECT_EQ(byteToWide(0, 0, "\x98", 1, units, 8), 0);
     ASSERT_EQ(byteToWide(0, 0, "\x80Z", 2, units, 8), 3);
     EXPECT_EQ(std::u16string(units, 3), u"\U0001F600Z");
+    // A terminated source converts its NUL too.
+    ASSERT_EQ(byteToWide(0, 0, "ok", -1, units, 8), 3);
+    EXPECT_EQ(std::u16string(units, 3), std::u16string(u"ok\0", 3));
 }
 
 TEST_F(DefaultCodePage, EndingTheStreamShowsAnUnfinishedCharacterBeforeWhatFollows)
@@ -233,13 +247,6 @@ TEST_F(DefaultCodePage, UnitsThatDoNotFitComeFirstNextTime)
     EXPECT_EQ(unit, u'A');
 }
 
-TEST_F(DefaultCodePage, TerminatedSourceConvertsItsNul)
-{
-    char16_t units[8];
-    ASSERT_EQ(byteToWide(0, 0, "ok", -1, units, 8), 3);
-    EXPECT_EQ(std::u16string(units, 3), std::u16string(u"ok\0", 3));
-}
-
 TEST(LocaleCodeset, LocalesThatNameOnlyAsciiUseUtf8)
 {
     std::string saved = std::setlocale(LC_CTYPE, nullptr);
@@ -253,13 +260,9 @@ TEST(LocaleCodeset, LocalesThatNameOnlyAsciiUseUtf8)
     std::setlocale(LC_CTYPE, saved.c_str());
 }
 
-TEST(CTextCodec, UnknownEncodingGivesNoCodec)
-{
-    EXPECT_FALSE(CTextCodec::open("NO-SUCH-ENCODING").has_value());
-}
-
 TEST(CTextCodec, SingleByteEncodings)
 {
+    EXPECT_FALSE(CTextCodec::open("NO-SUCH-ENCODING").has_value());
     auto latin1 = CTextCodec::open("ISO-8859-1");
     ASSERT_TRUE(latin1);
     bool replaced = true;
@@ -314,37 +317,22 @@ TEST(CTextCodec, ShiftEncodingKeepsItsStateBetweenBytes)
     EXPECT_EQ(bytes, "\x1B$BF|\x1B(B?\x1B$BK\\\x1B(B");
 
     // Fed one byte at a time the escape sequences must not leak out as text.
-    std::u16string text;
-    for (char byte : bytes)
-        codec->decode(std::string_view(&byte, 1), text);
-    codec->finishDecoding(text);
-    EXPECT_EQ(text, u"\u65E5?\u672C");
+    EXPECT_EQ(decodeEach("ISO-2022-JP", bytes, true), u"\u65E5?\u672C");
 }
 
 TEST(CTextCodec, HeldBackCharacterIsNotOvertakenByAscii)
 {
     // CP1255 holds a Hebrew letter back in case a point follows it.
-    auto codec = CTextCodec::open("CP1255");
-    ASSERT_TRUE(codec);
-    std::u16string text;
-    for (char byte : bytesOf({ 0xE0, 'a', 0xE0 }))
-        codec->decode(std::string_view(&byte, 1), text);
-    codec->finishDecoding(text);
-    EXPECT_EQ(text, u"\u05D0a\u05D0");
+    EXPECT_EQ(decodeEach("CP1255", bytesOf({ 0xE0, 'a', 0xE0 }), true), u"\u05D0a\u05D0");
 }
 
 TEST(CTextCodec, ABrokenFourByteStartLosesNoCharacterAfterItsFirstByte)
 {
     // GB18030 takes 0x81 0x30 as the start of a four-byte character without looking
     // at the bytes after it, so they were swallowed with it when the fourth broke it.
-    auto codec = CTextCodec::open("GB18030");
-    ASSERT_TRUE(codec);
-    std::u16string text;
-    for (char byte : bytesOf({ 0x81, 0x30, 'A', 'B', 0xFC, 0x36, '\r', 'x', 0x81, 0x30 }))
-        codec->decode(std::string_view(&byte, 1), text);
-    EXPECT_EQ(text, u"\uFFFD0AB\uFFFD6\rx");
-    codec->finishDecoding(text);
-    EXPECT_EQ(text, u"\uFFFD0AB\uFFFD6\rx\uFFFD0");
+    const std::string bytes = bytesOf({ 0x81, 0x30, 'A', 'B', 0xFC, 0x36, '\r', 'x', 0x81, 0x30 });
+    EXPECT_EQ(decodeEach("GB18030", bytes, false), u"\uFFFD0AB\uFFFD6\rx");
+    EXPECT_EQ(decodeEach("GB18030", bytes, true), u"\uFFFD0AB\uFFFD6\rx\uFFFD0");
 }
 
 TEST(CTextCodec, FinishingReplacesAnUnfinishedCharacter)
@@ -373,12 +361,6 @@ std::u16string format(std::size_t size, const char16_t* pattern, int value)
     return std::u16string(buffer.data(), std::size_t(written));
 }
 
-TEST(FormatText, PortNames)
-{
-    EXPECT_EQ(format(6, u"COM%d:", 1), u"COM1:");
-    EXPECT_EQ(format(6, u"COM%d:", 9), u"COM9:");
-}
-
 TEST(FormatText, IntegerExtremes)
 {
     EXPECT_EQ(format(32, u"%d", INT_MIN), u"-2147483648");
@@ -396,8 +378,9 @@ TEST(FormatText, OtherConversionsAreCopiedWithoutTakingAnArgument)
     EXPECT_EQ(format(32, u"100%", 1), u"100%");
 }
 
-TEST(FormatText, CutsToFitAndAlwaysEndsTheText)
+TEST(FormatText, PortNamesCutToFitAndAlwaysEnded)
 {
+    EXPECT_EQ(format(6, u"COM%d:", 1), u"COM1:");
     EXPECT_EQ(format(4, u"COM%d:", 1), u"COM");
     EXPECT_EQ(format(5, u"COM%d:", 1), u"COM1");
     EXPECT_EQ(format(1, u"COM%d:", 1), u"");
