@@ -189,11 +189,6 @@ COpenFailure CRfcommSocket::linkFailure(bool timedOut) const
     return failure;
 }
 
-SysResult CRfcommSocket::readSome(void* buffer, std::size_t count)
-{
-    return sys::read(fd(), buffer, count);
-}
-
 SysResult CRfcommSocket::writeSome(const void* bytes, std::size_t count)
 {
     // Never a SIGPIPE for a link that has dropped: that is an error like any other.

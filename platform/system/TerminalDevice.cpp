@@ -170,11 +170,6 @@ COpenFailure CTerminalDevice::linkFailure(bool timedOut) const
     return silentRemote(portNumber, path, device, timedOut);
 }
 
-SysResult CTerminalDevice::readSome(void* buffer, std::size_t count)
-{
-    return sys::read(fd(), buffer, count);
-}
-
 SysResult CTerminalDevice::writeSome(const void* bytes, std::size_t count)
 {
     return sys::write(fd(), bytes, count);
