@@ -69,7 +69,9 @@ template <typename Read> bool readProperties(sd_bus_message* message, Read read)
     return entered == 0 && sd_bus_message_exit_container(message) >= 0;
 }
 
-bool readDevice(sd_bus_message* message, CBluezDevice& device)
+} // namespace
+
+bool readDeviceProperties(sd_bus_message* message, CBluezDevice& device)
 {
     return readProperties(message, [&](std::string_view property) -> int {
         if (property == "Address")
@@ -86,13 +88,6 @@ bool readDevice(sd_bus_message* message, CBluezDevice& device)
             device.heard = true; // only its presence matters; the value is skipped
         return 0;
     });
-}
-
-} // namespace
-
-bool readDeviceProperties(sd_bus_message* message, CBluezDevice& device)
-{
-    return readDevice(message, device);
 }
 
 bool readBluezObject(sd_bus_message* message, const char* path, CBluezState& state)
@@ -120,7 +115,7 @@ bool readBluezObject(sd_bus_message* message, const char* path, CBluezState& sta
         } else if (name == "org.bluez.Device1") {
             CBluezDevice device;
             device.path = path ? path : "";
-            ok = readDevice(message, device);
+            ok = readDeviceProperties(message, device);
             state.devices.push_back(std::move(device));
         } else {
             ok = sd_bus_message_skip(message, "a{sv}") >= 0;
