@@ -21,8 +21,7 @@ struct CScan {
 
     void heard(const CBluezDevice& before, const CBluezDevice& now)
     {
-        bool first = std::find(seen.begin(), seen.end(), now.path) == seen.end();
-        if (first)
+        if (std::ranges::find(seen, now.path) == seen.end())
             seen.push_back(now.path);
         else if (before.name == now.name && before.paired == now.paired
             && offersSerialPort(before) == offersSerialPort(now))
@@ -69,10 +68,8 @@ int propertiesChanged(sd_bus_message* message, void* data, sd_bus_error*)
     device.heard = false;
     if (!readDeviceProperties(message, device))
         return 0;
-    bool seenBefore
-        = std::find(scan->seen.begin(), scan->seen.end(), device.path) != scan->seen.end();
     // A device BlueZ knew from before counts as found once a discovery hears it again.
-    if (device.heard || seenBefore)
+    if (device.heard || std::ranges::find(scan->seen, device.path) != scan->seen.end())
         scan->heard(before, device);
     return 0;
 }
@@ -88,12 +85,9 @@ void stopDiscovery(sd_bus* bus, const std::string& adapterPath)
 
 CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
 {
-    CScanOutcome outcome;
     CBluezConnection connection = connectBluez();
-    if (connection.problem != EBluezProblem::none) {
-        outcome.problem = connection.problem;
-        return outcome;
-    }
+    if (connection.problem != EBluezProblem::none)
+        return { connection.problem, {}, {}, false };
     sd_bus* bus = connection.bus.get();
     CScan scan;
     scan.events = &events;
@@ -109,9 +103,7 @@ CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
                "org.freedesktop.DBus.Properties", "PropertiesChanged", propertiesChanged, &scan)
             < 0) {
         sd_bus_slot_unref(added);
-        outcome.problem = EBluezProblem::failed;
-        outcome.detail = "cannot follow what BlueZ finds";
-        return outcome;
+        return { EBluezProblem::failed, "cannot follow what BlueZ finds", {}, false };
     }
     CSlot addedSlot(added), changedSlot(changed);
 
@@ -131,12 +123,12 @@ CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
         < 0) {
         // Another discovery of this connection cannot be under way; any other refusal is
         // the adapter's.
-        outcome.problem = error.name() == "org.bluez.Error.NotReady" ? EBluezProblem::adapterOff
-                                                                     : EBluezProblem::failed;
-        outcome.detail = error.text();
-        return outcome;
+        return { error.name() == "org.bluez.Error.NotReady" ? EBluezProblem::adapterOff
+                                                            : EBluezProblem::failed,
+            error.text(), {}, false };
     }
 
+    CScanOutcome outcome;
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::seconds(seconds);
     auto nextTick = start;
@@ -151,11 +143,8 @@ CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
             break;
         auto wake = std::min(deadline, nextTick);
         if (!serveBus(
-                bus, events.stopFd, std::chrono::ceil<milliseconds>(wake - now), outcome.stopped)) {
-            if (!outcome.stopped)
-                break;
+                bus, events.stopFd, std::chrono::ceil<milliseconds>(wake - now), outcome.stopped))
             break;
-        }
         while (sd_bus_process(bus, nullptr) > 0) { }
     }
     // Whichever way the scan ended, the adapter is left as it was found.

@@ -24,16 +24,14 @@ CBluezConnection connectBluez()
         [](const CBluezAdapter& a, const CBluezAdapter& b) {
             return a.path.size() != b.path.size() ? a.path.size() < b.path.size() : a.path < b.path;
         });
-    for (const CBluezAdapter& adapter : connection.state.adapters)
-        if (adapter.powered) {
-            connection.adapter = &adapter;
-            break;
-        }
-    if (!connection.adapter) {
-        connection.problem = connection.state.adapters.empty() ? EBluezProblem::noAdapter
-                                                               : EBluezProblem::adapterOff;
-        if (!connection.state.adapters.empty())
-            connection.adapter = &connection.state.adapters.front();
+    const auto& adapters = connection.state.adapters;
+    if (auto on = std::ranges::find_if(adapters, &CBluezAdapter::powered); on != adapters.end())
+        connection.adapter = &*on;
+    else if (adapters.empty())
+        connection.problem = EBluezProblem::noAdapter;
+    else {
+        connection.problem = EBluezProblem::adapterOff;
+        connection.adapter = &adapters.front();
     }
     return connection;
 }
