@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iconv.h>
 #include <langinfo.h>
+#include <utility>
 
 namespace {
 
@@ -291,20 +292,9 @@ void CTextCodec::decodeWith(
     }
 }
 
-void CTextCodec::flushDecoder(void* descriptor, std::u16string& out)
-{
-    std::string produced;
-    convert(descriptor, nullptr, nullptr, produced);
-    appendAsUtf16(produced, out);
-    resetState(descriptor);
-}
-
 void CTextCodec::decode(std::string_view bytes, std::u16string& out)
 {
-    if (!undelivered.empty()) {
-        out.append(undelivered);
-        undelivered.clear();
-    }
+    out.append(std::exchange(undelivered, {}));
     decodeWith(decoder.get(), pending, bytes, out);
 }
 
@@ -329,10 +319,12 @@ std::size_t CTextCodec::countDecoded(std::string_view bytes)
 
 void CTextCodec::finishDecoding(std::u16string& out)
 {
-    out.append(undelivered);
-    undelivered.clear();
+    out.append(std::exchange(undelivered, {}));
     decodeStep(decoder.get(), pending, out, Unfinished::broken);
-    flushDecoder(decoder.get(), out);
+    std::string produced;
+    convert(decoder.get(), nullptr, nullptr, produced);
+    appendAsUtf16(produced, out);
+    resetState(decoder.get());
 }
 
 void CTextCodec::endStream()

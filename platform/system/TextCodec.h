@@ -93,7 +93,6 @@ private:
     void decodeStep(
         void* descriptor, std::string& kept, std::u16string& out, Unfinished unfinished);
     bool canStartCharacter(char byte);
-    static void flushDecoder(void* descriptor, std::u16string& out);
     bool asciiIsUnchanged();
 
     std::string name;
