@@ -1,6 +1,8 @@
 #include "LineSettings.h"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <termios.h>
 #include <utility>
 #include <vector>
@@ -68,15 +70,11 @@ std::string quoted(std::string_view word)
 
 std::optional<std::uint32_t> parseSpeed(std::string_view word)
 {
-    if (word.empty() || word.size() > 9 || word[0] == '0')
-        return std::nullopt;
     std::uint32_t speed = 0;
-    for (char c : word) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        speed = speed * 10 + std::uint32_t(c - '0');
-    }
-    if (speed > highestSpeed)
+    const char* end = word.data() + word.size();
+    auto [stop, error] = std::from_chars(word.data(), end, speed);
+    if (word.empty() || word[0] == '0' || error != std::errc() || stop != end
+        || speed > highestSpeed)
         return std::nullopt;
     return speed;
 }
@@ -202,18 +200,14 @@ std::string formatLineSettings(const CLineSettings& settings, char separator)
 
 std::optional<unsigned> standardSpeedCode(std::uint32_t speed)
 {
-    for (const CSpeedCode& known : standardSpeeds)
-        if (known.speed == speed)
-            return known.code;
-    return std::nullopt;
+    auto known = std::ranges::find(standardSpeeds, speed, &CSpeedCode::speed);
+    return known == standardSpeeds.end() ? std::nullopt : std::optional(known->code);
 }
 
 std::optional<std::uint32_t> speedOfCode(unsigned code)
 {
-    for (const CSpeedCode& known : standardSpeeds)
-        if (known.code == code)
-            return known.speed;
-    return std::nullopt;
+    auto known = std::ranges::find(standardSpeeds, code, &CSpeedCode::code);
+    return known == standardSpeeds.end() ? std::nullopt : std::optional(known->speed);
 }
 
 CDeviceEntry parseDeviceEntry(std::string_view linkTarget)
