@@ -16,7 +16,6 @@ inline constexpr std::uint32_t WS_DISABLED = 0x08000000u;
 inline constexpr std::uint32_t WS_CAPTION = 0x00C00000u;
 inline constexpr std::uint32_t WS_BORDER = 0x00800000u;
 inline constexpr std::uint32_t WS_VSCROLL = 0x00200000u;
-inline constexpr std::uint32_t WS_HSCROLL = 0x00100000u;
 inline constexpr std::uint32_t WS_GROUP = 0x00020000u;
 inline constexpr std::uint32_t WS_TABSTOP = 0x00010000u;
 inline constexpr std::uint32_t DS_SETFONT = 0x00000040u;
