@@ -88,9 +88,7 @@ std::unique_ptr<CRfcommSocket> CRfcommSocket::connect(
         }
         return device;
     }
-    if (!device->startConnect(failure))
-        return nullptr;
-    return device;
+    return device->startConnect(failure) ? std::move(device) : nullptr;
 }
 
 bool CRfcommSocket::startConnect(COpenFailure& failure)
