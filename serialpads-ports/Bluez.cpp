@@ -171,11 +171,10 @@ std::optional<CBluezState> queryBluez(sd_bus* bus)
 
 bool offersSerialPort(const CBluezDevice& device)
 {
-    auto isSerialPort = [](const std::string& uuid) {
-        return std::equal(uuid.begin(), uuid.end(), serialPortUuid.begin(), serialPortUuid.end(),
-            [](char a, char b) { return (a | 0x20) == (b | 0x20); });
-    };
-    return std::any_of(device.uuids.begin(), device.uuids.end(), isSerialPort);
+    return std::ranges::any_of(device.uuids, [](const std::string& uuid) {
+        return std::ranges::equal(
+            uuid, serialPortUuid, [](char a, char b) { return (a | 0x20) == (b | 0x20); });
+    });
 }
 
 std::vector<CBluezDevice> pairedSerialDevices(const CBluezState& state)

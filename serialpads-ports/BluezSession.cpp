@@ -20,11 +20,10 @@ CBluezConnection connectBluez()
     }
     connection.state = std::move(*state);
     // The bus lists objects in no set order; the first adapter is the system's default.
-    std::sort(connection.state.adapters.begin(), connection.state.adapters.end(),
-        [](const CBluezAdapter& a, const CBluezAdapter& b) {
-            return a.path.size() != b.path.size() ? a.path.size() < b.path.size() : a.path < b.path;
-        });
-    const auto& adapters = connection.state.adapters;
+    auto& adapters = connection.state.adapters;
+    std::ranges::sort(adapters, {}, [](const CBluezAdapter& adapter) {
+        return std::pair(adapter.path.size(), std::string_view(adapter.path));
+    });
     if (auto on = std::ranges::find_if(adapters, &CBluezAdapter::powered); on != adapters.end())
         connection.adapter = &*on;
     else if (adapters.empty())

@@ -70,7 +70,7 @@ std::optional<std::string_view> initEntryBytes(const CInitEntry& entry)
 {
     if (entry.message != initAddString)
         return std::nullopt;
-    auto end = std::find(entry.data.begin(), entry.data.end(), std::uint8_t(0));
+    auto end = std::ranges::find(entry.data, std::uint8_t(0));
     if (end == entry.data.end())
         return std::nullopt;
     return std::string_view(reinterpret_cast<const char*>(entry.data.data()),
