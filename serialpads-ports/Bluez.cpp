@@ -145,11 +145,8 @@ std::optional<CBluezState> queryBluez(sd_bus* bus)
     CMessage call(made);
     // Listing ports must not start the Bluetooth service as a side effect.
     sd_bus_message_set_auto_start(call.get(), 0);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* answered = nullptr;
-    int result = sd_bus_call(bus, call.get(), callTimeoutMicroseconds, &error, &answered);
-    sd_bus_error_free(&error);
-    if (result < 0)
+    if (sd_bus_call(bus, call.get(), callTimeoutMicroseconds, nullptr, &answered) < 0)
         return std::nullopt;
     CMessage reply(answered);
 

@@ -232,9 +232,8 @@ CPairOutcome pairBluetooth(const CPairRequest& request)
     CPairOutcome outcome { EPairOutcome::failed, {}, known->name };
     sd_bus* bus = connection.bus.get();
     auto trust = [&] {
-        CBusError error;
         sd_bus_set_property(
-            bus, bluezService, path.c_str(), "org.bluez.Device1", "Trusted", &error.error, "b", 1);
+            bus, bluezService, path.c_str(), "org.bluez.Device1", "Trusted", nullptr, "b", 1);
     };
     if (known->paired) {
         trust();
@@ -279,17 +278,13 @@ CPairOutcome pairBluetooth(const CPairRequest& request)
             break;
     if (!pairing.done) {
         // Stopped by the user, or the bus went: the pairing is called off, not left running.
-        CBusError error;
         sd_bus_call_method(bus, bluezService, path.c_str(), "org.bluez.Device1", "CancelPairing",
-            &error.error, nullptr, "");
+            nullptr, nullptr, "");
         pairing.done = CPairOutcome { stopped ? EPairOutcome::declined : EPairOutcome::failed,
             stopped ? "" : "the system bus went away", {} };
     }
-    {
-        CBusError error;
-        sd_bus_call_method(bus, bluezService, "/org/bluez", "org.bluez.AgentManager1",
-            "UnregisterAgent", &error.error, nullptr, "o", agentPath);
-    }
+    sd_bus_call_method(bus, bluezService, "/org/bluez", "org.bluez.AgentManager1",
+        "UnregisterAgent", nullptr, nullptr, "o", agentPath);
     pairing.done->name = outcome.name;
     outcome = *pairing.done;
     if (outcome.outcome == EPairOutcome::paired || outcome.outcome == EPairOutcome::alreadyPaired)

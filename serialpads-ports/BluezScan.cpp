@@ -74,13 +74,6 @@ int propertiesChanged(sd_bus_message* message, void* data, sd_bus_error*)
     return 0;
 }
 
-void stopDiscovery(sd_bus* bus, const std::string& adapterPath)
-{
-    CBusError error;
-    sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
-        "StopDiscovery", &error.error, nullptr, "");
-}
-
 } // namespace
 
 CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
@@ -109,14 +102,11 @@ CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
 
     const std::string adapterPath = connection.adapter->path;
     scan.under = adapterPath + "/";
-    {
-        // Serial ports are on classic Bluetooth only: no time is spent looking for Low
-        // Energy devices. The filter is this connection's and goes with it; an adapter
-        // that takes none still discovers.
-        CBusError ignored;
-        sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
-            "SetDiscoveryFilter", &ignored.error, nullptr, "a{sv}", 1, "Transport", "s", "bredr");
-    }
+    // Serial ports are on classic Bluetooth only: no time is spent looking for Low Energy
+    // devices. The filter is this connection's and goes with it; an adapter that takes
+    // none still discovers.
+    sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
+        "SetDiscoveryFilter", nullptr, nullptr, "a{sv}", 1, "Transport", "s", "bredr");
     CBusError error;
     if (sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
             "StartDiscovery", &error.error, nullptr, "")
@@ -148,7 +138,8 @@ CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
         while (sd_bus_process(bus, nullptr) > 0) { }
     }
     // Whichever way the scan ended, the adapter is left as it was found.
-    stopDiscovery(bus, adapterPath);
+    sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
+        "StopDiscovery", nullptr, nullptr, "");
     for (const std::string& path : scan.seen)
         outcome.devices.push_back(scan.known[path]);
     return outcome;
