@@ -124,10 +124,8 @@ CDeviceChoice chooseDevice(const std::string& text, const CCommandSources& sourc
             paired = state->devices;
     CNameMatch match = matchDeviceName(
         text, paired, loadLastScan(sources.lastScan.empty() ? lastScanFile() : sources.lastScan));
-    if (match.address) {
-        choice.address = match.address;
+    if ((choice.address = match.address))
         return choice;
-    }
     if (match.candidates.empty()) {
         choice.problem = "'" + plainText(text)
             + "' is neither a Bluetooth address (XX:XX:XX:XX:XX:XX), nor the name of a paired"
