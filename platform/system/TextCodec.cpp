@@ -86,34 +86,23 @@ void CTextCodec::IconvCloser::operator()(void* descriptor) const
     ::iconv_close(asIconv(descriptor));
 }
 
-CTextCodec::CTextCodec(std::string codeset, IconvHandle encoderHandle, IconvHandle decoderHandle,
-    IconvHandle scratchHandle, IconvHandle probeHandle)
-    : name(std::move(codeset))
-    , encoder(std::move(encoderHandle))
-    , decoder(std::move(decoderHandle))
-    , scratchDecoder(std::move(scratchHandle))
-    , probeDecoder(std::move(probeHandle))
-{
-    asciiFastPath = asciiIsUnchanged();
-}
-
 std::optional<CTextCodec> CTextCodec::open(std::string_view codeset)
 {
-    std::string codesetName(codeset);
-    auto openOne = [](const char* to, const char* from) -> IconvHandle {
+    CTextCodec codec;
+    codec.name = codeset;
+    auto openOne = [](const char* to, const char* from) {
         iconv_t descriptor = ::iconv_open(to, from);
-        if (descriptor == reinterpret_cast<iconv_t>(-1))
-            return nullptr;
-        return IconvHandle(descriptor);
+        return IconvHandle(descriptor == reinterpret_cast<iconv_t>(-1) ? nullptr : descriptor);
     };
-    IconvHandle encoderHandle = openOne(codesetName.c_str(), wideCodeset);
-    IconvHandle decoderHandle = openOne(wideCodeset, codesetName.c_str());
-    IconvHandle scratchHandle = openOne(wideCodeset, codesetName.c_str());
-    IconvHandle probeHandle = openOne(wideCodeset, codesetName.c_str());
-    if (!encoderHandle || !decoderHandle || !scratchHandle || !probeHandle)
+    const char* named = codec.name.c_str();
+    codec.encoder = openOne(named, wideCodeset);
+    codec.decoder = openOne(wideCodeset, named);
+    codec.scratchDecoder = openOne(wideCodeset, named);
+    codec.probeDecoder = openOne(wideCodeset, named);
+    if (!codec.encoder || !codec.decoder || !codec.scratchDecoder || !codec.probeDecoder)
         return std::nullopt;
-    return CTextCodec(std::move(codesetName), std::move(encoderHandle), std::move(decoderHandle),
-        std::move(scratchHandle), std::move(probeHandle));
+    codec.asciiFastPath = codec.asciiIsUnchanged();
+    return codec;
 }
 
 std::optional<CTextCodec> CTextCodec::forLocale()

@@ -85,8 +85,7 @@ private:
 
     enum class Unfinished { wait, broken };
 
-    CTextCodec(std::string codeset, IconvHandle encoder, IconvHandle decoder,
-        IconvHandle scratchDecoder, IconvHandle probeDecoder);
+    CTextCodec() = default;
 
     void decodeWith(
         void* descriptor, std::string& kept, std::string_view bytes, std::u16string& out);
