@@ -161,9 +161,7 @@ std::optional<CBluezState> queryBluez(sd_bus* bus)
             || sd_bus_message_exit_container(reply.get()) < 0)
             return std::nullopt;
     }
-    if (entered < 0)
-        return std::nullopt;
-    return state;
+    return entered < 0 ? std::nullopt : std::optional(std::move(state));
 }
 
 bool offersSerialPort(const CBluezDevice& device)

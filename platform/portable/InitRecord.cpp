@@ -61,9 +61,7 @@ std::optional<std::vector<CInitEntry>> parseInitRecord(std::span<const std::uint
             return std::nullopt;
         entries.push_back(CInitEntry { std::uint16_t(*controlId), std::uint16_t(*message), *data });
     }
-    if (!reader.atEnd())
-        return std::nullopt;
-    return entries;
+    return reader.atEnd() ? std::optional(std::move(entries)) : std::nullopt;
 }
 
 std::optional<std::string_view> initEntryBytes(const CInitEntry& entry)

@@ -128,9 +128,7 @@ std::u16string CWideString::substr(std::size_t from, std::size_t count) const
 
 bool CWideString::extends(const CWideString& older) const
 {
-    if (older.size == 0)
-        return true;
-    return storage == older.storage && size >= older.size;
+    return older.size == 0 || (storage == older.storage && size >= older.size);
 }
 
 bool operator==(const CWideString& a, const CWideString& b)

@@ -267,7 +267,5 @@ std::optional<std::string> lineDifference(const CLineSettings& asked, const CLin
     if (asked.flow && (*asked.flow == EFlow::rtscts) != kept.rtscts)
         add(std::string("flow control ") + flowWord(*asked.flow) + " asked, "
             + (kept.rtscts ? "rtscts" : "none") + " kept");
-    if (text.empty())
-        return std::nullopt;
-    return text;
+    return text.empty() ? std::nullopt : std::optional(text);
 }

@@ -187,12 +187,10 @@ CSdpReply parseSdpReply(std::span<const std::uint8_t> packet, std::uint16_t tran
     if (continuationLength > maximumContinuation
         || 2 + count + 1 + continuationLength != parameters.size())
         return reply;
-    reply.kind = CSdpReply::Kind::attributes;
     auto lists = parameters.subspan(2, count);
-    reply.attributes.assign(lists.begin(), lists.end());
     auto state = parameters.subspan(3 + count);
-    reply.continuation.assign(state.begin(), state.end());
-    return reply;
+    return { CSdpReply::Kind::attributes, { lists.begin(), lists.end() },
+        { state.begin(), state.end() } };
 }
 
 CServiceRecords rfcommChannelIn(std::span<const std::uint8_t> attributeLists)
