@@ -2,36 +2,24 @@
 
 #include "LineSpeed.h"
 
+#include <algorithm>
+#include <iterator>
 #include <system_error>
 
 namespace {
 
+// The character size flags of 5, 6, 7 and 8 data bits.
+constexpr tcflag_t sizeFlags[] = { CS5, CS6, CS7, CS8 };
+
 tcflag_t sizeFlag(int dataBits)
 {
-    switch (dataBits) {
-    case 5:
-        return CS5;
-    case 6:
-        return CS6;
-    case 7:
-        return CS7;
-    default:
-        return CS8;
-    }
+    return dataBits >= 5 && dataBits < 8 ? sizeFlags[dataBits - 5] : CS8;
 }
 
 int dataBitsOf(tcflag_t flags)
 {
-    switch (flags & CSIZE) {
-    case CS5:
-        return 5;
-    case CS6:
-        return 6;
-    case CS7:
-        return 7;
-    default:
-        return 8;
-    }
+    // The size bits always hold one of them.
+    return 5 + int(std::ranges::find(sizeFlags, flags & CSIZE) - std::begin(sizeFlags));
 }
 
 } // namespace
