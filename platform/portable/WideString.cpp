@@ -34,8 +34,7 @@ const char16_t* CWideString::chunkData(std::size_t chunk) const
 
 void CWideString::assign(std::u16string_view text)
 {
-    storage.reset();
-    size = 0;
+    makeEmpty();
     append(text);
 }
 
