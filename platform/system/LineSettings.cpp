@@ -83,26 +83,11 @@ std::optional<CFraming> parseFraming(std::string_view word)
 {
     if (word.size() != 3 || word[0] < '5' || word[0] > '8' || (word[2] != '1' && word[2] != '2'))
         return std::nullopt;
-    CFraming framing;
-    framing.dataBits = word[0] - '0';
-    framing.stopBits = word[2] - '0';
-    switch (word[1]) {
-    case 'N':
-    case 'n':
-        framing.parity = EParity::none;
-        break;
-    case 'E':
-    case 'e':
-        framing.parity = EParity::even;
-        break;
-    case 'O':
-    case 'o':
-        framing.parity = EParity::odd;
-        break;
-    default:
+    // The parity letters in EParity's order, in either case.
+    const std::size_t parity = std::string_view("NEOneo").find(word[1]);
+    if (parity == std::string_view::npos)
         return std::nullopt;
-    }
-    return framing;
+    return CFraming { word[0] - '0', EParity(parity % 3), word[2] - '0' };
 }
 
 std::optional<EFlow> parseFlow(std::string_view word)
@@ -133,25 +118,16 @@ CParsedLine parseLineSettings(std::span<const std::string_view> words)
     if (words.size() > 3)
         return refuse("too many line settings from " + quoted(words[3])
             + " on: give at most a speed, a framing and a flow control.");
-    if (words.size() > 0) {
-        parsed.settings.speed = parseSpeed(words[0]);
-        if (!parsed.settings.speed)
-            return refuse(quoted(words[0])
-                + " is not a speed: give a whole number of baud from 1 to 100000000, such as "
-                  "9600 or 115200.");
-    }
-    if (words.size() > 1) {
-        parsed.settings.framing = parseFraming(words[1]);
-        if (!parsed.settings.framing)
-            return refuse(quoted(words[1])
-                + " is not a framing: give data bits 5 to 8, parity N, E or O and stop bits 1 "
-                  "or 2, such as 8N1 or 7E1.");
-    }
-    if (words.size() > 2) {
-        parsed.settings.flow = parseFlow(words[2]);
-        if (!parsed.settings.flow)
-            return refuse(quoted(words[2]) + " is not a flow control: give none or rtscts.");
-    }
+    if (words.size() > 0 && !(parsed.settings.speed = parseSpeed(words[0])))
+        return refuse(quoted(words[0])
+            + " is not a speed: give a whole number of baud from 1 to 100000000, such as "
+              "9600 or 115200.");
+    if (words.size() > 1 && !(parsed.settings.framing = parseFraming(words[1])))
+        return refuse(quoted(words[1])
+            + " is not a framing: give data bits 5 to 8, parity N, E or O and stop bits 1 "
+              "or 2, such as 8N1 or 7E1.");
+    if (words.size() > 2 && !(parsed.settings.flow = parseFlow(words[2])))
+        return refuse(quoted(words[2]) + " is not a flow control: give none or rtscts.");
     return parsed;
 }
 
@@ -167,13 +143,9 @@ CParsedLine parseLineSettings(std::string_view text)
     }
     // Every word, the empty ones between doubled blanks included, must be good: a text
     // written by formatLineSettings() has none.
-    for (std::string_view word : words)
-        if (word.empty()) {
-            CParsedLine parsed;
-            parsed.error = "the line settings have an empty word: give them separated by single "
-                           "blanks.";
-            return parsed;
-        }
+    if (std::ranges::find(words, std::string_view()) != words.end())
+        return { {},
+            "the line settings have an empty word: give them separated by single blanks." };
     return parseLineSettings(std::span<const std::string_view>(words));
 }
 
