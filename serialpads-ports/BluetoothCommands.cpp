@@ -42,11 +42,10 @@ std::string serialColumn(const CBluezDevice& device)
 
 std::string deviceLine(const CBluezDevice& device)
 {
-    std::string paired = device.paired ? "yes" : "no";
-    std::string line = device.address + "  " + paired + std::string(8 - paired.size(), ' ')
-        + serialColumn(device) + std::string(8 - serialColumn(device).size(), ' ')
+    auto column = [](const std::string& text) { return text + std::string(8 - text.size(), ' '); };
+    return device.address + "  " + column(device.paired ? "yes" : "no")
+        + column(serialColumn(device))
         + (device.name.empty() ? std::string("-") : plainText(device.name));
-    return line;
 }
 
 std::string deviceText(const std::string& name, const CBluetoothAddress& address)

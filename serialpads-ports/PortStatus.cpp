@@ -62,9 +62,7 @@ void lookAtDevice(CPortStatus& port)
         break;
     }
     std::error_code error;
-    fs::path resolved = fs::canonical(port.device, error);
-    if (!error)
-        port.resolved = resolved;
+    port.resolved = fs::canonical(port.device, error);
 }
 
 void lookAtBluetooth(CPortStatus& port, const CListingSources& sources)
