@@ -59,9 +59,8 @@ void CReceiveDialog::onConnect()
     timerId = startTimer(*this, pollTimerId, pollPeriodMs);
 }
 
-void CReceiveDialog::onTick(std::uintptr_t timer)
+void CReceiveDialog::onTick(std::uintptr_t /*timer: there is only one*/)
 {
-    (void)timer; // there is only one timer
     std::uint8_t buffer[readBufferSize];
     zeroBytes(buffer, sizeof buffer);
     std::uint32_t count = 0;
