@@ -61,9 +61,8 @@ template <typename Read> bool readProperties(sd_bus_message* message, Read read)
         if (sd_bus_message_read_basic(message, 's', &name) < 0)
             return false;
         int handled = read(std::string_view(name ? name : ""));
-        if (handled < 0 || (handled == 0 && sd_bus_message_skip(message, "v") < 0))
-            return false;
-        if (sd_bus_message_exit_container(message) < 0)
+        if (handled < 0 || (handled == 0 && sd_bus_message_skip(message, "v") < 0)
+            || sd_bus_message_exit_container(message) < 0)
             return false;
     }
     return entered == 0 && sd_bus_message_exit_container(message) >= 0;

@@ -8,12 +8,11 @@ CBluezConnection connectBluez()
 {
     CBluezConnection connection;
     sd_bus* opened = nullptr;
-    if (sd_bus_open_system(&opened) < 0) {
-        connection.problem = EBluezProblem::serviceAbsent;
-        return connection;
+    std::optional<CBluezState> state;
+    if (sd_bus_open_system(&opened) >= 0) {
+        connection.bus.reset(opened);
+        state = queryBluez(opened);
     }
-    connection.bus.reset(opened);
-    std::optional<CBluezState> state = queryBluez(opened);
     if (!state) {
         connection.problem = EBluezProblem::serviceAbsent;
         return connection;
