@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <utility>
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -45,9 +46,7 @@ int interfacesAdded(sd_bus_message* message, void* data, sd_bus_error*)
     for (CBluezDevice& device : added.devices) {
         if (device.path.rfind(scan->under, 0) != 0)
             continue; // found by another adapter
-        CBluezDevice before = scan->known[device.path];
-        scan->known[device.path] = device;
-        scan->heard(before, device);
+        scan->heard(std::exchange(scan->known[device.path], device), device);
     }
     return 0;
 }

@@ -184,8 +184,7 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
                     at, neither.size(), "is neither a device path nor a Bluetooth address");
             return commandFailed(exitUsage, problem);
         }
-        const auto address = device.address;
-        target.bluetooth.address = *address;
+        target.bluetooth.address = *device.address;
         // RFCOMM carries bytes, not a line: a speed, framing or flow control would mean
         // nothing to the device, so none is taken.
         constexpr const char* noLine = " (a Bluetooth device has no line settings: RFCOMM "
@@ -202,8 +201,8 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
             target.bluetooth.channel = *channel;
         }
         if (sources.askBluez)
-            result.out += pairingHint(*address);
-        description = "Bluetooth device " + formatBluetoothAddress(*address)
+            result.out += pairingHint(target.bluetooth.address);
+        description = "Bluetooth device " + formatBluetoothAddress(target.bluetooth.address)
             + (target.bluetooth.channel ? ", channel " + std::to_string(target.bluetooth.channel)
                                         : std::string());
     }
