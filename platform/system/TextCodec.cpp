@@ -53,10 +53,8 @@ void resetState(void* descriptor)
 
 void appendUtf32(std::string& out, char32_t codePoint)
 {
-    out.push_back(static_cast<char>(codePoint & 0xFF));
-    out.push_back(static_cast<char>((codePoint >> 8) & 0xFF));
-    out.push_back(static_cast<char>((codePoint >> 16) & 0xFF));
-    out.push_back(static_cast<char>((codePoint >> 24) & 0xFF));
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<char>((codePoint >> shift) & 0xFF));
 }
 
 // Turns iconv's UTF-32LE output into UTF-16 units.
