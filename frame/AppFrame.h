@@ -33,6 +33,27 @@ static_assert(padDialogStyle == 0x90C00040 && padDialogExStyle == 0x80040000);
 static_assert(
     padLabelStyle == 0x50020000 && padListStyle == 0x50210103 && padButtonStyle == 0x50010000);
 
+// The template of either program's dialog: that frame, 139 units wide, with the
+// program's caption, height, controls and initialisation record.
+inline constexpr DialogTemplate padDialog(std::u16string_view caption, std::int16_t height,
+    std::span<const DialogItem> items, std::span<const std::uint8_t> initRecord)
+{
+    return DialogTemplate {
+        .id = IDD_PAD_DIALOG,
+        .style = padDialogStyle,
+        .exStyle = padDialogExStyle,
+        .caption = caption,
+        .x = 0,
+        .y = 0,
+        .cx = 139,
+        .cy = height,
+        .font = padDialogFont,
+        .pointSize = padDialogPointSize,
+        .items = items,
+        .initRecord = initRecord,
+    };
+}
+
 inline constexpr std::u16string_view openErrorMessage = u"Error openning COM port.";
 
 // The icon both programs carry, a .ico file with 32x32 and 16x16 16-colour images.

@@ -16,7 +16,6 @@ inline constexpr std::uint32_t WS_DISABLED = 0x08000000u;
 inline constexpr std::uint32_t WS_CAPTION = 0x00C00000u;
 inline constexpr std::uint32_t WS_BORDER = 0x00800000u;
 inline constexpr std::uint32_t WS_VSCROLL = 0x00200000u;
-inline constexpr std::uint32_t WS_HSCROLL = 0x00100000u;
 inline constexpr std::uint32_t WS_GROUP = 0x00020000u;
 inline constexpr std::uint32_t WS_TABSTOP = 0x00010000u;
 inline constexpr std::uint32_t DS_SETFONT = 0x00000040u;
@@ -117,18 +116,13 @@ inline consteval std::array<std::uint8_t, 110> makePortListInitRecord(std::uint1
     std::array<std::uint8_t, 110> record {};
     std::size_t at = 0;
     for (std::uint8_t digit = '1'; digit <= '9'; ++digit) {
-        record[at++] = std::uint8_t(listId & 0xFF);
-        record[at++] = std::uint8_t(listId >> 8);
-        record[at++] = std::uint8_t(initAddString & 0xFF);
-        record[at++] = std::uint8_t(initAddString >> 8);
-        record[at++] = 4; // data length, 32-bit little-endian
-        record[at++] = 0;
-        record[at++] = 0;
-        record[at++] = 0;
-        record[at++] = digit; // the string, NUL-ended and padded to four bytes
-        record[at++] = 0;
-        record[at++] = 0;
-        record[at++] = 0;
+        // The control id and the message; the data's length, 32-bit; the string, NUL-ended
+        // and padded to four bytes. All little-endian.
+        const std::uint8_t entry[] = { std::uint8_t(listId & 0xFF), std::uint8_t(listId >> 8),
+            std::uint8_t(initAddString & 0xFF), std::uint8_t(initAddString >> 8), 4, 0, 0, 0, digit,
+            0, 0, 0 };
+        for (std::uint8_t byte : entry)
+            record[at++] = byte;
     }
     record[at++] = 0; // end of the list
     record[at++] = 0;

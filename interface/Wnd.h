@@ -12,9 +12,6 @@ struct CNativeWindow;
 
 class CWnd : public CCmdTarget {
 public:
-    CWnd() = default;
-    ~CWnd() override = default;
-
     // The platform's window, or null before the window exists or after it is gone.
     CNativeWindow* native() const { return nativeWindow; }
     void attach(CNativeWindow* window) { nativeWindow = window; }

@@ -5,9 +5,6 @@
 
 class CReceiveApp : public CWinApp {
 public:
-    CReceiveApp() = default;
-    ~CReceiveApp() override = default;
-
     const AFX_MSGMAP* getMessageMap() const override { return &messageMap; }
     bool startUp() override;
 

@@ -59,9 +59,8 @@ void CReceiveDialog::onConnect()
     timerId = startTimer(*this, pollTimerId, pollPeriodMs);
 }
 
-void CReceiveDialog::onTick(std::uintptr_t timer)
+void CReceiveDialog::onTick(std::uintptr_t /*timer: there is only one*/)
 {
-    (void)timer; // there is only one timer
     std::uint8_t buffer[readBufferSize];
     zeroBytes(buffer, sizeof buffer);
     std::uint32_t count = 0;
@@ -85,17 +84,15 @@ void CReceiveDialog::appendByte(std::uint8_t byte)
     const char source = char(byte);
     const int produced = byteToWide(0, 0, &source, 1, units, int(std::size(units)));
     std::u16string_view converted(units, std::size_t(std::max(produced, 0)));
-    if (byte == 0x0D) {
-        // A carriage return becomes a line break. It is still passed through the
-        // conversion so that a character it cuts short shows its U+FFFD before the
-        // break, where its bytes were, rather than after it.
-        if (!converted.empty() && converted.back() == u'\r')
-            converted.remove_suffix(1);
-        text.append(converted);
-        text.append(u"\r\n");
-        return;
-    }
+    // A carriage return becomes a line break. It is still passed through the conversion
+    // so that a character it cuts short shows its U+FFFD before the break, where its
+    // bytes were, rather than after it.
+    const bool lineEnd = byte == 0x0D;
+    if (lineEnd && !converted.empty() && converted.back() == u'\r')
+        converted.remove_suffix(1);
     text.append(converted);
+    if (lineEnd)
+        text.append(u"\r\n");
 }
 
 void CReceiveDialog::onDisconnect()

@@ -22,20 +22,7 @@ constexpr DialogItem items[] = {
 
 constexpr auto initRecord = makePortListInitRecord(IDC_RECEIVE_PORT_LIST);
 
-constexpr DialogTemplate dialogs[] = { {
-    .id = IDD_PAD_DIALOG,
-    .style = padDialogStyle,
-    .exStyle = padDialogExStyle,
-    .caption = u"Recvpad",
-    .x = 0,
-    .y = 0,
-    .cx = 139,
-    .cy = 153,
-    .font = padDialogFont,
-    .pointSize = padDialogPointSize,
-    .items = items,
-    .initRecord = initRecord,
-} };
+constexpr DialogTemplate dialogs[] = { padDialog(u"Recvpad", 153, items, initRecord) };
 
 constexpr auto versionStrings = padVersionStrings({
     .description = u"Recvpad: shows the text that arrives on a serial port",

@@ -5,9 +5,6 @@
 
 class CSendApp : public CWinApp {
 public:
-    CSendApp() = default;
-    ~CSendApp() override = default;
-
     const AFX_MSGMAP* getMessageMap() const override { return &messageMap; }
     bool startUp() override;
 

@@ -24,20 +24,7 @@ constexpr DialogItem items[] = {
 
 constexpr auto initRecord = makePortListInitRecord(IDC_SEND_PORT_LIST);
 
-constexpr DialogTemplate dialogs[] = { {
-    .id = IDD_PAD_DIALOG,
-    .style = padDialogStyle,
-    .exStyle = padDialogExStyle,
-    .caption = u"Sendpad",
-    .x = 0,
-    .y = 0,
-    .cx = 139,
-    .cy = 158,
-    .font = padDialogFont,
-    .pointSize = padDialogPointSize,
-    .items = items,
-    .initRecord = initRecord,
-} };
+constexpr DialogTemplate dialogs[] = { padDialog(u"Sendpad", 158, items, initRecord) };
 
 constexpr auto versionStrings = padVersionStrings({
     .description = u"Sendpad: sends lines of text to a serial port",

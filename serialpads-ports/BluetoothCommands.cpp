@@ -42,11 +42,10 @@ std::string serialColumn(const CBluezDevice& device)
 
 std::string deviceLine(const CBluezDevice& device)
 {
-    std::string paired = device.paired ? "yes" : "no";
-    std::string line = device.address + "  " + paired + std::string(8 - paired.size(), ' ')
-        + serialColumn(device) + std::string(8 - serialColumn(device).size(), ' ')
+    auto column = [](const std::string& text) { return text + std::string(8 - text.size(), ' '); };
+    return device.address + "  " + column(device.paired ? "yes" : "no")
+        + column(serialColumn(device))
         + (device.name.empty() ? std::string("-") : plainText(device.name));
-    return line;
 }
 
 std::string deviceText(const std::string& name, const CBluetoothAddress& address)
@@ -97,6 +96,14 @@ std::string pairMessage(const CPairOutcome& outcome, const CBluetoothAddress& ad
     return "pairing with " + device + " failed: " + plainText(outcome.detail) + ".";
 }
 
+// Where a command's lines go as they come: out at once where they can, else into `out`.
+std::function<void(const std::string&)> printerFor(const CCommandSources& sources, std::string& out)
+{
+    if (sources.print)
+        return sources.print;
+    return [&out](const std::string& text) { out += text; };
+}
+
 std::string countdown(int secondsLeft)
 {
     return "\r\x1b[KScanning for Bluetooth devices: " + std::to_string(secondsLeft)
@@ -116,10 +123,8 @@ CDeviceChoice chooseDevice(const std::string& text, const CCommandSources& sourc
             paired = state->devices;
     CNameMatch match = matchDeviceName(
         text, paired, loadLastScan(sources.lastScan.empty() ? lastScanFile() : sources.lastScan));
-    if (match.address) {
-        choice.address = match.address;
+    if ((choice.address = match.address))
         return choice;
-    }
     if (match.candidates.empty()) {
         choice.problem = "'" + plainText(text)
             + "' is neither a Bluetooth address (XX:XX:XX:XX:XX:XX), nor the name of a paired"
@@ -178,13 +183,15 @@ CCommandResult scanCommand(
     }
 
     CCommandResult result;
-    auto print = [&](const std::string& text) {
-        if (sources.print)
-            sources.print(text);
-        else
-            result.out += text;
-    };
+    const auto print = printerFor(sources, result.out);
     bool counting = false;
+    int left = seconds;
+    auto showCount = [&] {
+        if (sources.terminal) {
+            print(countdown(left));
+            counting = true;
+        }
+    };
     CScanEvents events;
     events.stopFd = sources.stopFd;
     bool headed = false;
@@ -195,26 +202,15 @@ CCommandResult scanCommand(
         headed = true;
         print(text + deviceLine(device) + "\n");
         counting = false;
+        // The count is drawn again at once, so it stays beneath the list.
+        showCount();
     };
-    int left = seconds;
     events.tick = [&](int secondsLeft) {
         left = secondsLeft;
-        if (sources.terminal) {
-            print(countdown(secondsLeft));
-            counting = true;
-        }
+        showCount();
     };
     if (!sources.terminal)
         print("Scanning for Bluetooth devices for " + std::to_string(seconds) + " s...\n");
-    // A device found redraws the count at once, so it stays beneath the list.
-    auto found = events.found;
-    events.found = [&](const CBluezDevice& device) {
-        found(device);
-        if (sources.terminal) {
-            print(countdown(left));
-            counting = true;
-        }
-    };
     CScanOutcome outcome = scanBluetooth(seconds, events);
     if (counting)
         print("\r\x1b[K");
@@ -258,12 +254,8 @@ CCommandResult pairCommand(
     request.ask = sources.ask;
     request.stopFd = sources.stopFd;
     request.seekSeconds = sources.scanSeconds;
-    request.say = [&](const std::string& line) {
-        if (sources.print)
-            sources.print(line + "\n");
-        else
-            result.out += line + "\n";
-    };
+    request.say = [print = printerFor(sources, result.out)](
+                      const std::string& line) { print(line + "\n"); };
     CPairOutcome outcome = pairBluetooth(request);
     std::string message = pairMessage(outcome, *device.address);
     if (!message.empty()) {

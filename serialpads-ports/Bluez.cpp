@@ -61,15 +61,16 @@ template <typename Read> bool readProperties(sd_bus_message* message, Read read)
         if (sd_bus_message_read_basic(message, 's', &name) < 0)
             return false;
         int handled = read(std::string_view(name ? name : ""));
-        if (handled < 0 || (handled == 0 && sd_bus_message_skip(message, "v") < 0))
-            return false;
-        if (sd_bus_message_exit_container(message) < 0)
+        if (handled < 0 || (handled == 0 && sd_bus_message_skip(message, "v") < 0)
+            || sd_bus_message_exit_container(message) < 0)
             return false;
     }
     return entered == 0 && sd_bus_message_exit_container(message) >= 0;
 }
 
-bool readDevice(sd_bus_message* message, CBluezDevice& device)
+} // namespace
+
+bool readDeviceProperties(sd_bus_message* message, CBluezDevice& device)
 {
     return readProperties(message, [&](std::string_view property) -> int {
         if (property == "Address")
@@ -86,13 +87,6 @@ bool readDevice(sd_bus_message* message, CBluezDevice& device)
             device.heard = true; // only its presence matters; the value is skipped
         return 0;
     });
-}
-
-} // namespace
-
-bool readDeviceProperties(sd_bus_message* message, CBluezDevice& device)
-{
-    return readDevice(message, device);
 }
 
 bool readBluezObject(sd_bus_message* message, const char* path, CBluezState& state)
@@ -120,7 +114,7 @@ bool readBluezObject(sd_bus_message* message, const char* path, CBluezState& sta
         } else if (name == "org.bluez.Device1") {
             CBluezDevice device;
             device.path = path ? path : "";
-            ok = readDevice(message, device);
+            ok = readDeviceProperties(message, device);
             state.devices.push_back(std::move(device));
         } else {
             ok = sd_bus_message_skip(message, "a{sv}") >= 0;
@@ -150,11 +144,8 @@ std::optional<CBluezState> queryBluez(sd_bus* bus)
     CMessage call(made);
     // Listing ports must not start the Bluetooth service as a side effect.
     sd_bus_message_set_auto_start(call.get(), 0);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* answered = nullptr;
-    int result = sd_bus_call(bus, call.get(), callTimeoutMicroseconds, &error, &answered);
-    sd_bus_error_free(&error);
-    if (result < 0)
+    if (sd_bus_call(bus, call.get(), callTimeoutMicroseconds, nullptr, &answered) < 0)
         return std::nullopt;
     CMessage reply(answered);
 
@@ -169,18 +160,15 @@ std::optional<CBluezState> queryBluez(sd_bus* bus)
             || sd_bus_message_exit_container(reply.get()) < 0)
             return std::nullopt;
     }
-    if (entered < 0)
-        return std::nullopt;
-    return state;
+    return entered < 0 ? std::nullopt : std::optional(std::move(state));
 }
 
 bool offersSerialPort(const CBluezDevice& device)
 {
-    auto isSerialPort = [](const std::string& uuid) {
-        return std::equal(uuid.begin(), uuid.end(), serialPortUuid.begin(), serialPortUuid.end(),
-            [](char a, char b) { return (a | 0x20) == (b | 0x20); });
-    };
-    return std::any_of(device.uuids.begin(), device.uuids.end(), isSerialPort);
+    return std::ranges::any_of(device.uuids, [](const std::string& uuid) {
+        return std::ranges::equal(
+            uuid, serialPortUuid, [](char a, char b) { return (a | 0x20) == (b | 0x20); });
+    });
 }
 
 std::vector<CBluezDevice> pairedSerialDevices(const CBluezState& state)

@@ -44,6 +44,13 @@ std::optional<std::string> secretFor(CPairing& pairing, const std::string& promp
     return answer;
 }
 
+std::string sixDigits(std::uint32_t passkey)
+{
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%06u", unsigned(passkey));
+    return digits;
+}
+
 int requestPinCode(sd_bus_message* message, void* data, sd_bus_error* error)
 {
     CPairing& pairing = pairingOf(data);
@@ -83,10 +90,8 @@ int requestConfirmation(sd_bus_message* message, void* data, sd_bus_error* error
         return refuse(pairing, EPairOutcome::failed, error);
     if (!pairing.request->ask)
         return refuse(pairing, EPairOutcome::pinNeeded, error);
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%06u", unsigned(passkey));
-    std::optional<std::string> answer
-        = pairing.request->ask("Does " + pairing.name + " show the passkey " + digits + "? [y/n] ");
+    std::optional<std::string> answer = pairing.request->ask(
+        "Does " + pairing.name + " show the passkey " + sixDigits(passkey) + "? [y/n] ");
     if (!answer || (*answer != "y" && *answer != "Y" && *answer != "yes"))
         return refuse(pairing, EPairOutcome::declined, error);
     return sd_bus_reply_method_return(message, "");
@@ -106,11 +111,8 @@ int displayPasskey(sd_bus_message* message, void* data, sd_bus_error*)
     const char* device = nullptr;
     std::uint32_t passkey = 0;
     std::uint16_t entered = 0;
-    if (sd_bus_message_read(message, "ouq", &device, &passkey, &entered) >= 0) {
-        char digits[8];
-        std::snprintf(digits, sizeof digits, "%06u", unsigned(passkey));
-        pairingOf(data).request->say(std::string("Type the passkey ") + digits + " on the device.");
-    }
+    if (sd_bus_message_read(message, "ouq", &device, &passkey, &entered) >= 0)
+        pairingOf(data).request->say("Type the passkey " + sixDigits(passkey) + " on the device.");
     return sd_bus_reply_method_return(message, "");
 }
 
@@ -204,12 +206,9 @@ EPairOutcome outcomeOf(EBluezProblem problem)
 
 CPairOutcome pairBluetooth(const CPairRequest& request)
 {
-    CPairOutcome outcome;
     CBluezConnection connection = connectBluez();
-    if (connection.problem != EBluezProblem::none) {
-        outcome.outcome = outcomeOf(connection.problem);
-        return outcome;
-    }
+    if (connection.problem != EBluezProblem::none)
+        return { outcomeOf(connection.problem), {}, {} };
     const CBluezDevice* known = deviceWith(connection, request.address);
     if (!known) {
         // BlueZ pairs only a device it has seen; one found by an earlier scan is forgotten
@@ -219,30 +218,22 @@ CPairOutcome pairBluetooth(const CPairRequest& request)
         events.stopFd = request.stopFd;
         events.until = request.address;
         CScanOutcome scan = scanBluetooth(request.seekSeconds, events);
-        if (scan.stopped) {
-            outcome.outcome = EPairOutcome::declined;
-            return outcome;
-        }
-        if (scan.problem != EBluezProblem::none) {
-            outcome.outcome = outcomeOf(scan.problem);
-            outcome.detail = scan.detail;
-            return outcome;
-        }
+        if (scan.stopped)
+            return { EPairOutcome::declined, {}, {} };
+        if (scan.problem != EBluezProblem::none)
+            return { outcomeOf(scan.problem), scan.detail, {} };
         connection = connectBluez();
         known = connection.problem == EBluezProblem::none ? deviceWith(connection, request.address)
                                                           : nullptr;
-        if (!known) {
-            outcome.outcome = EPairOutcome::notFound;
-            return outcome;
-        }
+        if (!known)
+            return { EPairOutcome::notFound, {}, {} };
     }
     const std::string path = known->path;
-    outcome.name = known->name;
+    CPairOutcome outcome { EPairOutcome::failed, {}, known->name };
     sd_bus* bus = connection.bus.get();
     auto trust = [&] {
-        CBusError error;
         sd_bus_set_property(
-            bus, bluezService, path.c_str(), "org.bluez.Device1", "Trusted", &error.error, "b", 1);
+            bus, bluezService, path.c_str(), "org.bluez.Device1", "Trusted", nullptr, "b", 1);
     };
     if (known->paired) {
         trust();
@@ -287,20 +278,15 @@ CPairOutcome pairBluetooth(const CPairRequest& request)
             break;
     if (!pairing.done) {
         // Stopped by the user, or the bus went: the pairing is called off, not left running.
-        CBusError error;
         sd_bus_call_method(bus, bluezService, path.c_str(), "org.bluez.Device1", "CancelPairing",
-            &error.error, nullptr, "");
+            nullptr, nullptr, "");
         pairing.done = CPairOutcome { stopped ? EPairOutcome::declined : EPairOutcome::failed,
             stopped ? "" : "the system bus went away", {} };
     }
-    {
-        CBusError error;
-        sd_bus_call_method(bus, bluezService, "/org/bluez", "org.bluez.AgentManager1",
-            "UnregisterAgent", &error.error, nullptr, "o", agentPath);
-    }
-    std::string name = outcome.name;
+    sd_bus_call_method(bus, bluezService, "/org/bluez", "org.bluez.AgentManager1",
+        "UnregisterAgent", nullptr, nullptr, "o", agentPath);
+    pairing.done->name = outcome.name;
     outcome = *pairing.done;
-    outcome.name = name;
     if (outcome.outcome == EPairOutcome::paired || outcome.outcome == EPairOutcome::alreadyPaired)
         trust();
     return outcome;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <utility>
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -21,8 +22,7 @@ struct CScan {
 
     void heard(const CBluezDevice& before, const CBluezDevice& now)
     {
-        bool first = std::find(seen.begin(), seen.end(), now.path) == seen.end();
-        if (first)
+        if (std::ranges::find(seen, now.path) == seen.end())
             seen.push_back(now.path);
         else if (before.name == now.name && before.paired == now.paired
             && offersSerialPort(before) == offersSerialPort(now))
@@ -46,9 +46,7 @@ int interfacesAdded(sd_bus_message* message, void* data, sd_bus_error*)
     for (CBluezDevice& device : added.devices) {
         if (device.path.rfind(scan->under, 0) != 0)
             continue; // found by another adapter
-        CBluezDevice before = scan->known[device.path];
-        scan->known[device.path] = device;
-        scan->heard(before, device);
+        scan->heard(std::exchange(scan->known[device.path], device), device);
     }
     return 0;
 }
@@ -69,31 +67,19 @@ int propertiesChanged(sd_bus_message* message, void* data, sd_bus_error*)
     device.heard = false;
     if (!readDeviceProperties(message, device))
         return 0;
-    bool seenBefore
-        = std::find(scan->seen.begin(), scan->seen.end(), device.path) != scan->seen.end();
     // A device BlueZ knew from before counts as found once a discovery hears it again.
-    if (device.heard || seenBefore)
+    if (device.heard || std::ranges::find(scan->seen, device.path) != scan->seen.end())
         scan->heard(before, device);
     return 0;
-}
-
-void stopDiscovery(sd_bus* bus, const std::string& adapterPath)
-{
-    CBusError error;
-    sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
-        "StopDiscovery", &error.error, nullptr, "");
 }
 
 } // namespace
 
 CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
 {
-    CScanOutcome outcome;
     CBluezConnection connection = connectBluez();
-    if (connection.problem != EBluezProblem::none) {
-        outcome.problem = connection.problem;
-        return outcome;
-    }
+    if (connection.problem != EBluezProblem::none)
+        return { connection.problem, {}, {}, false };
     sd_bus* bus = connection.bus.get();
     CScan scan;
     scan.events = &events;
@@ -109,34 +95,29 @@ CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
                "org.freedesktop.DBus.Properties", "PropertiesChanged", propertiesChanged, &scan)
             < 0) {
         sd_bus_slot_unref(added);
-        outcome.problem = EBluezProblem::failed;
-        outcome.detail = "cannot follow what BlueZ finds";
-        return outcome;
+        return { EBluezProblem::failed, "cannot follow what BlueZ finds", {}, false };
     }
     CSlot addedSlot(added), changedSlot(changed);
 
     const std::string adapterPath = connection.adapter->path;
     scan.under = adapterPath + "/";
-    {
-        // Serial ports are on classic Bluetooth only: no time is spent looking for Low
-        // Energy devices. The filter is this connection's and goes with it; an adapter
-        // that takes none still discovers.
-        CBusError ignored;
-        sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
-            "SetDiscoveryFilter", &ignored.error, nullptr, "a{sv}", 1, "Transport", "s", "bredr");
-    }
+    // Serial ports are on classic Bluetooth only: no time is spent looking for Low Energy
+    // devices. The filter is this connection's and goes with it; an adapter that takes
+    // none still discovers.
+    sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
+        "SetDiscoveryFilter", nullptr, nullptr, "a{sv}", 1, "Transport", "s", "bredr");
     CBusError error;
     if (sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
             "StartDiscovery", &error.error, nullptr, "")
         < 0) {
         // Another discovery of this connection cannot be under way; any other refusal is
         // the adapter's.
-        outcome.problem = error.name() == "org.bluez.Error.NotReady" ? EBluezProblem::adapterOff
-                                                                     : EBluezProblem::failed;
-        outcome.detail = error.text();
-        return outcome;
+        return { error.name() == "org.bluez.Error.NotReady" ? EBluezProblem::adapterOff
+                                                            : EBluezProblem::failed,
+            error.text(), {}, false };
     }
 
+    CScanOutcome outcome;
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::seconds(seconds);
     auto nextTick = start;
@@ -151,15 +132,13 @@ CScanOutcome scanBluetooth(int seconds, const CScanEvents& events)
             break;
         auto wake = std::min(deadline, nextTick);
         if (!serveBus(
-                bus, events.stopFd, std::chrono::ceil<milliseconds>(wake - now), outcome.stopped)) {
-            if (!outcome.stopped)
-                break;
+                bus, events.stopFd, std::chrono::ceil<milliseconds>(wake - now), outcome.stopped))
             break;
-        }
         while (sd_bus_process(bus, nullptr) > 0) { }
     }
     // Whichever way the scan ended, the adapter is left as it was found.
-    stopDiscovery(bus, adapterPath);
+    sd_bus_call_method(bus, bluezService, adapterPath.c_str(), "org.bluez.Adapter1",
+        "StopDiscovery", nullptr, nullptr, "");
     for (const std::string& path : scan.seen)
         outcome.devices.push_back(scan.known[path]);
     return outcome;

@@ -8,32 +8,28 @@ CBluezConnection connectBluez()
 {
     CBluezConnection connection;
     sd_bus* opened = nullptr;
-    if (sd_bus_open_system(&opened) < 0) {
-        connection.problem = EBluezProblem::serviceAbsent;
-        return connection;
+    std::optional<CBluezState> state;
+    if (sd_bus_open_system(&opened) >= 0) {
+        connection.bus.reset(opened);
+        state = queryBluez(opened);
     }
-    connection.bus.reset(opened);
-    std::optional<CBluezState> state = queryBluez(opened);
     if (!state) {
         connection.problem = EBluezProblem::serviceAbsent;
         return connection;
     }
     connection.state = std::move(*state);
     // The bus lists objects in no set order; the first adapter is the system's default.
-    std::sort(connection.state.adapters.begin(), connection.state.adapters.end(),
-        [](const CBluezAdapter& a, const CBluezAdapter& b) {
-            return a.path.size() != b.path.size() ? a.path.size() < b.path.size() : a.path < b.path;
-        });
-    for (const CBluezAdapter& adapter : connection.state.adapters)
-        if (adapter.powered) {
-            connection.adapter = &adapter;
-            break;
-        }
-    if (!connection.adapter) {
-        connection.problem = connection.state.adapters.empty() ? EBluezProblem::noAdapter
-                                                               : EBluezProblem::adapterOff;
-        if (!connection.state.adapters.empty())
-            connection.adapter = &connection.state.adapters.front();
+    auto& adapters = connection.state.adapters;
+    std::ranges::sort(adapters, {}, [](const CBluezAdapter& adapter) {
+        return std::pair(adapter.path.size(), std::string_view(adapter.path));
+    });
+    if (auto on = std::ranges::find_if(adapters, &CBluezAdapter::powered); on != adapters.end())
+        connection.adapter = &*on;
+    else if (adapters.empty())
+        connection.problem = EBluezProblem::noAdapter;
+    else {
+        connection.problem = EBluezProblem::adapterOff;
+        connection.adapter = &adapters.front();
     }
     return connection;
 }

@@ -1,5 +1,6 @@
 #include "DeviceNames.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <system_error>
@@ -42,15 +43,8 @@ std::string unescaped(std::string_view text)
 
 bool sameName(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? char(a[i] + 32) : a[i];
-        char y = b[i] >= 'A' && b[i] <= 'Z' ? char(b[i] + 32) : b[i];
-        if (x != y)
-            return false;
-    }
-    return true;
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+    return std::ranges::equal(a, b, {}, lower, lower);
 }
 
 } // namespace

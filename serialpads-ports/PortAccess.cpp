@@ -22,8 +22,7 @@ CAccessVerdict accessFor(const struct stat& status, const CIdentity& who)
 {
     if (who.user == 0)
         return { EAccess::allowed };
-    bool member
-        = std::find(who.groups.begin(), who.groups.end(), status.st_gid) != who.groups.end();
+    bool member = std::ranges::find(who.groups, status.st_gid) != who.groups.end();
     mode_t mode = status.st_mode;
     // Only one class of bits applies: an owner whose own bits deny is denied even when
     // the group's or the others' bits would allow.

@@ -25,8 +25,7 @@ std::string failure(const std::string& what, const fs::path& path, int error)
 
 bool startsWith(const fs::path& path, const fs::path& base)
 {
-    auto [end, unused] = std::mismatch(base.begin(), base.end(), path.begin(), path.end());
-    return end == base.end();
+    return std::ranges::mismatch(base, path).in1 == base.end();
 }
 
 } // namespace
@@ -38,7 +37,7 @@ std::vector<fs::path> directoryContents(const fs::path& directory)
     for (fs::directory_iterator next(directory, error), end; !error && next != end;
         next.increment(error))
         names.push_back(next->path());
-    std::sort(names.begin(), names.end());
+    std::ranges::sort(names);
     return names;
 }
 

@@ -6,6 +6,7 @@
 #include "PlainText.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace {
@@ -144,9 +145,7 @@ std::string note(const CPortStatus& port)
 std::string formatListing(
     const std::vector<CPortStatus>& ports, const std::vector<CBluezDevice>& pairedSerial)
 {
-    struct CRow {
-        std::string port, state, access, holder, line, target;
-    };
+    using CRow = std::array<std::string, 6>;
     std::vector<CRow> rows { { "PORT", "STATE", "ACCESS", "HOLDER", "LINE", "TARGET" } };
     std::string notes;
     for (const CPortStatus& port : ports) {
@@ -155,20 +154,17 @@ std::string formatListing(
         if (std::string line = note(port); !line.empty())
             notes += line + "\n";
     }
-    std::size_t stateWidth = 0, accessWidth = 0, holderWidth = 0, lineWidth = 0;
-    for (const CRow& row : rows) {
-        stateWidth = std::max(stateWidth, row.state.size());
-        accessWidth = std::max(accessWidth, row.access.size());
-        holderWidth = std::max(holderWidth, row.holder.size());
-        lineWidth = std::max(lineWidth, row.line.size());
-    }
-    auto padded = [](const std::string& text, std::size_t width) {
-        return text + std::string(width - text.size() + 2, ' ');
-    };
-    std::string out;
+    // Every column but the last is as wide as its widest cell, and two blanks apart.
+    std::array<std::size_t, 5> widths {};
     for (const CRow& row : rows)
-        out += padded(row.port, 4) + padded(row.state, stateWidth) + padded(row.access, accessWidth)
-            + padded(row.holder, holderWidth) + padded(row.line, lineWidth) + row.target + "\n";
+        for (std::size_t column = 0; column < widths.size(); ++column)
+            widths[column] = std::max(widths[column], row[column].size());
+    std::string out;
+    for (const CRow& row : rows) {
+        for (std::size_t column = 0; column < widths.size(); ++column)
+            out += row[column] + std::string(widths[column] - row[column].size() + 2, ' ');
+        out += row.back() + "\n";
+    }
     if (!notes.empty())
         out += "\n" + notes;
     if (!pairedSerial.empty()) {

@@ -62,9 +62,7 @@ void lookAtDevice(CPortStatus& port)
         break;
     }
     std::error_code error;
-    fs::path resolved = fs::canonical(port.device, error);
-    if (!error)
-        port.resolved = resolved;
+    port.resolved = fs::canonical(port.device, error);
 }
 
 void lookAtBluetooth(CPortStatus& port, const CListingSources& sources)
@@ -78,12 +76,9 @@ void lookAtBluetooth(CPortStatus& port, const CListingSources& sources)
     port.access = CAccessVerdict { EAccess::allowed };
     if (!sources.bluez)
         return;
-    std::string address = formatBluetoothAddress(port.bluetooth.address);
-    auto known = std::find_if(sources.bluez->devices.begin(), sources.bluez->devices.end(),
-        [&](const CBluezDevice& device) {
-            auto parsed = parseBluetoothAddress(device.address);
-            return parsed && *parsed == port.bluetooth.address;
-        });
+    auto known = std::ranges::find_if(sources.bluez->devices, [&](const CBluezDevice& device) {
+        return parseBluetoothAddress(device.address) == port.bluetooth.address;
+    });
     port.notPaired = known == sources.bluez->devices.end() || !known->paired;
     if (known != sources.bluez->devices.end())
         port.bluetoothName = known->name;
@@ -96,9 +91,9 @@ EPresence bluetoothPresence(const CListingSources& sources)
     if (sources.bluez) {
         if (sources.bluez->adapters.empty())
             return EPresence::noAdapter;
-        bool on = std::any_of(sources.bluez->adapters.begin(), sources.bluez->adapters.end(),
-            [](const CBluezAdapter& adapter) { return adapter.powered; });
-        return on ? EPresence::adapterOn : EPresence::adapterOff;
+        return std::ranges::any_of(sources.bluez->adapters, &CBluezAdapter::powered)
+            ? EPresence::adapterOn
+            : EPresence::adapterOff;
     }
     if (!bluetoothAdapterPresent(sources.bluetoothClass))
         return EPresence::noAdapter;

@@ -82,12 +82,10 @@ CCommandResult list(const CCommandSources& sources)
     std::vector<CPortStatus> ports;
     for (int number = 1; number <= 9; ++number)
         ports.push_back(portStatus(number, listing));
-    std::vector<CBluezDevice> paired;
-    if (listing.bluez)
-        paired = pairedSerialDevices(*listing.bluez);
-    CCommandResult result;
-    result.out = formatListing(ports, paired);
-    return result;
+    return { exitDone,
+        formatListing(ports,
+            listing.bluez ? pairedSerialDevices(*listing.bluez) : std::vector<CBluezDevice>()),
+        {} };
 }
 
 std::string deviceProblem(const fs::path& path, const CDeviceCheck& check)
@@ -123,18 +121,6 @@ std::string pairingHint(const CBluetoothAddress& address)
         + formatBluetoothAddress(address) + "\n";
 }
 
-// The words after a device path, as line settings; or why they are not.
-std::optional<CCommandResult> readLineSettings(
-    const std::vector<std::string>& arguments, CLineSettings& line)
-{
-    std::vector<std::string_view> words(arguments.begin() + 3, arguments.end());
-    CParsedLine parsed = parseLineSettings(std::span<const std::string_view>(words));
-    if (!parsed.ok())
-        return commandFailed(exitUsage, plainText(parsed.error));
-    line = parsed.settings;
-    return std::nullopt;
-}
-
 CCommandResult set(const std::vector<std::string>& arguments, const CCommandSources& sources)
 {
     if (arguments.size() < 3)
@@ -152,8 +138,12 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
     // Anything with a slash is a path; anything else must be an address, so that a
     // mistyped address is reported as one rather than looked for as a file.
     if (what.find('/') != std::string::npos) {
-        if (auto bad = readLineSettings(arguments, target.line))
-            return *bad;
+        // The words after the path are line settings.
+        std::vector<std::string_view> words(arguments.begin() + 3, arguments.end());
+        CParsedLine parsed = parseLineSettings(std::span<const std::string_view>(words));
+        if (!parsed.ok())
+            return commandFailed(exitUsage, plainText(parsed.error));
+        target.line = parsed.settings;
         std::error_code error;
         target.device = fs::absolute(what, error);
         if (error)
@@ -194,8 +184,7 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
                     at, neither.size(), "is neither a device path nor a Bluetooth address");
             return commandFailed(exitUsage, problem);
         }
-        const auto address = device.address;
-        target.bluetooth.address = *address;
+        target.bluetooth.address = *device.address;
         // RFCOMM carries bytes, not a line: a speed, framing or flow control would mean
         // nothing to the device, so none is taken.
         constexpr const char* noLine = " (a Bluetooth device has no line settings: RFCOMM "
@@ -212,8 +201,8 @@ CCommandResult set(const std::vector<std::string>& arguments, const CCommandSour
             target.bluetooth.channel = *channel;
         }
         if (sources.askBluez)
-            result.out += pairingHint(*address);
-        description = "Bluetooth device " + formatBluetoothAddress(*address)
+            result.out += pairingHint(target.bluetooth.address);
+        description = "Bluetooth device " + formatBluetoothAddress(target.bluetooth.address)
             + (target.bluetooth.channel ? ", channel " + std::to_string(target.bluetooth.channel)
                                         : std::string());
     }

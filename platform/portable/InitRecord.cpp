@@ -17,21 +17,16 @@ public:
 
     bool atEnd() const { return rest.empty(); }
 
-    std::optional<std::uint16_t> read16()
+    // A field of `count` bytes, at most 4.
+    std::optional<std::uint32_t> read(std::size_t count)
     {
-        auto bytes = take(2);
+        auto bytes = take(count);
         if (!bytes)
             return std::nullopt;
-        return std::uint16_t((*bytes)[0] | (*bytes)[1] << 8);
-    }
-
-    std::optional<std::uint32_t> read32()
-    {
-        auto bytes = take(4);
-        if (!bytes)
-            return std::nullopt;
-        return std::uint32_t((*bytes)[0]) | std::uint32_t((*bytes)[1]) << 8
-            | std::uint32_t((*bytes)[2]) << 16 | std::uint32_t((*bytes)[3]) << 24;
+        std::uint32_t value = 0;
+        for (std::size_t i = count; i-- > 0;)
+            value = value << 8 | (*bytes)[i];
+        return value;
     }
 
     std::optional<std::span<const std::uint8_t>> take(std::size_t count)
@@ -54,28 +49,26 @@ std::optional<std::vector<CInitEntry>> parseInitRecord(std::span<const std::uint
     CRecordReader reader(record);
     std::vector<CInitEntry> entries;
     for (;;) {
-        auto controlId = reader.read16();
+        auto controlId = reader.read(2);
         if (!controlId)
             return std::nullopt;
         if (*controlId == 0)
             break;
-        auto message = reader.read16();
-        auto length = message ? reader.read32() : std::nullopt;
+        auto message = reader.read(2);
+        auto length = message ? reader.read(4) : std::nullopt;
         auto data = length ? reader.take(*length) : std::nullopt;
         if (!data)
             return std::nullopt;
-        entries.push_back(CInitEntry { *controlId, *message, *data });
+        entries.push_back(CInitEntry { std::uint16_t(*controlId), std::uint16_t(*message), *data });
     }
-    if (!reader.atEnd())
-        return std::nullopt;
-    return entries;
+    return reader.atEnd() ? std::optional(std::move(entries)) : std::nullopt;
 }
 
 std::optional<std::string_view> initEntryBytes(const CInitEntry& entry)
 {
     if (entry.message != initAddString)
         return std::nullopt;
-    auto end = std::find(entry.data.begin(), entry.data.end(), std::uint8_t(0));
+    auto end = std::ranges::find(entry.data, std::uint8_t(0));
     if (end == entry.data.end())
         return std::nullopt;
     return std::string_view(reinterpret_cast<const char*>(entry.data.data()),

@@ -34,8 +34,7 @@ const char16_t* CWideString::chunkData(std::size_t chunk) const
 
 void CWideString::assign(std::u16string_view text)
 {
-    storage.reset();
-    size = 0;
+    makeEmpty();
     append(text);
 }
 
@@ -59,8 +58,7 @@ void CWideString::append(const CWideString& other)
 {
     if (other.storage && other.storage == storage) {
         // Its units live in our own storage, which this append may grow or move.
-        std::u16string copy = other.toU16String();
-        append(std::u16string_view(copy));
+        append(std::u16string_view(other.toU16String()));
         return;
     }
     other.forEachPiece(0, other.size, [this](std::u16string_view piece) { append(piece); });
@@ -72,9 +70,8 @@ void CWideString::detach()
 {
     if (storage && storage->used == size)
         return;
-    auto fresh = std::make_shared<Storage>();
     CWideString old = *this;
-    storage = fresh;
+    storage = std::make_shared<Storage>();
     size = 0;
     old.forEachPiece(0, old.size,
         [this](std::u16string_view piece) { appendUnits(piece.data(), piece.size()); });
@@ -128,9 +125,7 @@ std::u16string CWideString::substr(std::size_t from, std::size_t count) const
 
 bool CWideString::extends(const CWideString& older) const
 {
-    if (older.size == 0)
-        return true;
-    return storage == older.storage && size >= older.size;
+    return older.size == 0 || (storage == older.storage && size >= older.size);
 }
 
 bool operator==(const CWideString& a, const CWideString& b)
@@ -156,8 +151,7 @@ bool operator==(const CWideString& a, std::u16string_view b)
     std::size_t at = 0;
     bool same = true;
     a.forEachPiece(0, a.size, [&](std::u16string_view piece) {
-        if (same && piece != b.substr(at, piece.size()))
-            same = false;
+        same = same && piece == b.substr(at, piece.size());
         at += piece.size();
     });
     return same;

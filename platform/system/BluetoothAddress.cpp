@@ -1,5 +1,7 @@
 #include "BluetoothAddress.h"
 
+#include <charconv>
+
 namespace {
 
 int hexDigit(char c)
@@ -64,13 +66,10 @@ std::optional<CBluetoothTarget> parseBluetoothTarget(std::string_view text)
     if (!address)
         return std::nullopt;
     CBluetoothTarget target { *address, 0 };
-    for (char c : channelText) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        target.channel = target.channel * 10 + (c - '0');
-    }
+    const char* end = channelText.data() + channelText.size();
     if (!channelText.empty()
-        && (target.channel < firstRfcommChannel || target.channel > lastRfcommChannel))
+        && (std::from_chars(channelText.data(), end, target.channel).ptr != end
+            || target.channel < firstRfcommChannel || target.channel > lastRfcommChannel))
         return std::nullopt;
     return target;
 }

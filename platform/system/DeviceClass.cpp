@@ -19,7 +19,5 @@ bool isKnownNonTerminal(unsigned int deviceMajor, unsigned int deviceMinor)
         + std::to_string(deviceMinor) + "/subsystem";
     std::error_code error;
     fs::path target = fs::read_symlink(subsystem, error);
-    if (error)
-        return false;
-    return target.filename() != "tty";
+    return !error && target.filename() != "tty";
 }

@@ -17,14 +17,9 @@ struct CDirectoryCloser {
 };
 using CDirectory = std::unique_ptr<DIR, CDirectoryCloser>;
 
-bool isNumber(const char* name)
+bool isNumber(std::string_view name)
 {
-    if (!*name)
-        return false;
-    for (; *name; ++name)
-        if (*name < '0' || *name > '9')
-            return false;
-    return true;
+    return !name.empty() && name.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 // Whether the descriptor behind /proc/<pid>/fd/<n> is open on `device`. Only the link

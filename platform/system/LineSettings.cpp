@@ -1,6 +1,8 @@
 #include "LineSettings.h"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <termios.h>
 #include <utility>
 #include <vector>
@@ -68,15 +70,11 @@ std::string quoted(std::string_view word)
 
 std::optional<std::uint32_t> parseSpeed(std::string_view word)
 {
-    if (word.empty() || word.size() > 9 || word[0] == '0')
-        return std::nullopt;
     std::uint32_t speed = 0;
-    for (char c : word) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        speed = speed * 10 + std::uint32_t(c - '0');
-    }
-    if (speed > highestSpeed)
+    const char* end = word.data() + word.size();
+    auto [stop, error] = std::from_chars(word.data(), end, speed);
+    if (word.empty() || word[0] == '0' || error != std::errc() || stop != end
+        || speed > highestSpeed)
         return std::nullopt;
     return speed;
 }
@@ -85,26 +83,11 @@ std::optional<CFraming> parseFraming(std::string_view word)
 {
     if (word.size() != 3 || word[0] < '5' || word[0] > '8' || (word[2] != '1' && word[2] != '2'))
         return std::nullopt;
-    CFraming framing;
-    framing.dataBits = word[0] - '0';
-    framing.stopBits = word[2] - '0';
-    switch (word[1]) {
-    case 'N':
-    case 'n':
-        framing.parity = EParity::none;
-        break;
-    case 'E':
-    case 'e':
-        framing.parity = EParity::even;
-        break;
-    case 'O':
-    case 'o':
-        framing.parity = EParity::odd;
-        break;
-    default:
+    // The parity letters in EParity's order, in either case.
+    const std::size_t parity = std::string_view("NEOneo").find(word[1]);
+    if (parity == std::string_view::npos)
         return std::nullopt;
-    }
-    return framing;
+    return CFraming { word[0] - '0', EParity(parity % 3), word[2] - '0' };
 }
 
 std::optional<EFlow> parseFlow(std::string_view word)
@@ -135,25 +118,16 @@ CParsedLine parseLineSettings(std::span<const std::string_view> words)
     if (words.size() > 3)
         return refuse("too many line settings from " + quoted(words[3])
             + " on: give at most a speed, a framing and a flow control.");
-    if (words.size() > 0) {
-        parsed.settings.speed = parseSpeed(words[0]);
-        if (!parsed.settings.speed)
-            return refuse(quoted(words[0])
-                + " is not a speed: give a whole number of baud from 1 to 100000000, such as "
-                  "9600 or 115200.");
-    }
-    if (words.size() > 1) {
-        parsed.settings.framing = parseFraming(words[1]);
-        if (!parsed.settings.framing)
-            return refuse(quoted(words[1])
-                + " is not a framing: give data bits 5 to 8, parity N, E or O and stop bits 1 "
-                  "or 2, such as 8N1 or 7E1.");
-    }
-    if (words.size() > 2) {
-        parsed.settings.flow = parseFlow(words[2]);
-        if (!parsed.settings.flow)
-            return refuse(quoted(words[2]) + " is not a flow control: give none or rtscts.");
-    }
+    if (words.size() > 0 && !(parsed.settings.speed = parseSpeed(words[0])))
+        return refuse(quoted(words[0])
+            + " is not a speed: give a whole number of baud from 1 to 100000000, such as "
+              "9600 or 115200.");
+    if (words.size() > 1 && !(parsed.settings.framing = parseFraming(words[1])))
+        return refuse(quoted(words[1])
+            + " is not a framing: give data bits 5 to 8, parity N, E or O and stop bits 1 "
+              "or 2, such as 8N1 or 7E1.");
+    if (words.size() > 2 && !(parsed.settings.flow = parseFlow(words[2])))
+        return refuse(quoted(words[2]) + " is not a flow control: give none or rtscts.");
     return parsed;
 }
 
@@ -169,13 +143,9 @@ CParsedLine parseLineSettings(std::string_view text)
     }
     // Every word, the empty ones between doubled blanks included, must be good: a text
     // written by formatLineSettings() has none.
-    for (std::string_view word : words)
-        if (word.empty()) {
-            CParsedLine parsed;
-            parsed.error = "the line settings have an empty word: give them separated by single "
-                           "blanks.";
-            return parsed;
-        }
+    if (std::ranges::find(words, std::string_view()) != words.end())
+        return { {},
+            "the line settings have an empty word: give them separated by single blanks." };
     return parseLineSettings(std::span<const std::string_view>(words));
 }
 
@@ -202,18 +172,14 @@ std::string formatLineSettings(const CLineSettings& settings, char separator)
 
 std::optional<unsigned> standardSpeedCode(std::uint32_t speed)
 {
-    for (const CSpeedCode& known : standardSpeeds)
-        if (known.speed == speed)
-            return known.code;
-    return std::nullopt;
+    auto known = std::ranges::find(standardSpeeds, speed, &CSpeedCode::speed);
+    return known == standardSpeeds.end() ? std::nullopt : std::optional(known->code);
 }
 
 std::optional<std::uint32_t> speedOfCode(unsigned code)
 {
-    for (const CSpeedCode& known : standardSpeeds)
-        if (known.code == code)
-            return known.speed;
-    return std::nullopt;
+    auto known = std::ranges::find(standardSpeeds, code, &CSpeedCode::code);
+    return known == standardSpeeds.end() ? std::nullopt : std::optional(known->speed);
 }
 
 CDeviceEntry parseDeviceEntry(std::string_view linkTarget)
@@ -273,7 +239,5 @@ std::optional<std::string> lineDifference(const CLineSettings& asked, const CLin
     if (asked.flow && (*asked.flow == EFlow::rtscts) != kept.rtscts)
         add(std::string("flow control ") + flowWord(*asked.flow) + " asked, "
             + (kept.rtscts ? "rtscts" : "none") + " kept");
-    if (text.empty())
-        return std::nullopt;
-    return text;
+    return text.empty() ? std::nullopt : std::optional(text);
 }

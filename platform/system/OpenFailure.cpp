@@ -33,12 +33,8 @@ std::string errorText(int error)
 std::string deviceName(const fs::path& path)
 {
     std::error_code error;
-    if (!fs::is_symlink(fs::symlink_status(path, error)))
-        return path.string();
     fs::path target = fs::read_symlink(path, error);
-    if (error)
-        return path.string();
-    return path.string() + " (" + target.string() + ")";
+    return error ? path.string() : path.string() + " (" + target.string() + ")";
 }
 
 std::string holderText(const COpenFailure& failure)

@@ -54,7 +54,7 @@ public:
     // Why the link did not come up, once link() said down or `timedOut`.
     virtual COpenFailure linkFailure(bool timedOut) const = 0;
 
-    virtual SysResult readSome(void* buffer, std::size_t count) = 0;
+    SysResult readSome(void* buffer, std::size_t count) { return sys::read(fd(), buffer, count); }
     virtual SysResult writeSome(const void* bytes, std::size_t count) = 0;
     // Whether a failed read or write means the device has gone for good.
     virtual bool isGoneError(int error) const = 0;

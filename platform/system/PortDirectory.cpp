@@ -28,9 +28,7 @@ char16_t upper(char16_t unit)
 std::optional<int> portNumberFromName(std::u16string_view name)
 {
     if (name.size() != 5 || upper(name[0]) != u'C' || upper(name[1]) != u'O'
-        || upper(name[2]) != u'M' || name[4] != u':')
-        return std::nullopt;
-    if (name[3] < u'1' || name[3] > u'9')
+        || upper(name[2]) != u'M' || name[3] < u'1' || name[3] > u'9' || name[4] != u':')
         return std::nullopt;
     return int(name[3] - u'0');
 }
@@ -105,7 +103,6 @@ std::optional<CPortTarget> targetForPort(int number)
     CDeviceEntry parsed = parseDeviceEntry(target);
     if (!parsed.ok())
         return CDamagedEntry { entry, parsed.error };
-    if (parsed.settings.empty())
-        return CDeviceTarget { entry, {} };
-    return CDeviceTarget { directory / parsed.path, parsed.settings };
+    return CDeviceTarget { parsed.settings.empty() ? entry : directory / parsed.path,
+        parsed.settings };
 }

@@ -33,12 +33,8 @@ CSerialPort* CPortRegistry::find(Handle handle)
 
 std::unique_ptr<CSerialPort> CPortRegistry::remove(Handle handle)
 {
-    auto found = ports.find(handle);
-    if (found == ports.end())
-        return nullptr;
-    auto port = std::move(found->second);
-    ports.erase(found);
-    return port;
+    auto node = ports.extract(handle);
+    return node ? std::move(node.mapped()) : nullptr;
 }
 
 void closeAllPorts()

@@ -2,6 +2,7 @@
 
 #include "Waiting.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <sys/socket.h>
 
@@ -17,15 +18,6 @@ struct CRfcommAddress {
     std::uint8_t channel;
 };
 static_assert(sizeof(CRfcommAddress) == 10);
-
-int pendingError(int fd)
-{
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        return errno;
-    return error;
-}
 
 } // namespace
 
@@ -88,9 +80,7 @@ std::unique_ptr<CRfcommSocket> CRfcommSocket::connect(
         }
         return device;
     }
-    if (!device->startConnect(failure))
-        return nullptr;
-    return device;
+    return device->startConnect(failure) ? std::move(device) : nullptr;
 }
 
 bool CRfcommSocket::startConnect(COpenFailure& failure)
@@ -109,8 +99,7 @@ bool CRfcommSocket::startConnect(COpenFailure& failure)
     }
     CRfcommAddress address {};
     address.family = AF_BLUETOOTH;
-    for (int i = 0; i < 6; ++i)
-        address.address[i] = target.address.bytes[std::size_t(5 - i)];
+    std::ranges::reverse_copy(target.address.bytes, address.address);
     address.channel = std::uint8_t(channel);
     SysResult started = sys::result(
         ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
@@ -166,7 +155,7 @@ LinkState CRfcommSocket::link()
     if (!socket.valid())
         return LinkState::down;
     short events = pollDescriptor(fd(), POLLOUT, 0);
-    int error = (events & (POLLOUT | POLLERR | POLLHUP)) ? pendingError(fd()) : 0;
+    int error = (events & (POLLOUT | POLLERR | POLLHUP)) ? sys::pendingError(fd()) : 0;
     LinkState state = socketLinkState(events, error);
     if (state == LinkState::down)
         lastError = error ? error : ECONNRESET;
@@ -187,11 +176,6 @@ COpenFailure CRfcommSocket::linkFailure(bool timedOut) const
     else
         failure.kind = connectFailureKind(lastError, bluetoothAdapterPresent());
     return failure;
-}
-
-SysResult CRfcommSocket::readSome(void* buffer, std::size_t count)
-{
-    return sys::read(fd(), buffer, count);
 }
 
 SysResult CRfcommSocket::writeSome(const void* bytes, std::size_t count)

@@ -17,15 +17,6 @@ constexpr milliseconds linkPollStep { 20 };
 
 } // namespace
 
-CSerialPort::CSerialPort(
-    int portNumber, int openFlags, std::unique_ptr<CPortDevice> device, CKeptAcrossOpens keep)
-    : number(portNumber)
-    , flags(openFlags)
-    , opened(std::move(device))
-    , kept(std::move(keep))
-{
-}
-
 CSerialPort::~CSerialPort()
 {
     close();
@@ -65,8 +56,12 @@ std::unique_ptr<CSerialPort> CSerialPort::open(
     }
     // A new connection starts a new byte stream (ProcessCodecs.h).
     endDecodingStreams();
-    return std::unique_ptr<CSerialPort>(
-        new CSerialPort(*portNumber, openFlags, std::move(device), std::move(kept)));
+    std::unique_ptr<CSerialPort> port(new CSerialPort);
+    port->number = *portNumber;
+    port->flags = openFlags;
+    port->opened = std::move(device);
+    port->kept = std::move(kept);
+    return port;
 }
 
 void CSerialPort::close()

@@ -63,8 +63,7 @@ private:
     enum class State { live, connecting, away, closed };
     enum class WhileAway { waitForTry, tryNow };
 
-    CSerialPort(
-        int portNumber, int openFlags, std::unique_ptr<CPortDevice> device, CKeptAcrossOpens kept);
+    CSerialPort() = default;
 
     // Lets go of a device that has gone away and plans the first try to open it again.
     void noteGone();

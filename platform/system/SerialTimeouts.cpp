@@ -47,8 +47,7 @@ SerialClock::time_point writeDeadline(
         return start + longestWrite;
     std::uint64_t span = std::uint64_t(timeouts.WriteTotalTimeoutMultiplier) * count
         + timeouts.WriteTotalTimeoutConstant;
-    return start
-        + milliseconds(milliseconds::rep(std::min(span, std::uint64_t(longestWrite.count()))));
+    return deadlineAfter(start, std::min(span, std::uint64_t(longestWrite.count())));
 }
 
 int pollTimeout(std::optional<SerialClock::time_point> deadline, SerialClock::time_point now)

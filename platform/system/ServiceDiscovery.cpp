@@ -187,12 +187,10 @@ CSdpReply parseSdpReply(std::span<const std::uint8_t> packet, std::uint16_t tran
     if (continuationLength > maximumContinuation
         || 2 + count + 1 + continuationLength != parameters.size())
         return reply;
-    reply.kind = CSdpReply::Kind::attributes;
     auto lists = parameters.subspan(2, count);
-    reply.attributes.assign(lists.begin(), lists.end());
     auto state = parameters.subspan(3 + count);
-    reply.continuation.assign(state.begin(), state.end());
-    return reply;
+    return { CSdpReply::Kind::attributes, { lists.begin(), lists.end() },
+        { state.begin(), state.end() } };
 }
 
 CServiceRecords rfcommChannelIn(std::span<const std::uint8_t> attributeLists)
@@ -239,8 +237,7 @@ CServiceLookup::CServiceLookup(const CBluetoothAddress& address)
     remote.family = AF_BLUETOOTH;
     const std::uint8_t psm[2] = { discoveryPsm & 0xFF, discoveryPsm >> 8 };
     std::memcpy(&remote.psm, psm, sizeof psm);
-    for (int i = 0; i < 6; ++i)
-        remote.address[i] = address.bytes[std::size_t(5 - i)];
+    std::ranges::reverse_copy(address.bytes, remote.address);
     SysResult started = sys::result(
         ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote));
     if (!started.ok() && !started.failedWith(EINPROGRESS))
@@ -265,10 +262,7 @@ CServiceLookup::State CServiceLookup::step()
         short ready = pollDescriptor(socket.get(), events(), 0);
         if (!connected) {
             if (ready & (POLLOUT | POLLERR | POLLHUP)) {
-                int error = 0;
-                socklen_t length = sizeof error;
-                if (::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                    error = errno;
+                int error = sys::pendingError(socket.get());
                 if (error || !(ready & POLLOUT))
                     return fail(error ? error : ECONNRESET);
                 connected = true;

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -86,6 +87,15 @@ inline SysResult tcsetattr(int fd, int when, const termios& settings)
 inline SysResult flock(int fd, int operation)
 {
     return restarting([&] { return ::flock(fd, operation); });
+}
+
+// The error a socket's connect ended with (SO_ERROR), 0 while none; errno when even
+// that cannot be asked.
+inline int pendingError(int fd)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ? errno : error;
 }
 
 } // namespace sys

@@ -105,8 +105,7 @@ std::unique_ptr<CTerminalDevice> CTerminalDevice::open(const fs::path& path, int
     // the open, and a hung-up terminal answers EIO rather than ENOTTY here: that is a
     // remote that does not answer, not a device that is no terminal.
     if (!isatty(terminalDevice->fd())) {
-        int error = errno;
-        failure = bluetooth && error == EIO ? silentRemote(portNumber, path, before.st_rdev, false)
+        failure = bluetooth && errno == EIO ? silentRemote(portNumber, path, before.st_rdev, false)
                                             : notSerial(portNumber, path, after.st_mode);
         return nullptr;
     }
@@ -168,11 +167,6 @@ LinkState CTerminalDevice::link()
 COpenFailure CTerminalDevice::linkFailure(bool timedOut) const
 {
     return silentRemote(portNumber, path, device, timedOut);
-}
-
-SysResult CTerminalDevice::readSome(void* buffer, std::size_t count)
-{
-    return sys::read(fd(), buffer, count);
 }
 
 SysResult CTerminalDevice::writeSome(const void* bytes, std::size_t count)

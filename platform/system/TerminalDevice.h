@@ -25,7 +25,6 @@ public:
     int fd() const override { return descriptor.get(); }
     LinkState link() override;
     COpenFailure linkFailure(bool timedOut) const override;
-    SysResult readSome(void* buffer, std::size_t count) override;
     SysResult writeSome(const void* bytes, std::size_t count) override;
     bool isGoneError(int error) const override;
     void release(CKeptAcrossOpens& kept, std::chrono::milliseconds grace) override;

@@ -2,36 +2,24 @@
 
 #include "LineSpeed.h"
 
+#include <algorithm>
+#include <iterator>
 #include <system_error>
 
 namespace {
 
+// The character size flags of 5, 6, 7 and 8 data bits.
+constexpr tcflag_t sizeFlags[] = { CS5, CS6, CS7, CS8 };
+
 tcflag_t sizeFlag(int dataBits)
 {
-    switch (dataBits) {
-    case 5:
-        return CS5;
-    case 6:
-        return CS6;
-    case 7:
-        return CS7;
-    default:
-        return CS8;
-    }
+    return dataBits >= 5 && dataBits < 8 ? sizeFlags[dataBits - 5] : CS8;
 }
 
 int dataBitsOf(tcflag_t flags)
 {
-    switch (flags & CSIZE) {
-    case CS5:
-        return 5;
-    case CS6:
-        return 6;
-    case CS7:
-        return 7;
-    default:
-        return 8;
-    }
+    // The size bits always hold one of them.
+    return 5 + int(std::ranges::find(sizeFlags, flags & CSIZE) - std::begin(sizeFlags));
 }
 
 } // namespace
@@ -101,8 +89,29 @@ void CTerminalGuard::restoreSpeed()
 SysResult CTerminalGuard::take(int fd, const CLineSettings& line, std::string& lineNotKept)
 {
     lineNotKept.clear();
-    if (SysResult taken = takeExclusively(fd); !taken.ok())
-        return taken;
+    terminal = fd;
+
+    // Root may open a terminal in exclusive mode regardless (and tests run as root),
+    // so a holder's exclusive mode is looked for rather than relied on. Kernels older
+    // than 3.8 cannot report it; the lock below still keeps cooperating programs out.
+    int heldExclusively = 0;
+    if (sys::ioctl(fd, TIOCGEXCL, &heldExclusively).ok() && heldExclusively)
+        return { -1, EBUSY };
+
+    // The advisory lock is what other serial tools (and a second instance of ours)
+    // check; it goes with the descriptor, so closing it is the release.
+    if (SysResult lock = sys::flock(fd, LOCK_EX | LOCK_NB); !lock.ok())
+        return lock.failedWith(EWOULDBLOCK) ? SysResult { -1, EBUSY } : lock;
+
+    if (SysResult snapshot = sys::tcgetattr(fd, saved); !snapshot.ok())
+        return snapshot;
+    settingsSaved = true;
+    snapshotSpeed();
+
+    // Exclusive mode refuses later opens by programs that take no lock.
+    if (SysResult exclusive = sys::ioctl(fd, TIOCEXCL); !exclusive.ok())
+        return exclusive;
+    exclusiveSet = true;
 
     // One change for the raw settings and the line together, so the device never runs
     // with the one and not the other; a speed without a constant follows at once, still

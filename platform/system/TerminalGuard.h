@@ -30,37 +30,6 @@ public:
     // undone by release().
     SysResult take(int fd, const CLineSettings& line, std::string& lineNotKept);
 
-private:
-    SysResult takeExclusively(int fd)
-    {
-        terminal = fd;
-
-        // Root may open a terminal in exclusive mode regardless (and tests run as root),
-        // so a holder's exclusive mode is looked for rather than relied on. Kernels older
-        // than 3.8 cannot report it; the lock below still keeps cooperating programs out.
-        int heldExclusively = 0;
-        SysResult query = sys::ioctl(fd, TIOCGEXCL, &heldExclusively);
-        if (query.ok() && heldExclusively)
-            return { -1, EBUSY };
-
-        // The advisory lock is what other serial tools (and a second instance of ours)
-        // check; it goes with the descriptor, so closing it is the release.
-        if (SysResult lock = sys::flock(fd, LOCK_EX | LOCK_NB); !lock.ok())
-            return lock.failedWith(EWOULDBLOCK) ? SysResult { -1, EBUSY } : lock;
-
-        if (SysResult snapshot = sys::tcgetattr(fd, saved); !snapshot.ok())
-            return snapshot;
-        settingsSaved = true;
-        snapshotSpeed();
-
-        // Exclusive mode refuses later opens by programs that take no lock.
-        if (SysResult exclusive = sys::ioctl(fd, TIOCEXCL); !exclusive.ok())
-            return exclusive;
-        exclusiveSet = true;
-        return {};
-    }
-
-public:
     // The device's own settings, as snapshotted when it was taken.
     const termios& savedSettings() const { return saved; }
     // Whether the device's settings are still the raw ones this guard made.

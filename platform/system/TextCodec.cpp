@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iconv.h>
 #include <langinfo.h>
+#include <utility>
 
 namespace {
 
@@ -52,10 +53,8 @@ void resetState(void* descriptor)
 
 void appendUtf32(std::string& out, char32_t codePoint)
 {
-    out.push_back(static_cast<char>(codePoint & 0xFF));
-    out.push_back(static_cast<char>((codePoint >> 8) & 0xFF));
-    out.push_back(static_cast<char>((codePoint >> 16) & 0xFF));
-    out.push_back(static_cast<char>((codePoint >> 24) & 0xFF));
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<char>((codePoint >> shift) & 0xFF));
 }
 
 // Turns iconv's UTF-32LE output into UTF-16 units.
@@ -85,34 +84,23 @@ void CTextCodec::IconvCloser::operator()(void* descriptor) const
     ::iconv_close(asIconv(descriptor));
 }
 
-CTextCodec::CTextCodec(std::string codeset, IconvHandle encoderHandle, IconvHandle decoderHandle,
-    IconvHandle scratchHandle, IconvHandle probeHandle)
-    : name(std::move(codeset))
-    , encoder(std::move(encoderHandle))
-    , decoder(std::move(decoderHandle))
-    , scratchDecoder(std::move(scratchHandle))
-    , probeDecoder(std::move(probeHandle))
-{
-    asciiFastPath = asciiIsUnchanged();
-}
-
 std::optional<CTextCodec> CTextCodec::open(std::string_view codeset)
 {
-    std::string codesetName(codeset);
-    auto openOne = [](const char* to, const char* from) -> IconvHandle {
+    CTextCodec codec;
+    codec.name = codeset;
+    auto openOne = [](const char* to, const char* from) {
         iconv_t descriptor = ::iconv_open(to, from);
-        if (descriptor == reinterpret_cast<iconv_t>(-1))
-            return nullptr;
-        return IconvHandle(descriptor);
+        return IconvHandle(descriptor == reinterpret_cast<iconv_t>(-1) ? nullptr : descriptor);
     };
-    IconvHandle encoderHandle = openOne(codesetName.c_str(), wideCodeset);
-    IconvHandle decoderHandle = openOne(wideCodeset, codesetName.c_str());
-    IconvHandle scratchHandle = openOne(wideCodeset, codesetName.c_str());
-    IconvHandle probeHandle = openOne(wideCodeset, codesetName.c_str());
-    if (!encoderHandle || !decoderHandle || !scratchHandle || !probeHandle)
+    const char* named = codec.name.c_str();
+    codec.encoder = openOne(named, wideCodeset);
+    codec.decoder = openOne(wideCodeset, named);
+    codec.scratchDecoder = openOne(wideCodeset, named);
+    codec.probeDecoder = openOne(wideCodeset, named);
+    if (!codec.encoder || !codec.decoder || !codec.scratchDecoder || !codec.probeDecoder)
         return std::nullopt;
-    return CTextCodec(std::move(codesetName), std::move(encoderHandle), std::move(decoderHandle),
-        std::move(scratchHandle), std::move(probeHandle));
+    codec.asciiFastPath = codec.asciiIsUnchanged();
+    return codec;
 }
 
 std::optional<CTextCodec> CTextCodec::forLocale()
@@ -291,20 +279,9 @@ void CTextCodec::decodeWith(
     }
 }
 
-void CTextCodec::flushDecoder(void* descriptor, std::u16string& out)
-{
-    std::string produced;
-    convert(descriptor, nullptr, nullptr, produced);
-    appendAsUtf16(produced, out);
-    resetState(descriptor);
-}
-
 void CTextCodec::decode(std::string_view bytes, std::u16string& out)
 {
-    if (!undelivered.empty()) {
-        out.append(undelivered);
-        undelivered.clear();
-    }
+    out.append(std::exchange(undelivered, {}));
     decodeWith(decoder.get(), pending, bytes, out);
 }
 
@@ -329,10 +306,12 @@ std::size_t CTextCodec::countDecoded(std::string_view bytes)
 
 void CTextCodec::finishDecoding(std::u16string& out)
 {
-    out.append(undelivered);
-    undelivered.clear();
+    out.append(std::exchange(undelivered, {}));
     decodeStep(decoder.get(), pending, out, Unfinished::broken);
-    flushDecoder(decoder.get(), out);
+    std::string produced;
+    convert(decoder.get(), nullptr, nullptr, produced);
+    appendAsUtf16(produced, out);
+    resetState(decoder.get());
 }
 
 void CTextCodec::endStream()

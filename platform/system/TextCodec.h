@@ -85,15 +85,13 @@ private:
 
     enum class Unfinished { wait, broken };
 
-    CTextCodec(std::string codeset, IconvHandle encoder, IconvHandle decoder,
-        IconvHandle scratchDecoder, IconvHandle probeDecoder);
+    CTextCodec() = default;
 
     void decodeWith(
         void* descriptor, std::string& kept, std::string_view bytes, std::u16string& out);
     void decodeStep(
         void* descriptor, std::string& kept, std::u16string& out, Unfinished unfinished);
     bool canStartCharacter(char byte);
-    static void flushDecoder(void* descriptor, std::u16string& out);
     bool asciiIsUnchanged();
 
     std::string name;

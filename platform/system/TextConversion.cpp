@@ -32,11 +32,9 @@ int wideToBytes(std::uint32_t codePage, std::uint32_t /*flags*/, const char16_t*
     std::u16string_view text = sourceLength == -1
         ? std::u16string_view(source, std::char_traits<char16_t>::length(source) + 1)
         : std::u16string_view(source, static_cast<std::size_t>(sourceLength));
-    std::optional<std::string_view> replacement;
-    if (defaultChar)
-        replacement = std::string_view(defaultChar);
     bool replaced = false;
-    std::string bytes = codec->encode(text, replacement, &replaced);
+    std::string bytes = codec->encode(
+        text, defaultChar ? std::optional<std::string_view>(defaultChar) : std::nullopt, &replaced);
     if (usedDefaultChar)
         *usedDefaultChar = replaced;
 
