@@ -335,13 +335,6 @@ TEST_F(PortsCommandTest, AnEntryLinkingToAFolderIsReplacedNotEntered)
     EXPECT_TRUE(fs::is_empty(folder));
 }
 
-TEST_F(PortsCommandTest, SetMakesAMissingDirectory)
-{
-    fs::remove_all(ports.path());
-    ASSERT_EQ(run({ "set", "3", device.devicePath() }).status, exitDone);
-    EXPECT_EQ(fs::read_symlink(ports.entry(3)), device.devicePath());
-}
-
 TEST_F(PortsCommandTest, EntryNeverVanishesWhileReplaced)
 {
     ports.link(1, device.devicePath());
@@ -360,9 +353,11 @@ TEST_F(PortsCommandTest, EntryNeverVanishesWhileReplaced)
     EXPECT_EQ(vanished, 0);
 }
 
-TEST_F(PortsCommandTest, RemoveTakesTheEntryAway)
+TEST_F(PortsCommandTest, SetMakesAMissingDirectoryAndRemoveTakesTheEntryAway)
 {
-    ports.link(2, device.devicePath());
+    fs::remove_all(ports.path());
+    ASSERT_EQ(run({ "set", "2", device.devicePath() }).status, exitDone);
+    EXPECT_EQ(fs::read_symlink(ports.entry(2)), device.devicePath());
     CCommandResult result = run({ "remove", "2" });
     EXPECT_EQ(result.status, exitDone) << result.err;
     EXPECT_FALSE(fs::exists(fs::symlink_status(ports.entry(2))));
