@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 
 namespace {
@@ -42,20 +43,16 @@ struct CFake {
     std::vector<CFakeObject*> devices;
 };
 
-int getAddress(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* object,
+// A property read from the fake object's `member`: a string or a flag.
+template <auto member>
+int get(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* object,
     sd_bus_error*)
 {
-    return sd_bus_message_append(reply, "s", static_cast<CFakeObject*>(object)->address.c_str());
-}
-int getAlias(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* object,
-    sd_bus_error*)
-{
-    return sd_bus_message_append(reply, "s", static_cast<CFakeObject*>(object)->alias.c_str());
-}
-int getFlag(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* object,
-    sd_bus_error*)
-{
-    return sd_bus_message_append(reply, "b", int(static_cast<CFakeObject*>(object)->flag));
+    const auto& value = static_cast<CFakeObject*>(object)->*member;
+    if constexpr (std::is_same_v<std::decay_t<decltype(value)>, bool>)
+        return sd_bus_message_append(reply, "b", int(value));
+    else
+        return sd_bus_message_append(reply, "s", value.c_str());
 }
 int getUuids(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* object,
     sd_bus_error*)
@@ -70,11 +67,6 @@ int getRssi(
     sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*)
 {
     return sd_bus_message_append(reply, "n", std::int16_t(-50));
-}
-int getTrusted(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* object,
-    sd_bus_error*)
-{
-    return sd_bus_message_append(reply, "b", int(static_cast<CFakeObject*>(object)->trusted));
 }
 int setTrusted(sd_bus*, const char*, const char*, const char*, sd_bus_message* value, void* object,
     sd_bus_error*)
@@ -158,20 +150,21 @@ int cancelPairing(sd_bus_message* message, void*, sd_bus_error*)
 }
 
 const sd_bus_vtable adapterTable[]
-    = { SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("Address", "s", getAddress, 0, 0),
-          SD_BUS_PROPERTY("Powered", "b", getFlag, 0, 0),
+    = { SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("Address", "s", get<&CFakeObject::address>, 0, 0),
+          SD_BUS_PROPERTY("Powered", "b", get<&CFakeObject::flag>, 0, 0),
           SD_BUS_METHOD("StartDiscovery", "", "", startDiscovery, 0),
           SD_BUS_METHOD("StopDiscovery", "", "", stopDiscovery, 0), SD_BUS_VTABLE_END };
 const sd_bus_vtable agentManagerTable[]
     = { SD_BUS_VTABLE_START(0), SD_BUS_METHOD("RegisterAgent", "os", "", registerAgent, 0),
           SD_BUS_METHOD("UnregisterAgent", "o", "", unregisterAgent, 0), SD_BUS_VTABLE_END };
 const sd_bus_vtable deviceTable[] = { SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("Address", "s", getAddress, 0, 0), SD_BUS_PROPERTY("Name", "s", getAlias, 0, 0),
-    SD_BUS_PROPERTY("Alias", "s", getAlias, 0, 0),
-    SD_BUS_PROPERTY("Paired", "b", getFlag, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("Address", "s", get<&CFakeObject::address>, 0, 0),
+    SD_BUS_PROPERTY("Name", "s", get<&CFakeObject::alias>, 0, 0),
+    SD_BUS_PROPERTY("Alias", "s", get<&CFakeObject::alias>, 0, 0),
+    SD_BUS_PROPERTY("Paired", "b", get<&CFakeObject::flag>, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
     SD_BUS_PROPERTY("RSSI", "n", getRssi, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
     SD_BUS_PROPERTY("UUIDs", "as", getUuids, 0, 0),
-    SD_BUS_WRITABLE_PROPERTY("Trusted", "b", getTrusted, setTrusted, 0, 0),
+    SD_BUS_WRITABLE_PROPERTY("Trusted", "b", get<&CFakeObject::trusted>, setTrusted, 0, 0),
     SD_BUS_METHOD("Pair", "", "", pair, 0),
     SD_BUS_METHOD("CancelPairing", "", "", cancelPairing, 0), SD_BUS_VTABLE_END };
 

@@ -14,7 +14,6 @@
 #include <grp.h>
 #include <sstream>
 #include <sys/file.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -55,47 +54,6 @@ CCommandResult run(std::vector<std::string> arguments)
     sources.askBluez = false;
     return runPortsCommand(arguments, sources);
 }
-
-// A child process that holds `path` open (and, for a lock file, locked) until the
-// object goes, so the holder the listing names is not the test process itself.
-class CHolder {
-public:
-    // `name` is what the child calls itself, as a process may choose any name.
-    CHolder(const fs::path& path, bool lock, const char* name = "holder")
-    {
-        int ready[2];
-        EXPECT_EQ(pipe(ready), 0);
-        EXPECT_EQ(pipe(release), 0);
-        child = fork();
-        if (child == 0) {
-            // The child keeps no write end of `release`, so the parent's close ends it.
-            close(release[1]);
-            prctl(PR_SET_NAME, name);
-            int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CREAT | O_CLOEXEC, 0600);
-            if (fd < 0 || (lock && flock(fd, LOCK_EX | LOCK_NB) != 0))
-                _exit(1);
-            char byte = 1;
-            (void)!write(ready[1], &byte, 1);
-            (void)!read(release[0], &byte, 1);
-            _exit(0);
-        }
-        close(ready[1]);
-        close(release[0]);
-        char byte = 0;
-        EXPECT_EQ(read(ready[0], &byte, 1), 1) << "the holder could not open " << path;
-        close(ready[0]);
-    }
-    ~CHolder()
-    {
-        close(release[1]);
-        waitpid(child, nullptr, 0);
-    }
-    pid_t pid() const { return child; }
-
-private:
-    pid_t child = -1;
-    int release[2] = { -1, -1 };
-};
 
 class PortsCommandTest : public ::testing::Test {
 protected:
@@ -201,7 +159,12 @@ TEST_P(HolderTest, NamesTheProcessHoldingThePort)
     EXPECT_EQ(portLockPath(1), runtime / "serialpads" / "com1.lock");
     {
         // A name that a terminal would obey, were it printed as it is.
-        CHolder holder(held, bluetooth, "pad\x1b]0;x\a");
+        CHolder holder(
+            [&] {
+                int fd = ::open(held.c_str(), O_RDWR | O_NOCTTY | O_CREAT | O_CLOEXEC, 0600);
+                return fd >= 0 && (!bluetooth || flock(fd, LOCK_EX | LOCK_NB) == 0);
+            },
+            "pad\x1b]0;x\a");
         std::string shown = rowOf(run({}).out, 1).holder;
         EXPECT_EQ(shown, "pad\\x1B]0;x\\x07[" + std::to_string(holder.pid()) + "]");
     }
@@ -335,13 +298,6 @@ TEST_F(PortsCommandTest, AnEntryLinkingToAFolderIsReplacedNotEntered)
     EXPECT_TRUE(fs::is_empty(folder));
 }
 
-TEST_F(PortsCommandTest, SetMakesAMissingDirectory)
-{
-    fs::remove_all(ports.path());
-    ASSERT_EQ(run({ "set", "3", device.devicePath() }).status, exitDone);
-    EXPECT_EQ(fs::read_symlink(ports.entry(3)), device.devicePath());
-}
-
 TEST_F(PortsCommandTest, EntryNeverVanishesWhileReplaced)
 {
     ports.link(1, device.devicePath());
@@ -360,9 +316,11 @@ TEST_F(PortsCommandTest, EntryNeverVanishesWhileReplaced)
     EXPECT_EQ(vanished, 0);
 }
 
-TEST_F(PortsCommandTest, RemoveTakesTheEntryAway)
+TEST_F(PortsCommandTest, SetMakesAMissingDirectoryAndRemoveTakesTheEntryAway)
 {
-    ports.link(2, device.devicePath());
+    fs::remove_all(ports.path());
+    ASSERT_EQ(run({ "set", "2", device.devicePath() }).status, exitDone);
+    EXPECT_EQ(fs::read_symlink(ports.entry(2)), device.devicePath());
     CCommandResult result = run({ "remove", "2" });
     EXPECT_EQ(result.status, exitDone) << result.err;
     EXPECT_FALSE(fs::exists(fs::symlink_status(ports.entry(2))));

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -142,4 +144,35 @@ void processEventsFor(std::chrono::milliseconds duration)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(1);
     }
+}
+
+CHolder::CHolder(const std::function<bool()>& hold, const char* name)
+{
+    int ready[2], released[2];
+    EXPECT_EQ(pipe(ready), 0);
+    EXPECT_EQ(pipe(released), 0);
+    child = fork();
+    if (child == 0) {
+        // The child keeps no write end of `released`, so the parent's close ends it.
+        close(released[1]);
+        if (name)
+            prctl(PR_SET_NAME, name);
+        char held = hold() ? 'y' : 'n';
+        (void)!write(ready[1], &held, 1);
+        (void)!read(released[0], &held, 1);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(released[0]);
+    release = released[1];
+    char held = 'n';
+    EXPECT_EQ(read(ready[0], &held, 1), 1);
+    EXPECT_EQ(held, 'y') << "the holder could not take what it holds";
+    close(ready[0]);
+}
+
+CHolder::~CHolder()
+{
+    close(release);
+    waitpid(child, nullptr, 0);
 }

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 // A private port directory, made for one test and named in SERIALPADS_PORTS while it
 // lives; removed with everything in it afterwards.
@@ -56,6 +58,24 @@ public:
 private:
     int master = -1;
     std::string slavePath;
+};
+
+// A child process that holds what `hold` takes (a device opened, a lock) until the
+// object goes, as another program would, so the holder a test finds is never the test
+// itself. `hold` runs in the child and says whether it took what it holds; `name` is
+// what the child calls itself, as a process may choose any name.
+class CHolder {
+public:
+    explicit CHolder(const std::function<bool()>& hold, const char* name = nullptr);
+    ~CHolder();
+    CHolder(const CHolder&) = delete;
+    CHolder& operator=(const CHolder&) = delete;
+
+    pid_t pid() const { return child; }
+
+private:
+    pid_t child = -1;
+    int release = -1;
 };
 
 // Runs the Qt event loop until `condition` holds or `timeout` passes; returns whether

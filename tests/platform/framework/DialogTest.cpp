@@ -47,6 +47,11 @@ TEST_F(DialogTest, WindowAndControlsFollowTheTemplateInDialogUnits)
     EXPECT_NEAR(window()->width(), 150 * unitX * scale, (150 / 4 * 0.5 + 1) * scale);
     EXPECT_NEAR(window()->height(), 120 * unitY * scale, 2);
     EXPECT_EQ(window()->windowTitle(), "Framework");
+    // One size, and no maximise button.
+    EXPECT_EQ(window()->minimumSize(), window()->size());
+    EXPECT_EQ(window()->maximumSize(), window()->size());
+    EXPECT_FALSE(window()->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(window()->windowFlags() & Qt::WindowCloseButtonHint);
 
     QRect line = driver.widget(lineId)->geometry();
     EXPECT_EQ(line.x(), window()->dialogUnitsToPixelsX(4));
@@ -55,14 +60,6 @@ TEST_F(DialogTest, WindowAndControlsFollowTheTemplateInDialogUnits)
     EXPECT_EQ(line.bottom() + 1, window()->dialogUnitsToPixelsY(40 + 14));
     // The list's template height is its dropped-down height, not the closed box's.
     EXPECT_LT(driver.widget(listId)->height(), window()->dialogUnitsToPixelsY(80));
-}
-
-TEST_F(DialogTest, TheWindowHasOneSizeAndNoMaximiseButton)
-{
-    EXPECT_EQ(window()->minimumSize(), window()->size());
-    EXPECT_EQ(window()->maximumSize(), window()->size());
-    EXPECT_FALSE(window()->windowFlags() & Qt::WindowMaximizeButtonHint);
-    EXPECT_TRUE(window()->windowFlags() & Qt::WindowCloseButtonHint);
 }
 
 TEST(DialogTemplates, ADialogWhoseTextsDoNotFitGrowsWholeUntilTheyDo)
@@ -128,16 +125,14 @@ TEST_F(DialogTest, TheInitialisationRecordFillsTheSortedListWithNothingSelected)
     EXPECT_EQ(sendMessage(dialog, CB_SETCURSEL, 0, 0), -1) << "the dialog is not a list";
 }
 
-TEST(DialogTemplates, AMalformedInitialisationRecordFillsNothing)
+// A malformed initialisation record fills nothing; a missing template makes no window.
+TEST(DialogTemplates, DamagedOrMissingTemplates)
 {
     CTestDialog broken(brokenTemplate);
     CDialogDriver driver(broken);
     ASSERT_TRUE(driver.created());
     EXPECT_EQ(driver.list(listId)->count(), 0);
-}
 
-TEST(DialogTemplates, AMissingTemplateMakesNoWindow)
-{
     CTestDialog missing(missingTemplate);
     EXPECT_EQ(missing.runModal(), -1);
     EXPECT_EQ(missing.native(), nullptr);
@@ -160,7 +155,7 @@ TEST_F(DialogTest, FieldsGiveBackExactlyTheTextTheyWereGiven)
     }
 }
 
-TEST_F(DialogTest, FieldsGiveBackWhatTheUserTyped)
+TEST_F(DialogTest, FieldsGiveBackWhatTheUserTypedOrChose)
 {
     dialog.line = u"start";
     dialog.exchangeData(Exchange::toControls);
@@ -169,10 +164,8 @@ TEST_F(DialogTest, FieldsGiveBackWhatTheUserTyped)
     QTest::keyClicks(driver.lineEdit(lineId), " more");
     dialog.exchangeData(Exchange::toFields);
     EXPECT_EQ(dialog.line.toU16String(), u"start more");
-}
 
-TEST_F(DialogTest, SelectionMovesBothWays)
-{
+    // The selection moves both ways.
     dialog.index = 2;
     dialog.exchangeData(Exchange::toControls);
     EXPECT_EQ(driver.list(listId)->currentText(), "c");
@@ -251,7 +244,7 @@ TEST_F(DialogTest, RunModalReturnsTheEndResultAfterTheWindowIsGone)
     EXPECT_TRUE(modal.controlsAtDestroy);
 }
 
-TEST(Icons, TheProgramIconHasBothSizes)
+TEST(Icons, TheProgramIconHasBothSizesAndOthersNone)
 {
     IconHandle icon = loadIcon(IDI_PAD_ICON);
     ASSERT_NE(icon, noIcon);
@@ -261,10 +254,7 @@ TEST(Icons, TheProgramIconHasBothSizes)
     QList<QSize> sizes = driver.window()->windowIcon().availableSizes();
     EXPECT_TRUE(sizes.contains(QSize(32, 32)));
     EXPECT_TRUE(sizes.contains(QSize(16, 16)));
-}
-
-TEST(Icons, MissingOrMalformedIconsGiveNoIcon)
-{
+    // Missing or malformed icons give no icon.
     EXPECT_EQ(loadIcon(4242), noIcon);
     EXPECT_EQ(loadIcon(129), noIcon);
 }
@@ -274,7 +264,7 @@ public:
     using CWinApp::CWinApp;
 };
 
-TEST(Messages, AMessageBoxHasOneButtonAndTheApplicationsTitle)
+TEST(Messages, AMessageBoxHasOneButtonTheApplicationsTitleAndPlainText)
 {
     CTestDialog dialog;
     CDialogDriver driver(dialog);
@@ -288,14 +278,8 @@ TEST(Messages, AMessageBoxHasOneButtonAndTheApplicationsTitle)
     CTestApp named(u"Named");
     driver.answeringMessages([] { showMessage(u"x", MB_OK); });
     EXPECT_EQ(driver.lastMessageTitle(), "Named");
-}
 
-// The cause names paths and programs anyone may name: markup in them stays text.
-TEST(Messages, TheTextAndItsCauseAreShownAsPlainText)
-{
-    CTestDialog dialog;
-    CDialogDriver driver(dialog);
-    CTestApp app;
+    // The cause names paths and programs anyone may name: markup in them stays text.
     COpenFailure failure;
     failure.kind = OpenFailureKind::busy;
     failure.portNumber = 1;

@@ -83,7 +83,7 @@ TEST(DisplayLines, AppendsSplitAnywhereGiveTheSameLinesAsOne)
     }
 }
 
-TEST(DisplayLines, ControlsShowAsPicturesWithoutCuttingWhatFollows)
+TEST(DisplayLines, ControlsShowAsPicturesAndTabsAsCellsToTheNextEighth)
 {
     CDisplayLines lines;
     const std::u16string text(u"a\0b\x01\x1B\x7F\x2028\x2029z", 9);
@@ -94,11 +94,8 @@ TEST(DisplayLines, ControlsShowAsPicturesWithoutCuttingWhatFollows)
         u"b\x2401\x241B\x2421\x21B5\x00B6z");
     EXPECT_EQ(lines.lineColumns(0), 9u);
     EXPECT_EQ(lines.text(), text);
-}
 
-TEST(DisplayLines, TabsRunToTheNextMultipleOfEightAndCutCleanly)
-{
-    CDisplayLines lines;
+    // Tabs run to the next multiple of eight and cut cleanly.
     lines.setText(CWideString(u"ab\tc\t\td"));
     EXPECT_EQ(lines.displayText(0, 0, wholeLine),
         u"ab      c       "
@@ -172,7 +169,7 @@ TEST(DisplayLines, OffsetsInsideALineBreakBelongToTheLineTheyEnd)
     EXPECT_EQ(lines.columnOf(0, 4), 2u);
 }
 
-TEST(DisplayLines, LongestLineGrowsWithAppendsAndShrinksOnRebuild)
+TEST(DisplayLines, LongestLineGrowsWithAppendsAndAnythingElseRebuilds)
 {
     CDisplayLines lines;
     CWideString text(u"abc\r\n\n\tx\r\n\nab");
@@ -187,14 +184,11 @@ TEST(DisplayLines, LongestLineGrowsWithAppendsAndShrinksOnRebuild)
     EXPECT_EQ(lines.setText(shorter), CDisplayLines::Update::rebuilt);
     EXPECT_EQ(lines.longestLineColumns(), 3u);
     EXPECT_EQ(shownLines(lines), (std::vector<std::u16string> { u"abc", u"ab" }));
-}
 
-TEST(DisplayLines, AnOlderShorterCopyRebuilds)
-{
-    CWideString text(u"one\ntwo");
+    // An older, shorter copy of the same storage is read afresh too.
+    text = CWideString(u"one\ntwo");
     CWideString older = text;
     text.append(std::u16string_view(u"\nthree"));
-    CDisplayLines lines;
     lines.setText(text);
     EXPECT_EQ(lines.setText(older), CDisplayLines::Update::rebuilt);
     EXPECT_EQ(shownLines(lines), (std::vector<std::u16string> { u"one", u"two" }));

@@ -143,7 +143,7 @@ TEST_F(LogView, MouseSelectsDragsExtendsAndPicksWords)
     EXPECT_EQ(view.selectedText(), QStringLiteral("hello"));
 }
 
-TEST_F(LogView, TypingChangesNothing)
+TEST_F(LogView, TypingChangesNothingAndOnlyNewTextReplacesIt)
 {
     CWideString text(u"kept");
     view.setText(text);
@@ -151,12 +151,9 @@ TEST_F(LogView, TypingChangesNothing)
     press(Qt::Key_Backspace);
     press(Qt::Key_Delete);
     EXPECT_EQ(view.text(), std::u16string_view(u"kept"));
-}
 
-TEST_F(LogView, TextThatDoesNotExtendReplacesLinesAndSelection)
-{
-    CWideString text(u"aaa\nbbb\nccc");
-    view.setText(text);
+    // Text that does not extend what is shown replaces the lines and the selection.
+    view.setText(CWideString(u"aaa\nbbb\nccc"));
     view.selectAll();
     view.setText(CWideString(u"x"));
     EXPECT_EQ(view.lineCount(), 1u);

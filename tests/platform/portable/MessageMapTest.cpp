@@ -48,11 +48,14 @@ const AFX_MSGMAP_ENTRY CDerived::entries[] = {
 };
 const AFX_MSGMAP CDerived::messageMap { &CBase::messageMap, entries };
 
-TEST(MessageMap, OwnEntriesComeBeforeTheBaseTable)
+TEST(MessageMap, OwnEntriesComeBeforeTheBaseTableAndTimersGetTheirId)
 {
     CDerived target;
     EXPECT_TRUE(target.dispatch(WM_COMMAND, BN_CLICKED, 10));
-    EXPECT_EQ(target.log, "derived-shared;");
+    // Timer handlers take any id and are given it.
+    EXPECT_TRUE(target.dispatch(WM_TIMER, 0, 0, 1));
+    EXPECT_TRUE(target.dispatch(WM_TIMER, 0, 0, 7));
+    EXPECT_EQ(target.log, "derived-shared;tick1;tick7;");
 }
 
 TEST(MessageMap, UnmatchedMessagesFallThroughToTheBaseTable)
@@ -71,14 +74,6 @@ TEST(MessageMap, ABaseObjectNeverReachesDerivedEntries)
     EXPECT_FALSE(target.dispatch(WM_COMMAND, BN_CLICKED, 12));
     EXPECT_FALSE(target.dispatch(WM_TIMER, 0, 0, 1));
     EXPECT_EQ(target.log, "base-shared;");
-}
-
-TEST(MessageMap, TimerHandlersTakeAnyIdAndAreGivenIt)
-{
-    CDerived target;
-    EXPECT_TRUE(target.dispatch(WM_TIMER, 0, 0, 1));
-    EXPECT_TRUE(target.dispatch(WM_TIMER, 0, 0, 7));
-    EXPECT_EQ(target.log, "tick1;tick7;");
 }
 
 TEST(MessageMap, OtherNotificationsAndMessagesAreNotHandled)

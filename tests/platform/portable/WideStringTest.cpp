@@ -167,7 +167,7 @@ TEST(CWideString, EqualityComparesTextAcrossStorages)
     EXPECT_EQ(CWideString(), CWideString(u""));
 }
 
-TEST(CWideString, AppendingItselfDoublesTheText)
+TEST(CWideString, AppendingItselfOrAStringSharingItsStorage)
 {
     CWideString small = u"ab";
     CWideString kept = small;
@@ -179,10 +179,8 @@ TEST(CWideString, AppendingItselfDoublesTheText)
     CWideString large(expected);
     large.append(large);
     EXPECT_EQ(large, expected + expected);
-}
 
-TEST(CWideString, AppendingAStringThatSharesStorage)
-{
+    // And a string that shares its storage.
     CWideString base = u"base";
     CWideString longer = base;
     longer += u"+more";

@@ -131,41 +131,6 @@ protected:
         EXPECT_FALSE(takeLastOpenFailure().has_value()) << "taken once, it is gone";
         return failure.value_or(COpenFailure {});
     }
-
-    // A child process that holds what `hold` opens until the test ends, as another
-    // program would; the holder found must be that child, never this process.
-    template <typename Hold> pid_t startHolder(Hold hold)
-    {
-        int ready[2];
-        EXPECT_EQ(pipe(ready), 0);
-        pid_t child = fork();
-        if (child == 0) {
-            close(ready[0]);
-            char held = hold() ? 'y' : 'n';
-            if (write(ready[1], &held, 1) != 1)
-                _exit(1);
-            pause();
-            _exit(0);
-        }
-        close(ready[1]);
-        char held = 'n';
-        EXPECT_EQ(read(ready[0], &held, 1), 1);
-        close(ready[0]);
-        EXPECT_EQ(held, 'y');
-        holders.push_back(child);
-        return child;
-    }
-
-    void TearDown() override
-    {
-        for (pid_t child : holders) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
-        SerialPortTest::TearDown();
-    }
-
-    std::vector<pid_t> holders;
 };
 
 TEST_F(OpenFailureTest, APortWithoutEntryOrBoundDeviceSaysHowToSetOne)
@@ -182,10 +147,11 @@ TEST_F(OpenFailureTest, APortWithoutEntryOrBoundDeviceSaysHowToSetOne)
 
 TEST_F(OpenFailureTest, AHeldDeviceNamesTheProgramHoldingIt)
 {
-    pid_t holder = startHolder([&] {
+    std::optional<CHolder> held(std::in_place, [&] {
         int fd = open(farEnd.devicePath().c_str(), O_RDWR | O_NOCTTY);
         return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
     });
+    const pid_t holder = held->pid();
     COpenFailure failure = failedOpen(u"COM1:");
     EXPECT_EQ(failure.kind, OpenFailureKind::busy);
     ASSERT_TRUE(failure.holder);
@@ -195,9 +161,7 @@ TEST_F(OpenFailureTest, AHeldDeviceNamesTheProgramHoldingIt)
             + failure.holder->name + " (pid " + std::to_string(holder) + ").");
 
     // A successful open forgets an earlier failure.
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    holders.clear();
+    held.reset();
     EXPECT_EQ(openPort(u"COM7:"), invalidHandle);
     Handle opened = openPort(u"COM1:");
     EXPECT_NE(opened, invalidHandle);
@@ -209,11 +173,12 @@ TEST_F(OpenFailureTest, ABluetoothPortHeldElsewhereNamesTheProgramHoldingItsLock
 {
     CScopedVariable runtime("XDG_RUNTIME_DIR", ports.path().c_str());
     ports.link(4, "bluetooth:00:1A:7D:DA:71:13/2");
-    pid_t holder = startHolder([] {
+    CHolder held([] {
         COpenFailure ignored;
         static CFileDescriptor lock = takePortLock(4, ignored);
         return lock.valid();
     });
+    const pid_t holder = held.pid();
     COpenFailure failure = failedOpen(u"COM4:");
     EXPECT_EQ(failure.kind, OpenFailureKind::busy);
     EXPECT_EQ(failure.path, ports.path() / "serialpads" / "com4.lock");
