@@ -6,9 +6,10 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QThread>
-#include <QTimer>
+#include <QTimerEvent>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -18,8 +19,10 @@ std::vector<CWaitListener*>& listeners()
     return all;
 }
 
-// The one wait of the user-interface thread, kept from one wait to the next.
-class CLiveWait {
+// The one wait of the user-interface thread, kept from one wait to the next. Its time
+// limit is a timer of its own rather than a QTimer: a silent device's waits end by
+// time twenty times a second, and a signal's delivery is work no one needs.
+class CLiveWait final : public QObject {
 public:
     CLiveWait()
     {
@@ -35,18 +38,16 @@ public:
                 end();
         });
         QObject::connect(&writable, &QSocketNotifier::activated, [this] { end(); });
-        deadline.setSingleShot(true);
-        deadline.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&deadline, &QTimer::timeout, [this] {
-            timedOut = true;
-            end();
-        });
     }
 
     bool isWaiting() const { return waiting; }
 
     // Whether the time ran out before the descriptor was seen ready.
     bool timedOutLast() const { return timedOut; }
+
+    // Whether the event loop's last pass watched `fd` for input and saw none: the read
+    // notifier is still on only then.
+    bool sawNoInput(int fd) const { return readable.isEnabled() && readable.socket() == fd; }
 
     void forget(int fd)
     {
@@ -68,18 +69,28 @@ public:
         if (fd >= 0 && (events & POLLOUT))
             watch(writable, fd);
         if (timeoutMs > 0)
-            deadline.start(timeoutMs);
-        const std::vector<CWaitListener*> told = listeners();
-        for (CWaitListener* listener : told)
-            listener->waitBegins();
+            deadline = startTimer(timeoutMs, Qt::PreciseTimer);
+        // By index: a listener told may remove itself.
+        for (std::size_t i = 0; i < listeners().size(); ++i)
+            listeners()[i]->waitBegins();
         QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
         while (!ended)
             dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
-        deadline.stop();
+        stopDeadline();
         waiting = false;
-        const std::vector<CWaitListener*> still = listeners();
-        for (CWaitListener* listener : still)
-            listener->waitEnded();
+        for (std::size_t i = 0; i < listeners().size(); ++i)
+            listeners()[i]->waitEnded();
+    }
+
+protected:
+    void timerEvent(QTimerEvent* event) override
+    {
+        if (event->timerId() != deadline) {
+            QObject::timerEvent(event);
+            return;
+        }
+        timedOut = true;
+        end();
     }
 
 private:
@@ -96,12 +107,18 @@ private:
     {
         ended = true;
         writable.setEnabled(false);
-        deadline.stop();
+        stopDeadline();
+    }
+
+    void stopDeadline()
+    {
+        if (deadline != 0)
+            killTimer(std::exchange(deadline, 0));
     }
 
     QSocketNotifier readable { QSocketNotifier::Read };
     QSocketNotifier writable { QSocketNotifier::Write };
-    QTimer deadline;
+    int deadline = 0; // the timer that ends the wait, 0 when none runs
     bool waiting = false;
     bool ended = false;
     bool timedOut = false;
@@ -143,11 +160,17 @@ void installLiveWaiter()
 
 short waitKeepingWindowsLive(int fd, short events, int timeoutMs)
 {
+    QCoreApplication* app = QCoreApplication::instance();
     // Most waits end before they start: a streaming device has bytes ready, a port
     // takes what is written. Those cost one poll() and no trip through the event loop.
-    if (short ready = pollDescriptor(fd, events, 0); ready || timeoutMs == 0)
-        return ready;
-    QCoreApplication* app = QCoreApplication::instance();
+    // A silent device's read skips even that look when the loop has just seen nothing
+    // on it; input that came since ends the wait at its first pass.
+    const bool justSeenQuiet = events == POLLIN && timeoutMs != 0 && app && made
+        && made->sawNoInput(fd) && QThread::currentThread() == app->thread();
+    if (!justSeenQuiet) {
+        if (short ready = pollDescriptor(fd, events, 0); ready || timeoutMs == 0)
+            return ready;
+    }
     // A wait for nothing but a hang-up, without a time-out, has nothing that would end
     // it; it is left to poll() as asked.
     const bool watched = fd >= 0 && (events & (POLLIN | POLLOUT));
