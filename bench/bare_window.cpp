@@ -1,17 +1,35 @@
 // The floor of the programs' stack, for comparison: a Qt Widgets window that opens the
 // device named on its command line and does nothing else. Built by startup.sh.
+//
+// With `poll` after the device, it also looks at the device every 50 ms, as often as a
+// connected receiver wakes (its read's 50 ms time-out, then at once the tick that fell
+// due): the least a Qt program can spend on the receiver's schedule, one pass of the
+// event loop a wake-up where the receiver needs two.
 #include <QApplication>
+#include <QTimer>
 #include <QWidget>
 
+#include <cstring>
+
 #include <fcntl.h>
+#include <poll.h>
 
 int main(int argc, char** argv)
 {
     // As the programs run: no OpenGL for a widgets-only window on X11.
     qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication app(argc, argv);
-    if (argc < 2 || open(argv[1], O_RDONLY | O_NOCTTY | O_NONBLOCK) < 0)
+    const int fd = argc < 2 ? -1 : open(argv[1], O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
         return 1;
+    QTimer looking;
+    looking.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&looking, &QTimer::timeout, [fd] {
+        pollfd entry { fd, POLLIN, 0 };
+        poll(&entry, 1, 0);
+    });
+    if (argc > 2 && std::strcmp(argv[2], "poll") == 0)
+        looking.start(50);
     QWidget window;
     window.setWindowTitle(QStringLiteral("Bare"));
     window.resize(280, 300);

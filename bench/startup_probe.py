@@ -2,7 +2,8 @@
 """Start-up, memory and idle cost of the pads beside their peers, in one run on one
 display: Debian's gtkterm on the same kind of port, a bare Qt window that opens the
 device (bare_window.cpp: the floor of the stack the pads stand on) and, for the idle
-figures, the receiver's polling alone without a window (plain_loop.c).
+figures, that window waking as often as a connected receiver and the receiver's polling
+alone without a window (plain_loop.c).
 
 - start-up: from just before the program is started to the server's MapNotify of its
   first top-level window (its _NET_WM_PID names it). The programs take turns, one start
@@ -160,6 +161,9 @@ def main():
                              lambda pty: {"LD_PRELOAD": arguments.gtkterm_shim}))
     plain = Program("polling loop in C", "plain", lambda pty: [arguments.plain, pty.device],
                     windowed=False)
+    # Idle only: the bare window waking as often as a connected receiver does.
+    bare_polling = Program("bare Qt window, waking every 50 ms", "bare",
+                           lambda pty: [arguments.bare, pty.device, "poll"])
 
     load = os.getloadavg()
     print("%d processors, load %s" % (os.cpu_count(), " ".join("%.2f" % v for v in load)),
@@ -169,7 +173,7 @@ def main():
         results["startup"] = measure_startups(session, pads + peers, arguments.runs)
         print(startup_table(results["startup"]), flush=True)
         if arguments.idle_windows:
-            results["idle"] = measure_idle(session, receivers + peers + [plain],
+            results["idle"] = measure_idle(session, receivers + peers + [bare_polling, plain],
                                            arguments.idle_windows, arguments.idle_seconds)
             print(idle_table(results["idle"], arguments.idle_seconds), flush=True)
     finally:
