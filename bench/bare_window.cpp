@@ -4,8 +4,11 @@
 // With `poll` after the device, it also looks at the device every 50 ms, as often as a
 // connected receiver wakes (its read's 50 ms time-out, then at once the tick that fell
 // due): the least a Qt program can spend on the receiver's schedule, one pass of the
-// event loop a wake-up where the receiver needs two.
+// event loop a wake-up where the receiver needs two. With `label`, it shows one line of
+// text, as every window with a control does, and so loads fonts, which the bare window
+// alone never needs.
 #include <QApplication>
+#include <QLabel>
 #include <QTimer>
 #include <QWidget>
 
@@ -28,9 +31,12 @@ int main(int argc, char** argv)
         pollfd entry { fd, POLLIN, 0 };
         poll(&entry, 1, 0);
     });
-    if (argc > 2 && std::strcmp(argv[2], "poll") == 0)
+    const char* mode = argc > 2 ? argv[2] : "";
+    if (std::strcmp(mode, "poll") == 0)
         looking.start(50);
     QWidget window;
+    if (std::strcmp(mode, "label") == 0)
+        new QLabel(QStringLiteral("Port:"), &window);
     window.setWindowTitle(QStringLiteral("Bare"));
     window.resize(280, 300);
     window.show();

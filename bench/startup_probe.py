@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Start-up, memory and idle cost of the pads beside their peers, in one run on one
 display: Debian's gtkterm on the same kind of port, a bare Qt window that opens the
-device (bare_window.cpp: the floor of the stack the pads stand on) and, for the idle
-figures, that window waking as often as a connected receiver and the receiver's polling
-alone without a window (plain_loop.c).
+device (bare_window.cpp: the floor of the stack the pads stand on), that window with a
+line of text for start-up and, for the idle figures, that window waking as often as a
+connected receiver and the receiver's polling alone without a window (plain_loop.c).
 
 - start-up: from just before the program is started to the server's MapNotify of its
   first top-level window (its _NET_WM_PID names it). The programs take turns, one start
@@ -154,6 +154,9 @@ def main():
             if kind == "recvpad":
                 receivers.append(program)
     bare = Program("bare Qt window", "bare", lambda pty: [arguments.bare, pty.device])
+    # Start-up only: the bare window showing a line of text, and so loading fonts.
+    bare_label = Program("bare Qt window with a label", "bare",
+                         lambda pty: [arguments.bare, pty.device, "label"])
     peers = [bare]
     if arguments.gtkterm:
         peers.append(Program("gtkterm", "gtkterm",
@@ -170,7 +173,8 @@ def main():
           flush=True)
     results = {"date": time.strftime("%Y-%m-%d %H:%M"), "load_at_start": load}
     try:
-        results["startup"] = measure_startups(session, pads + peers, arguments.runs)
+        results["startup"] = measure_startups(session, pads + peers + [bare_label],
+                                              arguments.runs)
         print(startup_table(results["startup"]), flush=True)
         if arguments.idle_windows:
             results["idle"] = measure_idle(session, receivers + peers + [bare_polling, plain],
