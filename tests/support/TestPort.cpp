@@ -12,27 +12,25 @@
 
 namespace fs = std::filesystem;
 
-CTestPortDirectory::CTestPortDirectory()
+namespace {
+fs::path madeDirectory()
 {
-    if (const char* old = std::getenv("SERIALPADS_PORTS")) {
-        previous = old;
-        hadPrevious = true;
-    }
     std::string templ = (fs::temp_directory_path() / "serialpads-ports-XXXXXX").string();
     if (!mkdtemp(templ.data()))
         ADD_FAILURE() << "mkdtemp failed: " << errno;
-    dir = templ;
-    setenv("SERIALPADS_PORTS", dir.c_str(), 1);
+    return templ;
+}
+} // namespace
+
+CTestPortDirectory::CTestPortDirectory()
+    : dir(madeDirectory())
+{
 }
 
 CTestPortDirectory::~CTestPortDirectory()
 {
     std::error_code ignored;
     fs::remove_all(dir, ignored);
-    if (hadPrevious)
-        setenv("SERIALPADS_PORTS", previous.c_str(), 1);
-    else
-        unsetenv("SERIALPADS_PORTS");
 }
 
 fs::path CTestPortDirectory::entry(int number) const
@@ -135,6 +133,15 @@ std::string CTestPort::drain(std::chrono::milliseconds quiet, std::chrono::milli
         out.append(buffer, std::size_t(n));
     }
     return out;
+}
+
+::testing::AssertionResult mentions(
+    const std::string& text, std::initializer_list<std::string> parts)
+{
+    for (const std::string& part : parts)
+        if (text.find(part) == std::string::npos)
+            return ::testing::AssertionFailure() << "\"" << text << "\" lacks \"" << part << "\"";
+    return ::testing::AssertionSuccess();
 }
 
 void processEventsFor(std::chrono::milliseconds duration)

@@ -9,11 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <grp.h>
-#include <initializer_list>
-#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
@@ -29,26 +26,14 @@ Handle openPort(const char16_t* name = u"COM1:", std::uint32_t access = readWrit
 // software flow control, error marking (which doubles 0xFF), echo and line editing.
 void cook(termios& settings);
 
-// Whether `text` holds every one of `parts`; the text is shown when it does not.
-::testing::AssertionResult mentions(
-    const std::string& text, std::initializer_list<std::string> parts);
-
-// Sets or clears an environment variable for one scope.
-class CScopedVariable {
-public:
-    CScopedVariable(const char* variable, const char* value)
-        : name(variable)
-    {
-        if (const char* old = std::getenv(name))
-            previous = old;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~CScopedVariable() { previous ? setenv(name, previous->c_str(), 1) : unsetenv(name); }
-
-private:
-    const char* name;
-    std::optional<std::string> previous;
-};
+// The terminal settings of the device open as `fd`.
+termios settingsOf(int fd);
+// Whether the device open as `fd` is in exclusive mode, as a held port keeps it.
+bool exclusiveMode(int fd);
+// Whether the device open as `fd` is held as a port holds it (in exclusive mode, and
+// locked as serial tools lock it), or free of both.
+::testing::AssertionResult isHeld(int fd);
+::testing::AssertionResult isFree(int fd);
 
 // Runs `action` in a child process that is not root, since root passes permission
 // checks and may open a terminal held in exclusive mode. The child takes the uid and

@@ -1,10 +1,10 @@
 // The folder that holds the Bluetooth ports' lock files: another user must not be able
 // to put a lock file, or a link in its place, where one of our programs will look.
 #include "PortLock.h"
+#include "TestPort.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
@@ -14,32 +14,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A private runtime directory, where the lock folder is looked for.
 class LockFolderTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/serialpads-lock-test.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        base = name;
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        if (runtime)
-            previousRuntime = runtime;
-        hadRuntime = runtime != nullptr;
-        setenv("XDG_RUNTIME_DIR", base.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        if (hadRuntime)
-            setenv("XDG_RUNTIME_DIR", previousRuntime.c_str(), 1);
-        else
-            unsetenv("XDG_RUNTIME_DIR");
-        std::error_code ignored;
-        fs::remove_all(base, ignored);
-    }
-
-    fs::path base;
-    std::string previousRuntime;
-    bool hadRuntime = false;
+    CTestPortDirectory folders;
+    const fs::path base = folders.path();
+    CScopedVariable runtime { "XDG_RUNTIME_DIR", base.c_str() };
 };
 
 struct FolderCase {
