@@ -94,10 +94,8 @@ TEST_P(ListingTest, ShowsWhatThePortLeadsTo)
     EXPECT_EQ(shown.target, expected);
     // A port whose settings cannot be read says what to do about it.
     if (row.line == "damaged") {
-        EXPECT_NE(result.out.find("port 1: the entry's line settings cannot be read ('9Z9' is not "
-                                  "a framing"),
-            std::string::npos)
-            << result.out;
+        EXPECT_TRUE(mentions(result.out,
+            { "port 1: the entry's line settings cannot be read ('9Z9' is not a framing" }));
     }
 }
 
@@ -134,9 +132,8 @@ TEST_F(PortsCommandTest, LinkThroughAnotherLinkShowsWhereItEnds)
 
 TEST_F(PortsCommandTest, ListingSucceedsWithoutSystemBus)
 {
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+    CScopedVariable noBus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");
     CCommandResult result = runPortsCommand({});
-    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     EXPECT_EQ(result.status, exitDone);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(rowOf(result.out, 9).target, "/dev/rfcomm8 (no entry)");
@@ -150,7 +147,7 @@ TEST_P(HolderTest, NamesTheProcessHoldingThePort)
     bool bluetooth = GetParam();
     fs::path runtime = ports.path() / "runtime";
     fs::create_directories(runtime);
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    CScopedVariable runtimeVariable("XDG_RUNTIME_DIR", runtime.c_str());
     if (bluetooth)
         ports.link(1, "bluetooth:00:1A:7D:DA:71:13/1");
     else
@@ -169,7 +166,6 @@ TEST_P(HolderTest, NamesTheProcessHoldingThePort)
         EXPECT_EQ(shown, "pad\\x1B]0;x\\x07[" + std::to_string(holder.pid()) + "]");
     }
     EXPECT_EQ(rowOf(run({}).out, 1).holder, "-");
-    unsetenv("XDG_RUNTIME_DIR");
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, HolderTest, ::testing::Values(false, true),
@@ -242,9 +238,8 @@ TEST_F(PortsCommandTest, UserOutsideTheGroupIsToldWhichToJoin)
     close(output[0]);
     waitpid(child, nullptr, 0);
     EXPECT_EQ(rowOf(listing, 1).access, "no");
-    EXPECT_NE(listing.find("port 1: join the group dialout to open " + device.devicePath()),
-        std::string::npos)
-        << listing;
+    EXPECT_TRUE(
+        mentions(listing, { "port 1: join the group dialout to open " + device.devicePath() }));
 }
 
 // ---- Set and remove --------------------------------------------------------------
@@ -340,9 +335,8 @@ TEST_F(PortsCommandTest, SuggestsTheStableNameButKeepsTheChosenOne)
     CCommandResult result = runPortsCommand({ "set", "1", device.devicePath() }, sources);
     EXPECT_EQ(result.status, exitDone);
     EXPECT_EQ(fs::read_symlink(ports.entry(1)), device.devicePath());
-    EXPECT_NE(result.out.find("hint: " + (byId / "usb-Maker_Adapter_1234-if00-port0").string()),
-        std::string::npos)
-        << result.out;
+    EXPECT_TRUE(
+        mentions(result.out, { "hint: " + (byId / "usb-Maker_Adapter_1234-if00-port0").string() }));
 
     result = runPortsCommand(
         { "set", "1", (byId / "usb-Maker_Adapter_1234-if00-port0").string() }, sources);
