@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,6 +135,44 @@ std::string CTestPort::drain(std::chrono::milliseconds quiet, std::chrono::milli
         out.append(buffer, std::size_t(n));
     }
     return out;
+}
+
+termios settingsOf(int fd)
+{
+    termios settings {};
+    EXPECT_EQ(tcgetattr(fd, &settings), 0) << "errno " << errno;
+    return settings;
+}
+
+bool exclusiveMode(int fd)
+{
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0) << "errno " << errno;
+    return exclusive != 0;
+}
+
+namespace {
+::testing::AssertionResult holdIs(int fd, bool held)
+{
+    bool exclusive = exclusiveMode(fd);
+    bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (!locked)
+        flock(fd, LOCK_UN);
+    if (exclusive == held && locked == held)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exclusive mode " << (exclusive ? "on" : "off")
+                                         << ", the lock " << (locked ? "taken" : "free");
+}
+} // namespace
+
+::testing::AssertionResult isHeld(int fd)
+{
+    return holdIs(fd, true);
+}
+
+::testing::AssertionResult isFree(int fd)
+{
+    return holdIs(fd, false);
 }
 
 ::testing::AssertionResult mentions(

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <termios.h>
 
 // Sets or clears an environment variable for one scope.
 class CScopedVariable {
@@ -100,6 +101,15 @@ private:
     pid_t child = -1;
     int release = -1;
 };
+
+// The terminal settings of the device open as `fd`.
+termios settingsOf(int fd);
+// Whether the device open as `fd` is in exclusive mode, as a held port keeps it.
+bool exclusiveMode(int fd);
+// Whether the device open as `fd` is held as a port holds it (in exclusive mode, and
+// locked as serial tools lock it), or free of both.
+::testing::AssertionResult isHeld(int fd);
+::testing::AssertionResult isFree(int fd);
 
 // Whether `text` holds every one of `parts`; the text is shown when it does not.
 ::testing::AssertionResult mentions(

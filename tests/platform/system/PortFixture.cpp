@@ -4,7 +4,6 @@
 #include "Waiting.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 
 using Clock = std::chrono::steady_clock;
@@ -19,44 +18,6 @@ void cook(termios& settings)
     settings.c_iflag |= ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | PARMRK;
     settings.c_oflag |= OPOST | ONLCR | OCRNL;
     settings.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
-}
-
-termios settingsOf(int fd)
-{
-    termios settings {};
-    EXPECT_EQ(tcgetattr(fd, &settings), 0) << "errno " << errno;
-    return settings;
-}
-
-bool exclusiveMode(int fd)
-{
-    int exclusive = 0;
-    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0) << "errno " << errno;
-    return exclusive != 0;
-}
-
-namespace {
-::testing::AssertionResult holdIs(int fd, bool held)
-{
-    bool exclusive = exclusiveMode(fd);
-    bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
-    if (!locked)
-        flock(fd, LOCK_UN);
-    if (exclusive == held && locked == held)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "exclusive mode " << (exclusive ? "on" : "off")
-                                         << ", the lock " << (locked ? "taken" : "free");
-}
-} // namespace
-
-::testing::AssertionResult isHeld(int fd)
-{
-    return holdIs(fd, true);
-}
-
-::testing::AssertionResult isFree(int fd)
-{
-    return holdIs(fd, false);
 }
 
 void SerialPortTest::SetUp()

@@ -26,15 +26,6 @@ Handle openPort(const char16_t* name = u"COM1:", std::uint32_t access = readWrit
 // software flow control, error marking (which doubles 0xFF), echo and line editing.
 void cook(termios& settings);
 
-// The terminal settings of the device open as `fd`.
-termios settingsOf(int fd);
-// Whether the device open as `fd` is in exclusive mode, as a held port keeps it.
-bool exclusiveMode(int fd);
-// Whether the device open as `fd` is held as a port holds it (in exclusive mode, and
-// locked as serial tools lock it), or free of both.
-::testing::AssertionResult isHeld(int fd);
-::testing::AssertionResult isFree(int fd);
-
 // Runs `action` in a child process that is not root, since root passes permission
 // checks and may open a terminal held in exclusive mode. The child takes the uid and
 // gid of "nobody" when the test runs as root. Gives the child's exit status, or -1
