@@ -6,6 +6,7 @@
 #include "BluezStackCase.h"
 #include "PortDirectory.h"
 #include "SendpadCase.h"
+#include "TableRow.h"
 
 #include <gtest/gtest.h>
 
@@ -112,18 +113,12 @@ TEST_F(AsUserOnASocketPort, DisconnectAfterOutputTheRemoteNeverReadsReturnsWithi
 }
 
 // The ways a socket port cannot be opened, each told as its cause.
-struct SocketFailure {
-    const char* name;
+struct SocketFailure : CTableRow {
     const char* address; // null: the remote's own
     int channel;
     bool adapterOff;
     const char* told; // part of the sentence beneath the message
 };
-
-void PrintTo(const SocketFailure& entry, std::ostream* out)
-{
-    *out << entry.name;
-}
 
 class AsUserFailingSocketPort : public AsUserOnASocketPort,
                                 public ::testing::WithParamInterface<SocketFailure> { };
@@ -136,7 +131,7 @@ TEST_P(AsUserFailingSocketPort, ConnectTellsTheCauseBeneathTheMessage)
         runController("0 off");
     auto started = Clock::now();
     std::vector<QString> messages = clickConnect();
-    reportMeasured(std::string("socket_error_") + failure.name, Clock::now() - started);
+    reportMeasured(std::string("socket_error_") + failure.what, Clock::now() - started);
     if (failure.adapterOff)
         runController("0 on");
     EXPECT_TRUE(mentions(refusalReason(messages, driver), { failure.told }));
@@ -150,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(Causes, AsUserFailingSocketPort,
         SocketFailure { "nobody_on_the_channel", nullptr, CRemoteDevice::silentChannel, false,
             "nothing accepts connections on that channel" },
         SocketFailure { "adapter_off", nullptr, 0, true, "adapter is switched off" }),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+    byWhat);
 
 class AsUserWhenTheSocketLinkDrops : public AsUserOnASocketPort,
                                      public ::testing::WithParamInterface<LinkDrop> { };
@@ -205,15 +200,9 @@ namespace {
 // Figures for bench/README.md, not checks: run on their own with
 //   tests/bluetooth/run.sh build/ci -- --gtest_also_run_disabled_tests --gtest_filter='*Bench*'
 // The bound node runs as root (who may open it), the socket port as the ordinary user.
-struct BenchPort {
-    const char* name;
+struct BenchPort : CTableRow {
     bool socket;
 };
-
-void PrintTo(const BenchPort& entry, std::ostream* out)
-{
-    *out << entry.name;
-}
 
 class DISABLED_AsUserBench : public ::testing::TestWithParam<BenchPort> { };
 
@@ -231,7 +220,7 @@ TEST_P(DISABLED_AsUserBench, ConnectFirstByteAndAMinuteOfStream)
         std::filesystem::remove(directory / "com6");
         std::filesystem::create_symlink("/dev/rfcomm0", directory / "com6");
     }
-    const std::string prefix = std::string("bench_") + port.name + "_";
+    const std::string prefix = std::string("bench_") + port.what + "_";
 
     auto started = Clock::now();
     Handle handle = openDevice(
@@ -290,7 +279,6 @@ TEST_P(DISABLED_AsUserBench, ConnectFirstByteAndAMinuteOfStream)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, DISABLED_AsUserBench,
-    ::testing::Values(BenchPort { "bound_rfcomm0", false }, BenchPort { "socket", true }),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+    ::testing::Values(BenchPort { "bound_rfcomm0", false }, BenchPort { "socket", true }), byWhat);
 
 } // namespace

@@ -3,6 +3,7 @@
 // signals, the pairing with the command's own agent, and names standing for addresses.
 #include "Bluez.h"
 #include "PortsCommand.h"
+#include "TableRow.h"
 #include "TestPort.h"
 
 #include <gtest/gtest.h>
@@ -382,17 +383,11 @@ TEST_F(BluezCommandTest, ScanOnATerminalCountsDownInPlace)
     EXPECT_EQ(result.out.find("for 2 s...\n"), std::string::npos);
 }
 
-struct BluezProblemCase {
-    const char* what;
+struct BluezProblemCase : CTableRow {
     bool serve, adapter, powered;
     std::vector<std::string> arguments;
     std::string message;
 };
-
-void PrintTo(const BluezProblemCase& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class BluezProblemTest : public BluezCommandTest,
                          public ::testing::WithParamInterface<BluezProblemCase> { };
@@ -423,10 +418,9 @@ INSTANTIATE_TEST_SUITE_P(Problems, BluezProblemTest,
             { "pair", "00:1A:7D:DA:71:14", "--pin", "1234" }, "no Bluetooth adapter" },
         BluezProblemCase { "PairAdapterOff", true, true, false,
             { "pair", "00:1A:7D:DA:71:14", "--pin", "1234" }, "switched off" }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
-struct PairCase {
-    const char* what;
+struct PairCase : CTableRow {
     std::vector<std::string> arguments;
     std::string pairError; // how the device answers, beyond checking the PIN
     std::optional<std::string> typed; // what the user types when asked; nothing: no terminal
@@ -434,11 +428,6 @@ struct PairCase {
     std::string message; // in the output or the error
     bool paired;
 };
-
-void PrintTo(const PairCase& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class PairTest : public BluezCommandTest, public ::testing::WithParamInterface<PairCase> { };
 
@@ -495,7 +484,7 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, PairTest,
             std::nullopt, exitDone, "Paired with HC-05 new (00:AA:01:01:00:01)", true },
         PairCase { "NotInReach", { "pair", "00:AA:01:01:00:09", "--pin", "1234" }, "", std::nullopt,
             exitRefused, "was not found", false }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
 TEST_F(BluezCommandTest, ANameStandsForTheAddressItMatches)
 {

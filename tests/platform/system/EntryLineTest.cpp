@@ -3,6 +3,7 @@
 // settings restored at close, even when the program ends with the port open or the
 // device does not keep what the entry asks.
 #include "PortFixture.h"
+#include "TableRow.h"
 
 #include "LineSpeed.h"
 #include "OpenFailure.h"
@@ -128,19 +129,13 @@ TEST_F(SerialPortTest, ADevicesOwnSpeedWithoutAConstantIsPutBack)
 // Parity and data bits other than 8N1 are what a pseudo-terminal does not keep, as a
 // USB adapter's driver may not keep a speed: Connect fails and nothing stays changed.
 // Settings that cannot be read never reach the device at all.
-struct RefusedLine {
-    const char* what;
+struct RefusedLine : CTableRow {
     const char* settings;
     OpenFailureKind kind;
     const char* lineAsked;
     bool namesTheEntry; // rather than the device
     std::string mentioned;
 };
-
-void PrintTo(const RefusedLine& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class RefusedLineTest : public SerialPortTest,
                         public ::testing::WithParamInterface<RefusedLine> { };
@@ -169,4 +164,4 @@ INSTANTIATE_TEST_SUITE_P(Entries, RefusedLineTest,
             " did not keep the line settings of port 1 (framing 7E1 asked, 8N1 kept)" },
         RefusedLine { "Damaged", "9600 9Z9", OpenFailureKind::lineSettingsDamaged, "", true,
             "'9Z9' is not a framing" }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);

@@ -1,6 +1,7 @@
 // The folder that holds the Bluetooth ports' lock files: another user must not be able
 // to put a lock file, or a link in its place, where one of our programs will look.
 #include "PortLock.h"
+#include "TableRow.h"
 #include "TestPort.h"
 
 #include <gtest/gtest.h>
@@ -22,17 +23,11 @@ protected:
     CScopedVariable runtime { "XDG_RUNTIME_DIR", base.c_str() };
 };
 
-struct FolderCase {
-    const char* name;
+struct FolderCase : CTableRow {
     std::function<void(const fs::path&)> make;
     bool usable;
     bool needsRoot = false;
 };
-
-void PrintTo(const FolderCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 void makeWithMode(const fs::path& folder, mode_t mode)
 {
@@ -89,8 +84,7 @@ TEST_P(LockFolderStateTest, IsUsedOnlyWhenItIsAPrivateDirectoryOfOurs)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, LockFolderStateTest, testing::ValuesIn(folderCases),
-    [](const testing::TestParamInfo<FolderCase>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Folders, LockFolderStateTest, testing::ValuesIn(folderCases), byWhat);
 
 TEST_F(LockFolderTest, ALinkInPlaceOfTheLockFileIsNotFollowed)
 {
