@@ -3,6 +3,7 @@
 #include "TextCodec.h"
 #include "Platform.h"
 #include "ProcessCodecs.h"
+#include "TableRow.h"
 
 #include <climits>
 #include <clocale>
@@ -130,8 +131,7 @@ TEST_F(DefaultCodePage, UnknownCodePageConvertsNothing)
 }
 
 // One row: bytes as they arrive, and the text they must give.
-struct DecodeCase {
-    const char* name;
+struct DecodeCase : CTableRow {
     std::string bytes;
     std::u16string expected;
 };
@@ -172,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(Utf8, ByteDecoding,
         DecodeCase { "EncodedSurrogate", bytesOf({ 0xED, 0xA0, 0x80 }), fffd + fffd },
         DecodeCase { "BeyondUnicode", bytesOf({ 0xF4, 0x90, 0x80, 0x80 }), fffd + fffd },
         DecodeCase { "WaitedOnBytesThenAscii", bytesOf({ 0xF4, 0x90, 0x80, 0x41 }), fffd + u"A" }),
-    [](const ::testing::TestParamInfo<DecodeCase>& row) { return row.param.name; });
+    byWhat);
 
 TEST_F(DefaultCodePage, CharacterComesOutFromTheCallThatCompletesIt)
 {
