@@ -136,3 +136,14 @@ Clock::duration closeAfterUnreadOutput(const char16_t* port, const std::string& 
     reportMeasured(measuredAs, took);
     return took;
 }
+
+std::string refusalReason(const std::vector<QString>& messages, const CDialogDriver& driver)
+{
+    EXPECT_EQ(messages.size(), 1u);
+    if (!messages.empty()) {
+        EXPECT_EQ(messages.front(), "Error openning COM port.");
+    }
+    std::string detail = driver.lastMessageDetail().toStdString();
+    std::printf("reason shown: %s\n", detail.c_str());
+    return detail;
+}

@@ -58,9 +58,7 @@ CPortsRun runPorts(const std::string& arguments)
 
 void setServiceRecord(const char* state)
 {
-    std::string command
-        = "sh " + environmentValueOf("SERIALPADS_BT_TOOLS") + "/controller.sh sdp " + state;
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    runController(std::string("sdp ") + state);
 }
 
 std::string remoteDeviceProperty(const std::string& address, const char* property)

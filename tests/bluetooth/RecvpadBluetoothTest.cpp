@@ -8,15 +8,8 @@
 
 #include "BluetoothCase.h"
 #include "BluezStackCase.h"
-#include "DialogDriver.h"
 #include "LogView.h"
-#include "RemoteDevice.h"
-#include "TestPort.h"
 
-#include <QPushButton>
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,30 +20,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class RecvpadOnBluetooth : public ::testing::Test {
+class RecvpadOnBluetooth : public CPadCase<CReceiveApp, CReceiveDialog,
+                               PadControls { IDC_RECEIVE_PORT_LIST, IDC_RECEIVE_CONNECT,
+                                   IDC_RECEIVE_DISCONNECT, IDC_RECEIVE_DISCONNECT }> {
 protected:
-    std::vector<QString> clickConnect()
-    {
-        return driver.answeringMessages([&] { driver.click(IDC_RECEIVE_CONNECT); });
-    }
-
-    void connect(const char* measuredAs = nullptr)
-    {
-        auto started = Clock::now();
-        std::vector<QString> messages = clickConnect();
-        if (measuredAs)
-            reportMeasured(measuredAs, Clock::now() - started);
-        ASSERT_TRUE(messages.empty()) << messages.front().toStdString();
-        ASSERT_TRUE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
-        ASSERT_TRUE(remote.waitFor("connected"));
-    }
-
-    void disconnect()
-    {
-        driver.click(IDC_RECEIVE_DISCONNECT);
-        EXPECT_TRUE(remote.waitFor("closed"));
-    }
-
     std::u16string fieldText() const
     {
         return driver.logView(IDC_RECEIVE_TEXT)->text().toU16String();
@@ -60,11 +33,6 @@ protected:
     {
         return waitUntil([&] { return fieldText() == expected; }, timeout);
     }
-
-    CReceiveApp app;
-    CRemoteDevice remote;
-    CReceiveDialog dialog;
-    CDialogDriver driver { dialog };
 };
 
 TEST_F(RecvpadOnBluetooth, ConnectsOnComOneAndShowsTheLinesTheRemoteSends)
@@ -100,14 +68,9 @@ TEST_F(RecvpadOnBluetooth, APortHeldByAnotherProgramIsRefused)
     ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
     ASSERT_TRUE(remote.waitFor("connected"));
 
-    std::vector<QString> messages = clickConnect();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front(), "Error openning COM port.");
-    // Beneath it, who holds the port (this test process plays the other program).
-    std::string detail = driver.lastMessageDetail().toStdString();
-    std::printf("reason shown: %s\n", detail.c_str());
-    EXPECT_NE(detail.find("/dev/rfcomm0 is held by another program"), std::string::npos);
-    EXPECT_NE(detail.find("(pid " + std::to_string(getpid()) + ")"), std::string::npos);
+    // Beneath the message, who holds the port (this test process plays the other program).
+    EXPECT_TRUE(mentions(refusalReason(clickConnect(), driver),
+        { "/dev/rfcomm0 is held by another program", "(pid " + std::to_string(getpid()) + ")" }));
     EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_CONNECT));
     EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
 
@@ -125,22 +88,7 @@ class RecvpadOnAnUnansweredPort : public RecvpadOnBluetooth,
 
 TEST_P(RecvpadOnAnUnansweredPort, ConnectGivesTheMessageWithinThePageTimeout)
 {
-    driver.choose(IDC_RECEIVE_PORT_LIST, GetParam().portNumber - 1);
-    auto started = Clock::now();
-    std::vector<QString> messages = clickConnect();
-    auto took = Clock::now() - started;
-    reportMeasured(std::string("recvpad_error_") + GetParam().name, took);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front(), "Error openning COM port.");
-    EXPECT_LT(took, pageTimeout);
-    // Beneath it, why: the remote bound to that node does not answer.
-    std::string detail = driver.lastMessageDetail().toStdString();
-    std::printf("reason shown: %s\n", detail.c_str());
-    EXPECT_NE(
-        detail.find("/dev/rfcomm" + std::to_string(GetParam().portNumber - 1)), std::string::npos);
-    EXPECT_NE(detail.find("Bluetooth device"), std::string::npos);
-    EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_CONNECT));
-    EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
+    expectUnansweredConnect(GetParam(), std::string("recvpad_error_") + GetParam().name);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, RecvpadOnAnUnansweredPort, ::testing::ValuesIn(silentPorts),
@@ -232,9 +180,9 @@ TEST_F(RecvpadOnBluezStack, APortSetByNameShowsWhatTheModuleSends)
     ASSERT_FALSE(name.empty());
     CPortsRun set = runPorts("set 2 " + name);
     ASSERT_EQ(set.status, 0);
-    EXPECT_NE(set.out.find("port 2 -> Bluetooth device "
-                  + environmentValueOf("SERIALPADS_BT_REMOTE_ADDRESS") + "\n"),
-        std::string::npos);
+    EXPECT_TRUE(mentions(set.out,
+        { "port 2 -> Bluetooth device " + environmentValueOf("SERIALPADS_BT_REMOTE_ADDRESS")
+            + "\n" }));
 
     driver.choose(IDC_RECEIVE_PORT_LIST, 1);
     connect("recvpad_connect_with_lookup");

@@ -62,13 +62,6 @@ std::string onChannel(std::string_view event)
     return std::string(event) + " " + std::to_string(CRemoteDevice::channel);
 }
 
-void setController(const char* state)
-{
-    std::string command = toolPath("controller.sh") + " "
-        + environmentValue("SERIALPADS_BT_REMOTE_INDEX") + " " + state;
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
 } // namespace
 
 CRemoteDevice::CRemoteDevice()
@@ -155,12 +148,18 @@ void CRemoteDevice::hangUp()
 
 void CRemoteDevice::powerOff()
 {
-    setController("off");
+    runController(environmentValue("SERIALPADS_BT_REMOTE_INDEX") + " off");
 }
 
 void CRemoteDevice::powerOn()
 {
-    setController("on");
+    runController(environmentValue("SERIALPADS_BT_REMOTE_INDEX") + " on");
+}
+
+void runController(const std::string& arguments)
+{
+    std::string command = toolPath("controller.sh") + " " + arguments;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
 void CRemoteDevice::send(std::string_view data)

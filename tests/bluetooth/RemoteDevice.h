@@ -81,6 +81,10 @@ struct termios settingsOfPort(CRemoteDevice& remote, void (*change)(struct termi
 // set.
 bool sameSettings(const struct termios& a, const struct termios& b);
 
+// Runs vm/controller.sh with `arguments`: switches a controller ("0 off") or the remote's
+// service record ("sdp on").
+void runController(const std::string& arguments);
+
 // Prints a measured time as "measured <name> <ms> ms" (the run collects these lines)
 // and records it with the test's results.
 void reportMeasured(const std::string& name, std::chrono::steady_clock::duration elapsed);

@@ -2,15 +2,8 @@
 // name "COM1:" with no port directory, linked to the emulated remote device of the
 // test VM. Runs only there (tests/bluetooth/run.sh).
 #include "SendpadCase.h"
-#include "TestPort.h"
 
-#include <QPushButton>
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -60,21 +53,15 @@ TEST_F(SendpadOnBluetooth, ASecondOpenOfTheHeldPortIsRefused)
     CDialogDriver secondDriver { second };
     std::vector<QString> messages
         = secondDriver.answeringMessages([&] { secondDriver.click(IDC_SEND_CONNECT); });
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front(), "Error openning COM port.");
-    EXPECT_NE(secondDriver.lastMessageDetail().toStdString().find(
-                  "/dev/rfcomm0 is held by another program"),
-        std::string::npos);
+    EXPECT_TRUE(mentions(
+        refusalReason(messages, secondDriver), { "/dev/rfcomm0 is held by another program" }));
     EXPECT_TRUE(secondDriver.isEnabled(IDC_SEND_CONNECT));
     EXPECT_FALSE(secondDriver.isEnabled(IDC_SEND_SEND));
 
     // Other programs see the port held too: exclusive mode and the lock serial tools take.
     int other = open("/dev/rfcomm0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(other, 0);
-    int exclusive = 0;
-    EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 1);
-    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_TRUE(isHeld(other));
     close(other);
 
     // The holder is untouched by the refused tries.
@@ -88,22 +75,7 @@ class SendpadOnAnUnansweredPort : public SendpadOnBluetooth,
 
 TEST_P(SendpadOnAnUnansweredPort, ConnectGivesTheMessageWithinThePageTimeout)
 {
-    driver.choose(IDC_SEND_PORT_LIST, GetParam().portNumber - 1);
-    auto started = Clock::now();
-    std::vector<QString> messages = clickConnect();
-    auto took = Clock::now() - started;
-    reportMeasured(std::string("sendpad_error_") + GetParam().name, took);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front(), "Error openning COM port.");
-    EXPECT_LT(took, pageTimeout);
-    // Beneath it, why: the remote bound to that node does not answer.
-    std::string detail = driver.lastMessageDetail().toStdString();
-    std::printf("reason shown: %s\n", detail.c_str());
-    EXPECT_NE(
-        detail.find("/dev/rfcomm" + std::to_string(GetParam().portNumber - 1)), std::string::npos);
-    EXPECT_NE(detail.find("Bluetooth device"), std::string::npos);
-    EXPECT_TRUE(driver.isEnabled(IDC_SEND_CONNECT));
-    EXPECT_FALSE(driver.isEnabled(IDC_SEND_SEND));
+    expectUnansweredConnect(GetParam(), std::string("sendpad_error_") + GetParam().name);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, SendpadOnAnUnansweredPort, ::testing::ValuesIn(silentPorts),

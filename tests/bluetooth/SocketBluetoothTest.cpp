@@ -3,9 +3,10 @@
 // serial layer's bytes, failures, exclusive hold and closing. Cases named AsUser* run as
 // that user (vm/init.sh); the closing of a bound /dev/rfcomm node runs as root, who may
 // open it. Runs only in the test VM (tests/bluetooth/run.sh).
+#include "BluezStackCase.h"
 #include "PortDirectory.h"
 #include "SendpadCase.h"
-#include "TestPort.h"
+#include "TableRow.h"
 
 #include <gtest/gtest.h>
 
@@ -18,11 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::string remoteAddress()
-{
-    const char* address = std::getenv("SERIALPADS_BT_REMOTE_ADDRESS");
-    return address ? address : "";
-}
+const std::string remoteAddress = environmentValueOf("SERIALPADS_BT_REMOTE_ADDRESS");
 
 // Every byte value, then a 16 KiB burst in which each byte differs from its neighbours.
 std::string everyByteAndABurst()
@@ -51,7 +48,7 @@ protected:
         }
         // The channel is given: these cases run where no Bluetooth daemon serves the
         // remote's service records (the lookup has its own cases, OnBluezStack*).
-        setBluetoothPort(1, remoteAddress(), CRemoteDevice::channel);
+        setBluetoothPort(1, remoteAddress, CRemoteDevice::channel);
     }
 };
 
@@ -101,12 +98,8 @@ TEST_F(AsUserOnASocketPort, ASecondPadIsRefusedWithTheHolderNamed)
     CDialogDriver secondDriver { second };
     std::vector<QString> messages
         = secondDriver.answeringMessages([&] { secondDriver.click(IDC_SEND_CONNECT); });
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front(), "Error openning COM port.");
-    std::string detail = secondDriver.lastMessageDetail().toStdString();
-    std::printf("reason shown: %s\n", detail.c_str());
-    EXPECT_NE(detail.find("is held by another program"), std::string::npos);
-    EXPECT_NE(detail.find("(pid " + std::to_string(getpid()) + ")"), std::string::npos);
+    EXPECT_TRUE(mentions(refusalReason(messages, secondDriver),
+        { "is held by another program", "(pid " + std::to_string(getpid()) + ")" }));
     EXPECT_FALSE(secondDriver.isEnabled(IDC_SEND_SEND));
     // The holder is untouched by the refused try.
     sendHello();
@@ -115,23 +108,17 @@ TEST_F(AsUserOnASocketPort, ASecondPadIsRefusedWithTheHolderNamed)
 
 TEST_F(AsUserOnASocketPort, DisconnectAfterOutputTheRemoteNeverReadsReturnsWithinTheGrace)
 {
-    setBluetoothPort(2, remoteAddress(), CRemoteDevice::muteChannel);
+    setBluetoothPort(2, remoteAddress, CRemoteDevice::muteChannel);
     EXPECT_LT(closeAfterUnreadOutput(u"COM2:", "socket_close_unread_output"), closingLimit);
 }
 
 // The ways a socket port cannot be opened, each told as its cause.
-struct SocketFailure {
-    const char* name;
+struct SocketFailure : CTableRow {
     const char* address; // null: the remote's own
     int channel;
     bool adapterOff;
     const char* told; // part of the sentence beneath the message
 };
-
-void PrintTo(const SocketFailure& entry, std::ostream* out)
-{
-    *out << entry.name;
-}
 
 class AsUserFailingSocketPort : public AsUserOnASocketPort,
                                 public ::testing::WithParamInterface<SocketFailure> { };
@@ -139,23 +126,15 @@ class AsUserFailingSocketPort : public AsUserOnASocketPort,
 TEST_P(AsUserFailingSocketPort, ConnectTellsTheCauseBeneathTheMessage)
 {
     const SocketFailure& failure = GetParam();
-    setBluetoothPort(1, failure.address ? failure.address : remoteAddress(), failure.channel);
+    setBluetoothPort(1, failure.address ? failure.address : remoteAddress, failure.channel);
     if (failure.adapterOff)
-        std::system(
-            ("sh " + std::string(std::getenv("SERIALPADS_BT_TOOLS")) + "/controller.sh 0 off")
-                .c_str());
+        runController("0 off");
     auto started = Clock::now();
     std::vector<QString> messages = clickConnect();
-    reportMeasured(std::string("socket_error_") + failure.name, Clock::now() - started);
+    reportMeasured(std::string("socket_error_") + failure.what, Clock::now() - started);
     if (failure.adapterOff)
-        std::system(
-            ("sh " + std::string(std::getenv("SERIALPADS_BT_TOOLS")) + "/controller.sh 0 on")
-                .c_str());
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages.front(), "Error openning COM port.");
-    std::string detail = driver.lastMessageDetail().toStdString();
-    std::printf("reason shown: %s\n", detail.c_str());
-    EXPECT_NE(detail.find(failure.told), std::string::npos) << detail;
+        runController("0 on");
+    EXPECT_TRUE(mentions(refusalReason(messages, driver), { failure.told }));
     EXPECT_TRUE(driver.isEnabled(IDC_SEND_CONNECT));
     EXPECT_FALSE(driver.isEnabled(IDC_SEND_SEND));
 }
@@ -166,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(Causes, AsUserFailingSocketPort,
         SocketFailure { "nobody_on_the_channel", nullptr, CRemoteDevice::silentChannel, false,
             "nothing accepts connections on that channel" },
         SocketFailure { "adapter_off", nullptr, 0, true, "adapter is switched off" }),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+    byWhat);
 
 class AsUserWhenTheSocketLinkDrops : public AsUserOnASocketPort,
                                      public ::testing::WithParamInterface<LinkDrop> { };
@@ -221,15 +200,9 @@ namespace {
 // Figures for bench/README.md, not checks: run on their own with
 //   tests/bluetooth/run.sh build/ci -- --gtest_also_run_disabled_tests --gtest_filter='*Bench*'
 // The bound node runs as root (who may open it), the socket port as the ordinary user.
-struct BenchPort {
-    const char* name;
+struct BenchPort : CTableRow {
     bool socket;
 };
-
-void PrintTo(const BenchPort& entry, std::ostream* out)
-{
-    *out << entry.name;
-}
 
 class DISABLED_AsUserBench : public ::testing::TestWithParam<BenchPort> { };
 
@@ -240,14 +213,14 @@ TEST_P(DISABLED_AsUserBench, ConnectFirstByteAndAMinuteOfStream)
         GTEST_SKIP() << "runs as " << (port.socket ? "the ordinary user" : "root");
     CRemoteDevice remote;
     if (port.socket) {
-        setBluetoothPort(6, remoteAddress());
+        setBluetoothPort(6, remoteAddress);
     } else {
         std::filesystem::path directory = portDirectory();
         std::filesystem::create_directories(directory);
         std::filesystem::remove(directory / "com6");
         std::filesystem::create_symlink("/dev/rfcomm0", directory / "com6");
     }
-    const std::string prefix = std::string("bench_") + port.name + "_";
+    const std::string prefix = std::string("bench_") + port.what + "_";
 
     auto started = Clock::now();
     Handle handle = openDevice(
@@ -306,7 +279,6 @@ TEST_P(DISABLED_AsUserBench, ConnectFirstByteAndAMinuteOfStream)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, DISABLED_AsUserBench,
-    ::testing::Values(BenchPort { "bound_rfcomm0", false }, BenchPort { "socket", true }),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+    ::testing::Values(BenchPort { "bound_rfcomm0", false }, BenchPort { "socket", true }), byWhat);
 
 } // namespace

@@ -3,6 +3,8 @@
 // signals, the pairing with the command's own agent, and names standing for addresses.
 #include "Bluez.h"
 #include "PortsCommand.h"
+#include "TableRow.h"
+#include "TestPort.h"
 
 #include <gtest/gtest.h>
 
@@ -211,7 +213,7 @@ protected:
         fclose(stream);
         address = line;
         address.erase(address.find_last_not_of('\n') + 1);
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+        systemBus.emplace("DBUS_SYSTEM_BUS_ADDRESS", address.c_str());
     }
 
     void TearDown() override
@@ -222,7 +224,6 @@ protected:
         }
         if (bus)
             sd_bus_flush_close_unref(bus);
-        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
         if (daemon > 0) {
             kill(daemon, SIGTERM);
             waitpid(daemon, nullptr, 0);
@@ -261,15 +262,8 @@ protected:
         });
     }
 
-    void saveScan(std::vector<std::pair<std::string, std::string>> found)
-    {
-        std::ofstream out(lastScanPath);
-        for (auto& [where, name] : found)
-            out << where << '\t' << name << '\n';
-    }
-
-    std::filesystem::path lastScanPath;
     std::string address;
+    std::optional<CScopedVariable> systemBus;
     pid_t daemon = -1;
     sd_bus* bus = nullptr;
     std::thread server;
@@ -318,18 +312,8 @@ protected:
     void SetUp() override
     {
         BluezTest::SetUp();
-        char pattern[] = "/tmp/serialpads-bluez-XXXXXX";
-        ASSERT_TRUE(mkdtemp(pattern));
-        directory = pattern;
-        setenv("SERIALPADS_PORTS", (directory / "ports").c_str(), 1);
-        sources.lastScan = lastScanPath = directory / "last-scan";
+        sources.lastScan = ports.path() / "last-scan";
         sources.scanSeconds = 1;
-    }
-    void TearDown() override
-    {
-        BluezTest::TearDown();
-        unsetenv("SERIALPADS_PORTS");
-        std::filesystem::remove_all(directory);
     }
 
     CCommandResult run(std::vector<std::string> arguments)
@@ -337,7 +321,14 @@ protected:
         return runPortsCommand(arguments, sources);
     }
 
-    std::filesystem::path directory;
+    void saveScan(std::vector<std::pair<std::string, std::string>> found)
+    {
+        std::ofstream out(sources.lastScan);
+        for (auto& [where, name] : found)
+            out << where << '\t' << name << '\n';
+    }
+
+    CTestPortDirectory ports;
     CCommandSources sources;
 };
 
@@ -348,11 +339,9 @@ TEST_F(BluezCommandTest, ScanShowsWhatItFindsAndStopsItsDiscovery)
     EXPECT_EQ(result.status, exitDone) << result.err;
     // The paired module BlueZ knew, heard again, and the module it did not know, each
     // with whether it is paired and offers a serial port; names shown as plain text.
-    EXPECT_NE(
-        result.out.find("00:1A:7D:DA:71:13  yes     yes     HC-05\\x1B[2J\n"), std::string::npos)
-        << result.out;
-    EXPECT_NE(result.out.find("00:AA:01:01:00:01  no      ?       HC-05 new\n"), std::string::npos)
-        << result.out;
+    EXPECT_TRUE(mentions(result.out,
+        { "00:1A:7D:DA:71:13  yes     yes     HC-05\\x1B[2J\n",
+            "00:AA:01:01:00:01  no      ?       HC-05 new\n" }));
     EXPECT_EQ(result.out.find("Headset"), std::string::npos)
         << "a device BlueZ knew but did not hear";
     EXPECT_EQ(fake.started, 1);
@@ -360,7 +349,7 @@ TEST_F(BluezCommandTest, ScanShowsWhatItFindsAndStopsItsDiscovery)
     // What it found is kept, for a name to stand for an address.
     std::ifstream kept(sources.lastScan);
     std::string all((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
-    EXPECT_NE(all.find("00:AA:01:01:00:01\tHC-05 new\n"), std::string::npos) << all;
+    EXPECT_TRUE(mentions(all, { "00:AA:01:01:00:01\tHC-05 new\n" }));
 }
 
 TEST_F(BluezCommandTest, CtrlCEndsTheScanAndStopsTheDiscovery)
@@ -380,7 +369,7 @@ TEST_F(BluezCommandTest, CtrlCEndsTheScanAndStopsTheDiscovery)
     close(pressed[1]);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(result.status, exitDone) << result.err;
-    EXPECT_NE(result.out.find("Stopped."), std::string::npos) << result.out;
+    EXPECT_TRUE(mentions(result.out, { "Stopped." }));
     EXPECT_EQ(fake.stopped, 1);
 }
 
@@ -389,23 +378,16 @@ TEST_F(BluezCommandTest, ScanOnATerminalCountsDownInPlace)
     serveBluez();
     sources.terminal = true;
     CCommandResult result = run({ "scan", "--seconds", "2" });
-    EXPECT_NE(
-        result.out.find("\r\x1b[KScanning for Bluetooth devices: 2 s left"), std::string::npos);
-    EXPECT_NE(result.out.find("1 s left"), std::string::npos);
+    EXPECT_TRUE(
+        mentions(result.out, { "\r\x1b[KScanning for Bluetooth devices: 2 s left", "1 s left" }));
     EXPECT_EQ(result.out.find("for 2 s...\n"), std::string::npos);
 }
 
-struct BluezProblemCase {
-    const char* what;
+struct BluezProblemCase : CTableRow {
     bool serve, adapter, powered;
     std::vector<std::string> arguments;
     std::string message;
 };
-
-void PrintTo(const BluezProblemCase& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class BluezProblemTest : public BluezCommandTest,
                          public ::testing::WithParamInterface<BluezProblemCase> { };
@@ -419,7 +401,7 @@ TEST_P(BluezProblemTest, SaysWhatStandsInTheWay)
         serveBluez();
     CCommandResult result = run(entry.arguments);
     EXPECT_EQ(result.status, exitRefused);
-    EXPECT_NE(result.err.find(entry.message), std::string::npos) << result.err;
+    EXPECT_TRUE(mentions(result.err, { entry.message }));
     EXPECT_EQ(fake.started - fake.stopped, 0) << "a discovery left running";
 }
 
@@ -436,10 +418,9 @@ INSTANTIATE_TEST_SUITE_P(Problems, BluezProblemTest,
             { "pair", "00:1A:7D:DA:71:14", "--pin", "1234" }, "no Bluetooth adapter" },
         BluezProblemCase { "PairAdapterOff", true, true, false,
             { "pair", "00:1A:7D:DA:71:14", "--pin", "1234" }, "switched off" }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
-struct PairCase {
-    const char* what;
+struct PairCase : CTableRow {
     std::vector<std::string> arguments;
     std::string pairError; // how the device answers, beyond checking the PIN
     std::optional<std::string> typed; // what the user types when asked; nothing: no terminal
@@ -447,11 +428,6 @@ struct PairCase {
     std::string message; // in the output or the error
     bool paired;
 };
-
-void PrintTo(const PairCase& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class PairTest : public BluezCommandTest, public ::testing::WithParamInterface<PairCase> { };
 
@@ -469,8 +445,7 @@ TEST_P(PairTest, PairsWithItsOwnAgentOrSaysWhatToTry)
     serveBluez();
     CCommandResult result = run(entry.arguments);
     EXPECT_EQ(result.status, entry.status) << result.err;
-    EXPECT_NE((result.out + result.err).find(entry.message), std::string::npos)
-        << result.out << result.err;
+    EXPECT_TRUE(mentions(result.out + result.err, { entry.message }));
     CFakeObject& device = entry.arguments[1] == "00:AA:01:01:00:01" ? fake.newcomer : devices[1];
     EXPECT_EQ(device.flag, entry.paired);
     EXPECT_EQ(device.trusted, entry.paired);
@@ -478,7 +453,7 @@ TEST_P(PairTest, PairsWithItsOwnAgentOrSaysWhatToTry)
     EXPECT_EQ(fake.registered, fake.unregistered);
     if (entry.typed && fake.pinsAsked > 0) {
         ASSERT_EQ(asked.size(), 1u);
-        EXPECT_NE(asked[0].find("[1234]"), std::string::npos) << asked[0];
+        EXPECT_TRUE(mentions(asked[0], { "[1234]" }));
     }
 }
 
@@ -509,7 +484,7 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, PairTest,
             std::nullopt, exitDone, "Paired with HC-05 new (00:AA:01:01:00:01)", true },
         PairCase { "NotInReach", { "pair", "00:AA:01:01:00:09", "--pin", "1234" }, "", std::nullopt,
             exitRefused, "was not found", false }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
 TEST_F(BluezCommandTest, ANameStandsForTheAddressItMatches)
 {
@@ -521,23 +496,22 @@ TEST_F(BluezCommandTest, ANameStandsForTheAddressItMatches)
     CCommandResult set = run({ "set", "1", "hc-05 NEW", "4" });
     EXPECT_EQ(set.status, exitDone) << set.err;
     std::error_code error;
-    EXPECT_EQ(std::filesystem::read_symlink(directory / "ports" / "com1", error),
-        "bluetooth:00:AA:01:01:00:01/4");
+    EXPECT_EQ(
+        std::filesystem::read_symlink(ports.entry(1), error), "bluetooth:00:AA:01:01:00:01/4");
     CCommandResult paired = run({ "set", "2", "HC-05\x1b[2J", "2" });
     EXPECT_EQ(paired.status, exitDone) << paired.err;
-    EXPECT_EQ(std::filesystem::read_symlink(directory / "ports" / "com2", error),
-        "bluetooth:00:1A:7D:DA:71:13/2");
+    EXPECT_EQ(
+        std::filesystem::read_symlink(ports.entry(2), error), "bluetooth:00:1A:7D:DA:71:13/2");
     // Unpaired devices BlueZ knows but the scan did not find are no match.
     CCommandResult headset = run({ "set", "3", "Headset" });
     EXPECT_EQ(headset.status, exitUsage);
-    EXPECT_NE(headset.err.find("nor the name of a paired device"), std::string::npos);
+    EXPECT_TRUE(mentions(headset.err, { "nor the name of a paired device" }));
     // Two devices of one name: refused, both listed.
     CCommandResult twins = run({ "set", "3", "TWIN" });
     EXPECT_EQ(twins.status, exitUsage);
-    EXPECT_NE(twins.err.find("names 2 devices"), std::string::npos) << twins.err;
-    EXPECT_NE(twins.err.find("00:AA:01:01:00:02"), std::string::npos);
-    EXPECT_NE(twins.err.find("00:AA:01:01:00:03"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::is_symlink(directory / "ports" / "com3"));
+    EXPECT_TRUE(
+        mentions(twins.err, { "names 2 devices", "00:AA:01:01:00:02", "00:AA:01:01:00:03" }));
+    EXPECT_FALSE(std::filesystem::is_symlink(ports.entry(3)));
 }
 
 } // namespace

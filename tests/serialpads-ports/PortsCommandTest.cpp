@@ -4,6 +4,7 @@
 
 #include "PortListing.h"
 #include "PortLock.h"
+#include "TableRow.h"
 #include "TestPort.h"
 
 #include <gtest/gtest.h>
@@ -45,9 +46,6 @@ CRow rowOf(const std::string& listing, int number)
     return {};
 }
 
-// Names each row of a table after its `name`.
-constexpr auto byName = [](const auto& testInfo) { return std::string(testInfo.param.name); };
-
 CCommandResult run(std::vector<std::string> arguments)
 {
     CCommandSources sources;
@@ -63,8 +61,7 @@ protected:
 
 // ---- Listing ---------------------------------------------------------------------
 
-struct CListingCase {
-    const char* name;
+struct CListingCase : CTableRow {
     // The entry com1 links to this; "@pty" is the pseudo-terminal, "" means no entry.
     std::string target;
     std::string state, access, shown;
@@ -94,10 +91,8 @@ TEST_P(ListingTest, ShowsWhatThePortLeadsTo)
     EXPECT_EQ(shown.target, expected);
     // A port whose settings cannot be read says what to do about it.
     if (row.line == "damaged") {
-        EXPECT_NE(result.out.find("port 1: the entry's line settings cannot be read ('9Z9' is not "
-                                  "a framing"),
-            std::string::npos)
-            << result.out;
+        EXPECT_TRUE(mentions(result.out,
+            { "port 1: the entry's line settings cannot be read ('9Z9' is not a framing" }));
     }
 }
 
@@ -121,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Entries, ListingTest,
             "BadBluetooth", "bluetooth:00:1A:7D", "invalid", "-", "bluetooth:00:1A:7D", "-" },
         CListingCase {
             "ControlCharacters", "/dev/\x1b[2Jx\\", "missing", "-", "/dev/\\x1B[2Jx\\x5C" }),
-    byName);
+    byWhat);
 
 TEST_F(PortsCommandTest, LinkThroughAnotherLinkShowsWhereItEnds)
 {
@@ -134,9 +129,8 @@ TEST_F(PortsCommandTest, LinkThroughAnotherLinkShowsWhereItEnds)
 
 TEST_F(PortsCommandTest, ListingSucceedsWithoutSystemBus)
 {
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+    CScopedVariable noBus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");
     CCommandResult result = runPortsCommand({});
-    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     EXPECT_EQ(result.status, exitDone);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(rowOf(result.out, 9).target, "/dev/rfcomm8 (no entry)");
@@ -150,7 +144,7 @@ TEST_P(HolderTest, NamesTheProcessHoldingThePort)
     bool bluetooth = GetParam();
     fs::path runtime = ports.path() / "runtime";
     fs::create_directories(runtime);
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    CScopedVariable runtimeVariable("XDG_RUNTIME_DIR", runtime.c_str());
     if (bluetooth)
         ports.link(1, "bluetooth:00:1A:7D:DA:71:13/1");
     else
@@ -169,7 +163,6 @@ TEST_P(HolderTest, NamesTheProcessHoldingThePort)
         EXPECT_EQ(shown, "pad\\x1B]0;x\\x07[" + std::to_string(holder.pid()) + "]");
     }
     EXPECT_EQ(rowOf(run({}).out, 1).holder, "-");
-    unsetenv("XDG_RUNTIME_DIR");
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, HolderTest, ::testing::Values(false, true),
@@ -177,8 +170,7 @@ INSTANTIATE_TEST_SUITE_P(Ports, HolderTest, ::testing::Values(false, true),
 
 // ---- Permission ------------------------------------------------------------------
 
-struct CAccessCase {
-    const char* name;
+struct CAccessCase : CTableRow {
     uid_t owner;
     gid_t group;
     mode_t mode;
@@ -211,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(Devices, AccessTest,
         CAccessCase { "Owner", 1000, 20, 0600, { 1000, {} }, EAccess::allowed },
         CAccessCase { "OwnerBitsDenyOwner", 1000, 20, 0066, { 1000, { 20 } }, EAccess::denied },
         CAccessCase { "Others", 0, 20, 0666, { 1000, {} }, EAccess::allowed }),
-    byName);
+    byWhat);
 
 // The whole listing as an ordinary user, in a child that gives up root.
 TEST_F(PortsCommandTest, UserOutsideTheGroupIsToldWhichToJoin)
@@ -242,15 +234,13 @@ TEST_F(PortsCommandTest, UserOutsideTheGroupIsToldWhichToJoin)
     close(output[0]);
     waitpid(child, nullptr, 0);
     EXPECT_EQ(rowOf(listing, 1).access, "no");
-    EXPECT_NE(listing.find("port 1: join the group dialout to open " + device.devicePath()),
-        std::string::npos)
-        << listing;
+    EXPECT_TRUE(
+        mentions(listing, { "port 1: join the group dialout to open " + device.devicePath() }));
 }
 
 // ---- Set and remove --------------------------------------------------------------
 
-struct CSetCase {
-    const char* name;
+struct CSetCase : CTableRow {
     std::vector<std::string> arguments; // "@pty" is the pseudo-terminal
     std::string linkTarget; // of com1 afterwards
 };
@@ -286,7 +276,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, SetTest,
             "Bluetooth", { "set", "1", "00:1a:7d:da:71:13" }, "bluetooth:00:1A:7D:DA:71:13" },
         CSetCase { "BluetoothChannel", { "set", "1", "00:1A:7D:DA:71:13", "30" },
             "bluetooth:00:1A:7D:DA:71:13/30" }),
-    byName);
+    byWhat);
 
 TEST_F(PortsCommandTest, AnEntryLinkingToAFolderIsReplacedNotEntered)
 {
@@ -340,9 +330,8 @@ TEST_F(PortsCommandTest, SuggestsTheStableNameButKeepsTheChosenOne)
     CCommandResult result = runPortsCommand({ "set", "1", device.devicePath() }, sources);
     EXPECT_EQ(result.status, exitDone);
     EXPECT_EQ(fs::read_symlink(ports.entry(1)), device.devicePath());
-    EXPECT_NE(result.out.find("hint: " + (byId / "usb-Maker_Adapter_1234-if00-port0").string()),
-        std::string::npos)
-        << result.out;
+    EXPECT_TRUE(
+        mentions(result.out, { "hint: " + (byId / "usb-Maker_Adapter_1234-if00-port0").string() }));
 
     result = runPortsCommand(
         { "set", "1", (byId / "usb-Maker_Adapter_1234-if00-port0").string() }, sources);
@@ -352,8 +341,7 @@ TEST_F(PortsCommandTest, SuggestsTheStableNameButKeepsTheChosenOne)
 
 // ---- Bad input -------------------------------------------------------------------
 
-struct CBadCase {
-    const char* name;
+struct CBadCase : CTableRow {
     std::vector<std::string> arguments;
     int status;
     std::string message; // the start of the message after the command's name
@@ -431,7 +419,7 @@ INSTANTIATE_TEST_SUITE_P(Arguments, BadInputTest,
         CBadCase { "SetAlone", { "set" }, 2, "set takes a port number" },
         CBadCase { "ListWithArgument", { "list", "all" }, 2, "list takes no arguments" },
         CBadCase { "Unknown", { "frob\x1b]0;x\a" }, 2, "unknown command 'frob\\x1B]0;x\\x07'" }),
-    byName);
+    byWhat);
 
 // ---- Bluetooth state -------------------------------------------------------------
 
@@ -448,8 +436,7 @@ TEST(PairedDevicesTest, KeepsPairedDevicesOfferingTheSerialPort)
     EXPECT_EQ(found[0].name, "paired serial");
 }
 
-struct CAdapterCase {
-    const char* name;
+struct CAdapterCase : CTableRow {
     bool hci;
     const char* soft; // rfkill's soft block of the Bluetooth switch; nullptr for none
     std::optional<CBluezState> bluez;
@@ -488,6 +475,6 @@ INSTANTIATE_TEST_SUITE_P(Sources, AdapterTest,
             EPresence::adapterOn },
         CAdapterCase { "BluezOff", true, "0",
             CBluezState { { { "00:00:00:00:00:0A", false, {} } }, {} }, EPresence::adapterOff }),
-    byName);
+    byWhat);
 
 } // namespace

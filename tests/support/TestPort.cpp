@@ -6,33 +6,33 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
-CTestPortDirectory::CTestPortDirectory()
+namespace {
+fs::path madeDirectory()
 {
-    if (const char* old = std::getenv("SERIALPADS_PORTS")) {
-        previous = old;
-        hadPrevious = true;
-    }
     std::string templ = (fs::temp_directory_path() / "serialpads-ports-XXXXXX").string();
     if (!mkdtemp(templ.data()))
         ADD_FAILURE() << "mkdtemp failed: " << errno;
-    dir = templ;
-    setenv("SERIALPADS_PORTS", dir.c_str(), 1);
+    return templ;
+}
+} // namespace
+
+CTestPortDirectory::CTestPortDirectory()
+    : dir(madeDirectory())
+{
 }
 
 CTestPortDirectory::~CTestPortDirectory()
 {
     std::error_code ignored;
     fs::remove_all(dir, ignored);
-    if (hadPrevious)
-        setenv("SERIALPADS_PORTS", previous.c_str(), 1);
-    else
-        unsetenv("SERIALPADS_PORTS");
 }
 
 fs::path CTestPortDirectory::entry(int number) const
@@ -135,6 +135,53 @@ std::string CTestPort::drain(std::chrono::milliseconds quiet, std::chrono::milli
         out.append(buffer, std::size_t(n));
     }
     return out;
+}
+
+termios settingsOf(int fd)
+{
+    termios settings {};
+    EXPECT_EQ(tcgetattr(fd, &settings), 0) << "errno " << errno;
+    return settings;
+}
+
+bool exclusiveMode(int fd)
+{
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0) << "errno " << errno;
+    return exclusive != 0;
+}
+
+namespace {
+::testing::AssertionResult holdIs(int fd, bool held)
+{
+    bool exclusive = exclusiveMode(fd);
+    bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (!locked)
+        flock(fd, LOCK_UN);
+    if (exclusive == held && locked == held)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exclusive mode " << (exclusive ? "on" : "off")
+                                         << ", the lock " << (locked ? "taken" : "free");
+}
+} // namespace
+
+::testing::AssertionResult isHeld(int fd)
+{
+    return holdIs(fd, true);
+}
+
+::testing::AssertionResult isFree(int fd)
+{
+    return holdIs(fd, false);
+}
+
+::testing::AssertionResult mentions(
+    const std::string& text, std::initializer_list<std::string> parts)
+{
+    for (const std::string& part : parts)
+        if (text.find(part) == std::string::npos)
+            return ::testing::AssertionFailure() << "\"" << text << "\" lacks \"" << part << "\"";
+    return ::testing::AssertionSuccess();
 }
 
 void processEventsFor(std::chrono::milliseconds duration)

@@ -1,13 +1,38 @@
 // Pseudo-terminals standing in for serial devices, reached the way the programs reach
-// a real one: through an entry "comN" in a private port directory.
+// a real one: through an entry "comN" in a private port directory; and the small
+// helpers the tests around them share.
 #pragma once
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <gtest/gtest.h>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <termios.h>
+
+// Sets or clears an environment variable for one scope.
+class CScopedVariable {
+public:
+    CScopedVariable(const char* variable, const char* value)
+        : name(variable)
+    {
+        if (const char* old = std::getenv(name))
+            previous = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~CScopedVariable() { previous ? setenv(name, previous->c_str(), 1) : unsetenv(name); }
+    CScopedVariable(const CScopedVariable&) = delete;
+    CScopedVariable& operator=(const CScopedVariable&) = delete;
+
+private:
+    const char* name;
+    std::optional<std::string> previous;
+};
 
 // A private port directory, made for one test and named in SERIALPADS_PORTS while it
 // lives; removed with everything in it afterwards.
@@ -25,8 +50,7 @@ public:
 
 private:
     std::filesystem::path dir;
-    std::string previous;
-    bool hadPrevious = false;
+    CScopedVariable named { "SERIALPADS_PORTS", dir.c_str() };
 };
 
 // The master side of a pseudo-terminal; its slave is the "device" a program opens.
@@ -77,6 +101,19 @@ private:
     pid_t child = -1;
     int release = -1;
 };
+
+// The terminal settings of the device open as `fd`.
+termios settingsOf(int fd);
+// Whether the device open as `fd` is in exclusive mode, as a held port keeps it.
+bool exclusiveMode(int fd);
+// Whether the device open as `fd` is held as a port holds it (in exclusive mode, and
+// locked as serial tools lock it), or free of both.
+::testing::AssertionResult isHeld(int fd);
+::testing::AssertionResult isFree(int fd);
+
+// Whether `text` holds every one of `parts`; the text is shown when it does not.
+::testing::AssertionResult mentions(
+    const std::string& text, std::initializer_list<std::string> parts);
 
 // Runs the Qt event loop until `condition` holds or `timeout` passes; returns whether
 // it held.

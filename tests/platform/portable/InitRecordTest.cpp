@@ -57,31 +57,24 @@ TEST(InitRecord, PortListRecordGivesTheNineDigitsInOrder)
     }
 }
 
-TEST(InitRecord, EveryTruncationIsRefused)
+TEST(InitRecord, TruncatedOverlongOrOverrunRecordsAreRefused)
 {
     for (std::size_t length = 0; length < portListRecord.size(); ++length) {
         std::vector<std::uint8_t> bytes(portListRecord.begin(), portListRecord.begin() + length);
         EXPECT_FALSE(parseInitRecord(bytes)) << "cut to " << length << " bytes";
     }
-}
-
-TEST(InitRecord, BytesAfterTheEndMarkerAreRefused)
-{
-    std::vector<std::uint8_t> bytes(portListRecord.begin(), portListRecord.end());
-    bytes.push_back(0);
-    EXPECT_FALSE(parseInitRecord(bytes));
-    bytes.push_back(0);
-    EXPECT_FALSE(parseInitRecord(bytes)) << "a second end marker is still extra";
-}
-
-TEST(InitRecord, LengthsThatRunPastTheEndAreRefused)
-{
-    // 0xFFFFFFFF would wrap a 32-bit position; one past the end is the nearest miss.
+    // Bytes after the end marker, even a second end marker.
+    std::vector<std::uint8_t> longer(portListRecord.begin(), portListRecord.end());
+    for (int extra = 0; extra < 2; ++extra) {
+        longer.push_back(0);
+        EXPECT_FALSE(parseInitRecord(longer)) << extra + 1 << " bytes after the end";
+    }
+    // Lengths that run past the end: 0xFFFFFFFF would wrap a 32-bit position; one past
+    // the end is the nearest miss.
     for (std::uint32_t length : { 0xFFFFFFFFu, 0x80000000u, 7u, 5u }) {
-        std::vector<std::uint8_t> bytes = record({ 0xE8, 0x03, 0x03, 0x04 });
+        std::vector<std::uint8_t> bytes = addStringRecord({ '1', 0, 0, 0 });
         for (int shift = 0; shift < 32; shift += 8)
-            bytes.push_back(std::uint8_t(length >> shift));
-        bytes.insert(bytes.end(), { '1', 0, 0, 0, 0, 0 }); // four data bytes and the end
+            bytes[4 + std::size_t(shift / 8)] = std::uint8_t(length >> shift);
         EXPECT_FALSE(parseInitRecord(bytes)) << "length " << length;
     }
 }
@@ -100,22 +93,16 @@ TEST(InitRecord, EmptyListAndEmptyDataAreWellFormed)
     EXPECT_FALSE(initEntryBytes(entries->front())) << "no NUL, so no string";
 }
 
-TEST(InitRecordString, EndsAtTheFirstNul)
+// An add-string entry's text ends at its first NUL; data without one, or an entry of
+// another message, carries none.
+TEST(InitRecordString, EndsAtTheFirstNulOfAnAddStringEntry)
 {
     EXPECT_EQ(onlyBytes(addStringRecord({ 'a', 'b', 0, 'c', 'd' })), "ab");
     EXPECT_EQ(onlyBytes(addStringRecord({ 0 })), "");
-}
-
-TEST(InitRecordString, DataWithoutNulIsRefused)
-{
     EXPECT_FALSE(onlyBytes(addStringRecord({ '1', '2', '3', '4' })));
-}
-
-TEST(InitRecordString, OnlyAddStringEntriesCarryAString)
-{
-    std::vector<std::uint8_t> bytes = addStringRecord({ '1', 0 });
-    bytes[2] = 0x01; // message 0x0401
-    EXPECT_FALSE(onlyBytes(bytes));
+    std::vector<std::uint8_t> otherMessage = addStringRecord({ '1', 0 });
+    otherMessage[2] = 0x01; // message 0x0401
+    EXPECT_FALSE(onlyBytes(otherMessage));
 }
 
 } // namespace

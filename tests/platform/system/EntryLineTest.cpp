@@ -3,6 +3,7 @@
 // settings restored at close, even when the program ends with the port open or the
 // device does not keep what the entry asks.
 #include "PortFixture.h"
+#include "TableRow.h"
 
 #include "LineSpeed.h"
 #include "OpenFailure.h"
@@ -10,25 +11,20 @@
 
 #include <cctype>
 #include <cstring>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 
 TEST_F(SerialPortTest, KeepsLineSettingsAndRestoresTerminalSettings)
 {
-    termios unusual {};
-    ASSERT_EQ(tcgetattr(view, &unusual), 0);
+    termios unusual = settingsOf(view);
     cook(unusual);
     cfsetspeed(&unusual, B1200);
     unusual.c_cflag
         = (unusual.c_cflag & ~tcflag_t(CSIZE | PARODD)) | CS7 | PARENB | CSTOPB | CRTSCTS;
     ASSERT_EQ(tcsetattr(view, TCSANOW, &unusual), 0);
-    termios before {};
-    ASSERT_EQ(tcgetattr(view, &before), 0);
+    const termios before = settingsOf(view);
 
     Handle port = openPort();
     ASSERT_NE(port, invalidHandle);
-    termios held {};
-    ASSERT_EQ(tcgetattr(view, &held), 0);
+    termios held = settingsOf(view);
     EXPECT_EQ(cfgetispeed(&held), B1200);
     EXPECT_EQ(cfgetospeed(&held), B1200);
     constexpr tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL;
@@ -38,8 +34,7 @@ TEST_F(SerialPortTest, KeepsLineSettingsAndRestoresTerminalSettings)
     EXPECT_EQ(held.c_iflag & (ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | PARMRK), 0u);
 
     EXPECT_TRUE(closeDevice(port));
-    termios after {};
-    ASSERT_EQ(tcgetattr(view, &after), 0);
+    termios after = settingsOf(view);
     EXPECT_EQ(after.c_iflag, before.c_iflag);
     EXPECT_EQ(after.c_oflag, before.c_oflag);
     EXPECT_EQ(after.c_cflag, before.c_cflag);
@@ -49,19 +44,15 @@ TEST_F(SerialPortTest, KeepsLineSettingsAndRestoresTerminalSettings)
 
 TEST_F(SerialPortTest, PortsLeftOpenAreRestoredWhenTheProgramEnds)
 {
-    termios before {};
-    ASSERT_EQ(tcgetattr(view, &before), 0);
+    const termios before = settingsOf(view);
     GTEST_FLAG_SET(death_test_style, "fast");
     EXPECT_EXIT(
         { openPort() != invalidHandle ? std::exit(0) : std::exit(1); },
         ::testing::ExitedWithCode(0), "");
-    termios after {};
-    ASSERT_EQ(tcgetattr(view, &after), 0);
+    termios after = settingsOf(view);
     EXPECT_EQ(after.c_lflag, before.c_lflag);
     EXPECT_EQ(after.c_oflag, before.c_oflag);
-    int exclusive = 1;
-    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0);
+    EXPECT_TRUE(isFree(view));
 }
 
 // The line settings of a port's entry, on a pseudo-terminal, which keeps any speed, stop
@@ -73,20 +64,18 @@ TEST_P(EntryLineTest, AppliedAtOpenAndTheDevicesOwnPutBackAtClose)
 {
     const CLineSettings asked = parseLineSettings(std::string_view(GetParam())).settings;
     // The device as another program left it: cooked, 1200 baud, 8N1, RTS/CTS on.
-    termios own {};
-    ASSERT_EQ(tcgetattr(view, &own), 0);
+    termios own = settingsOf(view);
     cook(own);
     cfsetspeed(&own, B1200);
     own.c_cflag = (own.c_cflag & ~tcflag_t(CSIZE | PARENB | CSTOPB)) | CS8 | CRTSCTS;
     ASSERT_EQ(tcsetattr(view, TCSANOW, &own), 0);
-    ASSERT_EQ(tcgetattr(view, &own), 0);
+    own = settingsOf(view);
     const CLineState before = CTerminalGuard::lineOf(own);
     ports.link(1, farEnd.devicePath() + " " + GetParam());
 
     Handle port = openPort();
     ASSERT_NE(port, invalidHandle) << describe(takeLastOpenFailure().value_or(COpenFailure {}));
-    termios held {};
-    ASSERT_EQ(tcgetattr(view, &held), 0);
+    termios held = settingsOf(view);
     CLineState kept = CTerminalGuard::lineOf(held);
     ASSERT_EQ(readTerminalSpeed(view, kept.inputSpeed, kept.outputSpeed), 0);
     EXPECT_EQ(lineDifference(asked, kept), std::nullopt);
@@ -106,9 +95,7 @@ TEST_P(EntryLineTest, AppliedAtOpenAndTheDevicesOwnPutBackAtClose)
     EXPECT_EQ(farEnd.receive(3), "Hi\r");
 
     EXPECT_TRUE(closeDevice(port));
-    termios after {};
-    ASSERT_EQ(tcgetattr(view, &after), 0);
-    EXPECT_TRUE(CTerminalGuard::sameSettings(after, own));
+    EXPECT_TRUE(CTerminalGuard::sameSettings(settingsOf(view), own));
     std::uint32_t input = 0, output = 0;
     ASSERT_EQ(readTerminalSpeed(view, input, output), 0);
     EXPECT_EQ(output, 1200u);
@@ -142,8 +129,7 @@ TEST_F(SerialPortTest, ADevicesOwnSpeedWithoutAConstantIsPutBack)
 // Parity and data bits other than 8N1 are what a pseudo-terminal does not keep, as a
 // USB adapter's driver may not keep a speed: Connect fails and nothing stays changed.
 // Settings that cannot be read never reach the device at all.
-struct RefusedLine {
-    const char* what;
+struct RefusedLine : CTableRow {
     const char* settings;
     OpenFailureKind kind;
     const char* lineAsked;
@@ -151,19 +137,13 @@ struct RefusedLine {
     std::string mentioned;
 };
 
-void PrintTo(const RefusedLine& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
-
 class RefusedLineTest : public SerialPortTest,
                         public ::testing::WithParamInterface<RefusedLine> { };
 
 TEST_P(RefusedLineTest, FailsTheOpenAndChangesNothing)
 {
     const RefusedLine& entry = GetParam();
-    termios before {};
-    ASSERT_EQ(tcgetattr(view, &before), 0);
+    const termios before = settingsOf(view);
     ports.link(1, farEnd.devicePath() + " " + entry.settings);
     EXPECT_EQ(openPort(), invalidHandle);
     std::optional<COpenFailure> failure = takeLastOpenFailure();
@@ -173,13 +153,9 @@ TEST_P(RefusedLineTest, FailsTheOpenAndChangesNothing)
     const std::string named
         = entry.namesTheEntry ? "The entry " + ports.entry(1).string() : farEnd.devicePath();
     EXPECT_TRUE(mentions(describe(*failure), { named, entry.mentioned, "serialpads-ports set 1" }));
-    termios after {};
-    ASSERT_EQ(tcgetattr(view, &after), 0);
-    EXPECT_TRUE(CTerminalGuard::sameSettings(after, before)) << "the speed was left changed";
-    int exclusive = 1;
-    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0);
-    EXPECT_EQ(flock(view, LOCK_EX | LOCK_NB), 0);
+    EXPECT_TRUE(CTerminalGuard::sameSettings(settingsOf(view), before))
+        << "the speed was left changed";
+    EXPECT_TRUE(isFree(view));
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, RefusedLineTest,
@@ -188,4 +164,4 @@ INSTANTIATE_TEST_SUITE_P(Entries, RefusedLineTest,
             " did not keep the line settings of port 1 (framing 7E1 asked, 8N1 kept)" },
         RefusedLine { "Damaged", "9600 9Z9", OpenFailureKind::lineSettingsDamaged, "", true,
             "'9Z9' is not a framing" }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);

@@ -2,16 +2,14 @@
 // decision after they are applied, and how they go into and come out of a terminal's
 // settings. All plain functions, so every row needs no device.
 #include "LineSettings.h"
+#include "TableRow.h"
 #include "TerminalGuard.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-constexpr auto byName = [](const auto& testInfo) { return std::string(testInfo.param.name); };
-
-struct CGoodLine {
-    const char* name;
+struct CGoodLine : CTableRow {
     std::string text;
     CLineSettings settings;
     std::string formatted; // as formatLineSettings() writes it back
@@ -47,10 +45,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, GoodLineTest,
             { 9600, framing(8, EParity::none, 1), EFlow::rtscts }, "9600 8N1 rtscts" },
         CGoodLine { "NoFlow", "19200 6N2 none",
             { 19200, framing(6, EParity::none, 2), EFlow::none }, "19200 6N2 none" }),
-    byName);
+    byWhat);
 
-struct CBadLine {
-    const char* name;
+struct CBadLine : CTableRow {
     std::vector<std::string_view> words;
     std::string message; // the start of the sentence
 };
@@ -83,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, BadLineTest,
         CBadLine { "UpperFlow", { "9600", "8N1", "RTSCTS" }, "'RTSCTS' is not a flow control" },
         CBadLine { "ControlCharacter", { "96\x1b[2J" }, "'96\\x1B[2J' is not a speed" },
         CBadLine { "Four", { "9600", "8N1", "none", "x" }, "too many line settings from 'x'" }),
-    byName);
+    byWhat);
 
 TEST(LineSettings, TextWithEmptyWordsIsRefused)
 {
@@ -103,8 +100,7 @@ TEST(LineSettings, StandardSpeedsHaveTheirConstants)
 
 // ---- Entries ---------------------------------------------------------------------
 
-struct CEntryRow {
-    const char* name;
+struct CEntryRow : CTableRow {
     std::string target;
     std::string path;
     std::string settings; // formatted; empty when none
@@ -136,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, DeviceEntryTest,
         CEntryRow { "BadSpeed", "/dev/ttyUSB0 12x", "", "", true },
         CEntryRow { "DoubledBlank", "/dev/ttyUSB0 9600  8N1", "", "", true },
         CEntryRow { "NoPath", " 9600", "", "", true }),
-    byName);
+    byWhat);
 
 TEST(DeviceEntry, PathsThatWouldReadBackAsSettingsCannotBeStored)
 {
@@ -147,8 +143,7 @@ TEST(DeviceEntry, PathsThatWouldReadBackAsSettingsCannotBeStored)
 
 // ---- What the device kept --------------------------------------------------------
 
-struct CKeptRow {
-    const char* name;
+struct CKeptRow : CTableRow {
     std::string asked;
     CLineState kept;
     std::string difference; // empty when it kept what was asked
@@ -188,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, KeptLineTest,
         CKeptRow { "Everything", "9600 7O2 rtscts", line(300, 300, f8N1, false),
             "speed 9600 asked, 300 kept; framing 7O2 asked, 8N1 kept; flow control rtscts "
             "asked, none kept" }),
-    byName);
+    byWhat);
 
 // ---- Into and out of a terminal's settings ----------------------------------------
 
@@ -232,6 +227,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, TerminalLineTest,
         CGoodLine { "FiveEvenTwo", "", { 50, framing(5, EParity::even, 2), {} }, "" },
         CGoodLine {
             "SixOddOneRtsCts", "", { 4000000, framing(6, EParity::odd, 1), EFlow::rtscts }, "" }),
-    byName);
+    byWhat);
 
 } // namespace

@@ -2,6 +2,7 @@
 // it: requests the port does not support, entries that are no serial device, devices
 // held by another program or closed to this user.
 #include "PortFixture.h"
+#include "TableRow.h"
 
 #include "DeviceClass.h"
 #include "OpenFailure.h"
@@ -37,17 +38,11 @@ TEST_F(SerialPortTest, OpenRejectsUnsupportedRequests)
 
 // Entries that must not be opened, each made by a function given the port directory
 // (the entry is com3), with the failure an open finds.
-struct NonSerialEntry {
-    const char* what;
+struct NonSerialEntry : CTableRow {
     void (*make)(CTestPortDirectory& ports);
     OpenFailureKind kind;
     const char* mentioned; // a part of the sentence
 };
-
-void PrintTo(const NonSerialEntry& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class NotATerminalTest : public ::testing::TestWithParam<NonSerialEntry> {
 protected:
@@ -110,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Entries, NotATerminalTest,
         NonSerialEntry { "MalformedBluetoothTarget",
             [](CTestPortDirectory& ports) { ports.link(3, "bluetooth:00:11:22"); },
             OpenFailureKind::noSuchDevice, "(bluetooth:00:11:22) does not exist" }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
 TEST(NotATerminal, KernelDescribedNonTerminalsAreKnown)
 {
@@ -230,16 +225,10 @@ TEST_F(OpenFailureTest, PermissionDeniedIsToldAsSuchToAnotherUser)
 }
 
 // The sentences of failures these machines cannot make happen.
-struct DescribedFailure {
-    const char* what;
+struct DescribedFailure : CTableRow {
     COpenFailure failure;
     std::vector<std::string> mentioned;
 };
-
-void PrintTo(const DescribedFailure& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class DescribeTest : public ::testing::TestWithParam<DescribedFailure> { };
 
@@ -319,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DescribeTest,
                 "serialpads-ports set 1" } },
         DescribedFailure { "OtherError", deviceFailure(OpenFailureKind::otherError, EIO),
             { "/dev/ttyUSB0 could not be opened: Input/output error." } }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
 TEST(Describe, PermissionNamesTheGroupToJoin)
 {

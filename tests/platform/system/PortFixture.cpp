@@ -20,15 +20,6 @@ void cook(termios& settings)
     settings.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
 }
 
-::testing::AssertionResult mentions(
-    const std::string& text, std::initializer_list<std::string> parts)
-{
-    for (const std::string& part : parts)
-        if (text.find(part) == std::string::npos)
-            return ::testing::AssertionFailure() << "\"" << text << "\" lacks \"" << part << "\"";
-    return ::testing::AssertionSuccess();
-}
-
 void SerialPortTest::SetUp()
 {
     ports.link(1, farEnd.devicePath());

@@ -9,11 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <grp.h>
-#include <initializer_list>
-#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
@@ -28,27 +25,6 @@ Handle openPort(const char16_t* name = u"COM1:", std::uint32_t access = readWrit
 // which would change or hold back bytes: stripping to 7 bits, CR/NL translation,
 // software flow control, error marking (which doubles 0xFF), echo and line editing.
 void cook(termios& settings);
-
-// Whether `text` holds every one of `parts`; the text is shown when it does not.
-::testing::AssertionResult mentions(
-    const std::string& text, std::initializer_list<std::string> parts);
-
-// Sets or clears an environment variable for one scope.
-class CScopedVariable {
-public:
-    CScopedVariable(const char* variable, const char* value)
-        : name(variable)
-    {
-        if (const char* old = std::getenv(name))
-            previous = old;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~CScopedVariable() { previous ? setenv(name, previous->c_str(), 1) : unsetenv(name); }
-
-private:
-    const char* name;
-    std::optional<std::string> previous;
-};
 
 // Runs `action` in a child process that is not root, since root passes permission
 // checks and may open a terminal held in exclusive mode. The child takes the uid and

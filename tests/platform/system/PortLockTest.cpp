@@ -1,10 +1,11 @@
 // The folder that holds the Bluetooth ports' lock files: another user must not be able
 // to put a lock file, or a link in its place, where one of our programs will look.
 #include "PortLock.h"
+#include "TableRow.h"
+#include "TestPort.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
@@ -14,45 +15,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A private runtime directory, where the lock folder is looked for.
 class LockFolderTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/serialpads-lock-test.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        base = name;
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        if (runtime)
-            previousRuntime = runtime;
-        hadRuntime = runtime != nullptr;
-        setenv("XDG_RUNTIME_DIR", base.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        if (hadRuntime)
-            setenv("XDG_RUNTIME_DIR", previousRuntime.c_str(), 1);
-        else
-            unsetenv("XDG_RUNTIME_DIR");
-        std::error_code ignored;
-        fs::remove_all(base, ignored);
-    }
-
-    fs::path base;
-    std::string previousRuntime;
-    bool hadRuntime = false;
+    CTestPortDirectory folders;
+    const fs::path base = folders.path();
+    CScopedVariable runtime { "XDG_RUNTIME_DIR", base.c_str() };
 };
 
-struct FolderCase {
-    const char* name;
+struct FolderCase : CTableRow {
     std::function<void(const fs::path&)> make;
     bool usable;
     bool needsRoot = false;
 };
-
-void PrintTo(const FolderCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 void makeWithMode(const fs::path& folder, mode_t mode)
 {
@@ -109,8 +84,7 @@ TEST_P(LockFolderStateTest, IsUsedOnlyWhenItIsAPrivateDirectoryOfOurs)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, LockFolderStateTest, testing::ValuesIn(folderCases),
-    [](const testing::TestParamInfo<FolderCase>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Folders, LockFolderStateTest, testing::ValuesIn(folderCases), byWhat);
 
 TEST_F(LockFolderTest, ALinkInPlaceOfTheLockFileIsNotFollowed)
 {

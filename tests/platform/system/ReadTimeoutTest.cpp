@@ -3,6 +3,7 @@
 // inside the port's waits, and a read is seen to end at once (no wait ran out) or by
 // its time-out (one did), so nothing depends on how fast the machine is.
 #include "PortFixture.h"
+#include "TableRow.h"
 
 using namespace std::chrono_literals;
 
@@ -54,8 +55,7 @@ protected:
     Handle port = invalidHandle;
 };
 
-struct ReadCase {
-    const char* what;
+struct ReadCase : CTableRow {
     COMMTIMEOUTS timeouts;
     std::uint32_t count;
     std::string before; // waiting when the read starts
@@ -63,11 +63,6 @@ struct ReadCase {
     std::string expected;
     bool timedOut; // whether a wait ran out before the read ended
 };
-
-void PrintTo(const ReadCase& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class ReadEndTest : public ReadTimeoutTest, public ::testing::WithParamInterface<ReadCase> { };
 
@@ -108,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Timeouts, ReadEndTest,
             { Far::sends("one "), Far::sends("two") }, "one two", false },
         ReadCase { "AllZeroWaitsForEveryByte", { 0, 0, 0, 0, 0 }, 5, "",
             { Far::sends("12"), Far::sends("345") }, "12345", false }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
 TEST_F(ReadTimeoutTest, GivesAtMostCountBytesPerRead)
 {

@@ -216,12 +216,9 @@ TEST_F(SerialPortTest, HeldPortRefusesEveryOtherOpenUntilClosed)
     ASSERT_NE(first, invalidHandle);
     EXPECT_EQ(openPort(u"COM1:", GENERIC_READ), invalidHandle);
     EXPECT_EQ(openPort(u"COM2:", GENERIC_WRITE), invalidHandle);
-    // Another serial tool taking the usual lock is kept out too.
-    EXPECT_NE(flock(view, LOCK_EX | LOCK_NB), 0);
-    // And a program that takes no lock: exclusive mode is on, and refuses its open.
-    int exclusiveWhileHeld = 0;
-    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusiveWhileHeld), 0);
-    EXPECT_EQ(exclusiveWhileHeld, 1);
+    // Another serial tool taking the usual lock is kept out too, and a program that takes
+    // no lock: exclusive mode is on, and refuses its open.
+    EXPECT_TRUE(isHeld(view));
     EXPECT_EQ(plainOpenErrorAsOtherUser(farEnd.devicePath()), EBUSY);
 
     EXPECT_TRUE(closeDevice(first));
@@ -237,9 +234,7 @@ TEST_F(SerialPortTest, HeldPortRefusesEveryOtherOpenUntilClosed)
     Handle second = openPort(u"COM2:", GENERIC_WRITE);
     EXPECT_NE(second, invalidHandle);
     EXPECT_TRUE(closeDevice(second));
-    int exclusive = 1;
-    ASSERT_EQ(ioctl(view, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0) << "exclusive mode outlived the port";
+    EXPECT_TRUE(isFree(view)) << "the hold outlived the port";
 }
 
 TEST_F(SerialPortTest, PortsDoOnlyWhatTheyWereOpenedForAndClosedOnesNothing)

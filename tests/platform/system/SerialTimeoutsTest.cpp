@@ -1,6 +1,7 @@
 // The port's time-outs as deadlines, through tables on a fixed start time: what each
 // COMMTIMEOUTS record makes of a read or a write, without waiting for any of it.
 #include "SerialTimeouts.h"
+#include "TableRow.h"
 
 #include <gtest/gtest.h>
 
@@ -11,19 +12,13 @@ namespace {
 
 const SerialClock::time_point start = SerialClock::time_point() + 1000h;
 
-struct ReadCase {
-    const char* what;
+struct ReadCase : CTableRow {
     COMMTIMEOUTS timeouts;
     std::uint32_t count;
     bool returnWhenAny;
     std::optional<milliseconds> total; // after start; none: no limit
     std::optional<milliseconds> gap;
 };
-
-void PrintTo(const ReadCase& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class ReadPlanTest : public ::testing::TestWithParam<ReadCase> { };
 
@@ -58,19 +53,13 @@ INSTANTIATE_TEST_SUITE_P(Timeouts, ReadPlanTest,
         // A product beyond decades is cut, not wrapped round to a short wait.
         ReadCase { "HugeProductIsCut", { 0, MAXDWORD - 1, 5, 0, 0 }, MAXDWORD, false,
             milliseconds(std::int64_t(1) << 40), std::nullopt }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
-struct WriteCase {
-    const char* what;
+struct WriteCase : CTableRow {
     COMMTIMEOUTS timeouts;
     std::uint32_t count;
     milliseconds limit;
 };
-
-void PrintTo(const WriteCase& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class WriteDeadlineTest : public ::testing::TestWithParam<WriteCase> { };
 
@@ -89,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(Timeouts, WriteDeadlineTest,
         WriteCase { "BothZero", { 0, 0, 0, 0, 0 }, 1, 30'000ms },
         WriteCase { "BothZeroLongLine", { 0, 0, 0, 0, 0 }, MAXDWORD, 30'000ms },
         WriteCase { "Largest", { 0, 0, 0, MAXDWORD, MAXDWORD }, MAXDWORD, 30'000ms }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
 TEST(PollTimeout, RoundsUpAndCapsTheWait)
 {

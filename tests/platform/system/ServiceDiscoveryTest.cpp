@@ -2,6 +2,7 @@
 // outside input: each case sits in a buffer of exactly its size, so a read past its end
 // shows under the address sanitizer.
 #include "ServiceDiscovery.h"
+#include "TableRow.h"
 
 #include <gtest/gtest.h>
 
@@ -34,17 +35,11 @@ Bytes joined(std::initializer_list<Bytes> parts)
     return out;
 }
 
-struct RecordsCase {
-    const char* what;
+struct RecordsCase : CTableRow {
     Bytes lists;
     bool wellFormed;
     std::optional<int> channel;
 };
-
-void PrintTo(const RecordsCase& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class RecordsTest : public ::testing::TestWithParam<RecordsCase> { };
 
@@ -118,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, RecordsTest,
             sequence(sequence({ 0x09, 0x00, 0x04, 0x35, 0x09, 0x35, 0x03, 0x19, 0x00, 0x03 })),
             false, std::nullopt },
         RecordsCase { "Empty", {}, false, std::nullopt }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
 TEST(ServiceRecords, EveryCutOfAGoodAnswerIsRejected)
 {
@@ -150,18 +145,12 @@ TEST(SdpRequest, AsksForTheSerialPortsProtocolLists)
             0x09, 0x00, 0x04, 0x03, 0x02, 0xAB, 0xCD }));
 }
 
-struct ReplyCase {
-    const char* what;
+struct ReplyCase : CTableRow {
     Bytes packet;
     CSdpReply::Kind kind;
     Bytes attributes;
     Bytes continuation;
 };
-
-void PrintTo(const ReplyCase& entry, std::ostream* out)
-{
-    *out << entry.what;
-}
 
 class ReplyTest : public ::testing::TestWithParam<ReplyCase> { };
 
@@ -207,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Packets, ReplyTest,
             CSdpReply::Kind::malformed, {}, {} },
         ReplyCase { "HeaderOnly", { 0x07, 0x00, 0x05, 0x00 }, CSdpReply::Kind::malformed, {}, {} },
         ReplyCase { "Nothing", {}, CSdpReply::Kind::malformed, {}, {} }),
-    [](const auto& testInfo) { return std::string(testInfo.param.what); });
+    byWhat);
 
 TEST(ServiceLookup, FailsAtOnceWithoutBluetooth)
 {

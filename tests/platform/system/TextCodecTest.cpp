@@ -3,6 +3,7 @@
 #include "TextCodec.h"
 #include "Platform.h"
 #include "ProcessCodecs.h"
+#include "TableRow.h"
 
 #include <climits>
 #include <clocale>
@@ -38,21 +39,6 @@ FedResult feedOneByOne(const std::string& bytes)
         result.text.append(units, std::size_t(std::max(count, 0)));
     }
     return result;
-}
-
-// Opens `encoding` and decodes `bytes` one at a time, finishing the stream if asked.
-std::u16string decodeEach(const char* encoding, const std::string& bytes, bool finish)
-{
-    auto codec = CTextCodec::open(encoding);
-    EXPECT_TRUE(codec) << encoding;
-    std::u16string text;
-    if (!codec)
-        return text;
-    for (char byte : bytes)
-        codec->decode(std::string_view(&byte, 1), text);
-    if (finish)
-        codec->finishDecoding(text);
-    return text;
 }
 
 class DefaultCodePage : public ::testing::Test {
@@ -145,8 +131,7 @@ TEST_F(DefaultCodePage, UnknownCodePageConvertsNothing)
 }
 
 // One row: bytes as they arrive, and the text they must give.
-struct DecodeCase {
-    const char* name;
+struct DecodeCase : CTableRow {
     std::string bytes;
     std::u16string expected;
 };
@@ -187,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(Utf8, ByteDecoding,
         DecodeCase { "EncodedSurrogate", bytesOf({ 0xED, 0xA0, 0x80 }), fffd + fffd },
         DecodeCase { "BeyondUnicode", bytesOf({ 0xF4, 0x90, 0x80, 0x80 }), fffd + fffd },
         DecodeCase { "WaitedOnBytesThenAscii", bytesOf({ 0xF4, 0x90, 0x80, 0x41 }), fffd + u"A" }),
-    [](const ::testing::TestParamInfo<DecodeCase>& row) { return row.param.name; });
+    byWhat);
 
 TEST_F(DefaultCodePage, CharacterComesOutFromTheCallThatCompletesIt)
 {
@@ -260,79 +245,76 @@ TEST(LocaleCodeset, LocalesThatNameOnlyAsciiUseUtf8)
     std::setlocale(LC_CTYPE, saved.c_str());
 }
 
-TEST(CTextCodec, SingleByteEncodings)
+const std::string nihon = bytesOf({ 0xC6, 0xFC, 0xCB, 0xDC });
+
+TEST(CTextCodec, WritesEachEncodingsBytesAndSaysWhatItReplaced)
 {
     EXPECT_FALSE(CTextCodec::open("NO-SUCH-ENCODING").has_value());
-    auto latin1 = CTextCodec::open("ISO-8859-1");
-    ASSERT_TRUE(latin1);
-    bool replaced = true;
-    EXPECT_EQ(latin1->encode(u"caf\u00E9", {}, &replaced), "caf\xE9");
-    EXPECT_FALSE(replaced);
-    EXPECT_EQ(latin1->encode(u"a\u20ACb\u00FF", {}, &replaced), "a?b\xFF");
-    EXPECT_TRUE(replaced);
-    std::u16string decoded;
-    latin1->decode(bytesOf({ 0x80, 0xE9, 0xFF }), decoded);
-    EXPECT_EQ(decoded, u"\u0080\u00E9\u00FF");
-
-    auto windows = CTextCodec::open("WINDOWS-1252");
-    ASSERT_TRUE(windows);
-    EXPECT_EQ(windows->encode(u"\u20AC5"),
-        "\x80"
-        "5");
-    decoded.clear();
-    windows->decode(bytesOf({ 0x80, 0x81, 0x41 }), decoded);
-    EXPECT_EQ(decoded, u"\u20AC\uFFFDA");
-}
-
-TEST(CTextCodec, EucJpDecodesByteByByte)
-{
-    auto codec = CTextCodec::open("EUC-JP");
-    ASSERT_TRUE(codec);
-    const std::string nihon = bytesOf({ 0xC6, 0xFC, 0xCB, 0xDC });
-    EXPECT_EQ(codec->encode(u"\u65E5\u672C"), nihon);
-
-    std::vector<std::size_t> counts;
-    std::u16string text;
-    for (char byte : nihon + "A") {
-        std::size_t before = text.size();
-        codec->decode(std::string_view(&byte, 1), text);
-        counts.push_back(text.size() - before);
+    struct Row {
+        const char* encoding;
+        std::u16string text;
+        std::string bytes;
+        bool replaced; // whether a character had no bytes of its own
+    };
+    for (const Row& row :
+        std::initializer_list<Row> { { "ISO-8859-1", u"caf\u00E9", "caf\xE9", false },
+            { "ISO-8859-1", u"a\u20ACb\u00FF", "a?b\xFF", true },
+            { "WINDOWS-1252", u"\u20AC5", bytesOf({ 0x80, '5' }), false },
+            { "EUC-JP", u"\u65E5\u672C", nihon, false },
+            // The euro sign as an ASCII '?' between the kanji, the shift state switched
+            // around it.
+            { "ISO-2022-JP", u"\u65E5\u20AC\u672C", "\x1B$BF|\x1B(B?\x1B$BK\\\x1B(B", true } }) {
+        SCOPED_TRACE(row.encoding);
+        auto codec = CTextCodec::open(row.encoding);
+        ASSERT_TRUE(codec);
+        bool replaced = !row.replaced;
+        EXPECT_EQ(codec->encode(row.text, {}, &replaced), row.bytes);
+        EXPECT_EQ(replaced, row.replaced);
     }
-    EXPECT_EQ(text, u"\u65E5\u672CA");
-    EXPECT_EQ(counts, (std::vector<std::size_t> { 0, 1, 0, 1, 1 }));
-
-    // An ASCII byte where the second byte belongs is a break, not a character.
-    text.clear();
-    codec->decode(bytesOf({ 0xC6, 0x41 }), text);
-    EXPECT_EQ(text, u"\uFFFDA");
 }
 
-TEST(CTextCodec, ShiftEncodingKeepsItsStateBetweenBytes)
+TEST(CTextCodec, DecodesEachEncodingByteByByteAndOnceFinished)
 {
-    auto codec = CTextCodec::open("ISO-2022-JP");
-    ASSERT_TRUE(codec);
-    // The unrepresentable euro sign must be written as an ASCII '?', between the two
-    // kanji, with the shift state switched around it.
-    std::string bytes = codec->encode(u"\u65E5\u20AC\u672C");
-    EXPECT_EQ(bytes, "\x1B$BF|\x1B(B?\x1B$BK\\\x1B(B");
-
-    // Fed one byte at a time the escape sequences must not leak out as text.
-    EXPECT_EQ(decodeEach("ISO-2022-JP", bytes, true), u"\u65E5?\u672C");
-}
-
-TEST(CTextCodec, HeldBackCharacterIsNotOvertakenByAscii)
-{
-    // CP1255 holds a Hebrew letter back in case a point follows it.
-    EXPECT_EQ(decodeEach("CP1255", bytesOf({ 0xE0, 'a', 0xE0 }), true), u"\u05D0a\u05D0");
-}
-
-TEST(CTextCodec, ABrokenFourByteStartLosesNoCharacterAfterItsFirstByte)
-{
-    // GB18030 takes 0x81 0x30 as the start of a four-byte character without looking
-    // at the bytes after it, so they were swallowed with it when the fourth broke it.
-    const std::string bytes = bytesOf({ 0x81, 0x30, 'A', 'B', 0xFC, 0x36, '\r', 'x', 0x81, 0x30 });
-    EXPECT_EQ(decodeEach("GB18030", bytes, false), u"\uFFFD0AB\uFFFD6\rx");
-    EXPECT_EQ(decodeEach("GB18030", bytes, true), u"\uFFFD0AB\uFFFD6\rx\uFFFD0");
+    struct Row {
+        const char* encoding;
+        std::string bytes;
+        std::u16string text;
+        std::u16string tail = u""; // what finishing the text adds
+        std::vector<std::size_t> counts = {}; // units from each byte; not checked when empty
+    };
+    for (const Row& row : std::initializer_list<Row> {
+             { "ISO-8859-1", bytesOf({ 0x80, 0xE9, 0xFF }), u"\u0080\u00E9\u00FF" },
+             { "WINDOWS-1252", bytesOf({ 0x80, 0x81, 0x41 }), u"\u20AC\uFFFDA" },
+             { "EUC-JP", nihon + "A", u"\u65E5\u672CA", u"", { 0, 1, 0, 1, 1 } },
+             // An ASCII byte where the second byte belongs is a break, not a character.
+             { "EUC-JP", bytesOf({ 0xC6, 0x41 }), u"\uFFFDA" },
+             // The escape sequences must not leak out as text.
+             { "ISO-2022-JP", "\x1B$BF|\x1B(B?\x1B$BK\\\x1B(B", u"\u65E5?\u672C" },
+             // CP1255 holds a Hebrew letter back in case a point follows it; ASCII must
+             // not overtake it.
+             { "CP1255", bytesOf({ 0xE0, 'a', 0xE0 }), u"\u05D0a", u"\u05D0" },
+             // GB18030 takes 0x81 0x30 as the start of a four-byte character without
+             // looking at the bytes after it, which were lost with it when the fourth
+             // broke it.
+             { "GB18030", bytesOf({ 0x81, 0x30, 'A', 'B', 0xFC, 0x36, '\r', 'x', 0x81, 0x30 }),
+                 u"\uFFFD0AB\uFFFD6\rx", u"\uFFFD0" } }) {
+        SCOPED_TRACE(row.encoding);
+        auto codec = CTextCodec::open(row.encoding);
+        ASSERT_TRUE(codec);
+        std::u16string text;
+        std::vector<std::size_t> counts;
+        for (char byte : row.bytes) {
+            std::size_t before = text.size();
+            codec->decode(std::string_view(&byte, 1), text);
+            counts.push_back(text.size() - before);
+        }
+        EXPECT_EQ(text, row.text);
+        if (!row.counts.empty()) {
+            EXPECT_EQ(counts, row.counts);
+        }
+        codec->finishDecoding(text);
+        EXPECT_EQ(text, row.text + row.tail);
+    }
 }
 
 TEST(CTextCodec, FinishingReplacesAnUnfinishedCharacter)
