@@ -77,11 +77,8 @@ void CDialogTimers::timerEvent(QTimerEvent* event)
         disarm(timer);
         passDue(timer, Clock::now());
         const std::uintptr_t ours = id;
-        // Armed again once the tick is over: a tick that waits for its port would have
-        // it disarmed again at once. The tick may have stopped or restarted the timer.
+        arm(timer);
         tick(ours);
-        if (auto still = timers.find(ours); still != timers.end())
-            arm(still->second);
         return;
     }
     QObject::timerEvent(event);

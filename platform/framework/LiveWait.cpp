@@ -6,10 +6,9 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QThread>
-#include <QTimerEvent>
+#include <QTimer>
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -19,10 +18,8 @@ std::vector<CWaitListener*>& listeners()
     return all;
 }
 
-// The one wait of the user-interface thread, kept from one wait to the next. Its time
-// limit is a timer of its own rather than a QTimer: a silent device's waits end by
-// time twenty times a second, and a signal's delivery is work no one needs.
-class CLiveWait final : public QObject {
+// The one wait of the user-interface thread, kept from one wait to the next.
+class CLiveWait {
 public:
     CLiveWait()
     {
@@ -38,16 +35,18 @@ public:
                 end();
         });
         QObject::connect(&writable, &QSocketNotifier::activated, [this] { end(); });
+        deadline.setSingleShot(true);
+        deadline.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&deadline, &QTimer::timeout, [this] {
+            timedOut = true;
+            end();
+        });
     }
 
     bool isWaiting() const { return waiting; }
 
     // Whether the time ran out before the descriptor was seen ready.
     bool timedOutLast() const { return timedOut; }
-
-    // Whether the event loop's last pass watched `fd` for input and saw none: the read
-    // notifier is still on only then.
-    bool sawNoInput(int fd) const { return readable.isEnabled() && readable.socket() == fd; }
 
     void forget(int fd)
     {
@@ -69,28 +68,18 @@ public:
         if (fd >= 0 && (events & POLLOUT))
             watch(writable, fd);
         if (timeoutMs > 0)
-            deadline = startTimer(timeoutMs, Qt::PreciseTimer);
-        // By index: a listener told may remove itself.
-        for (std::size_t i = 0; i < listeners().size(); ++i)
-            listeners()[i]->waitBegins();
+            deadline.start(timeoutMs);
+        const std::vector<CWaitListener*> told = listeners();
+        for (CWaitListener* listener : told)
+            listener->waitBegins();
         QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
         while (!ended)
             dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
-        stopDeadline();
+        deadline.stop();
         waiting = false;
-        for (std::size_t i = 0; i < listeners().size(); ++i)
-            listeners()[i]->waitEnded();
-    }
-
-protected:
-    void timerEvent(QTimerEvent* event) override
-    {
-        if (event->timerId() != deadline) {
-            QObject::timerEvent(event);
-            return;
-        }
-        timedOut = true;
-        end();
+        const std::vector<CWaitListener*> still = listeners();
+        for (CWaitListener* listener : still)
+            listener->waitEnded();
     }
 
 private:
@@ -107,18 +96,12 @@ private:
     {
         ended = true;
         writable.setEnabled(false);
-        stopDeadline();
-    }
-
-    void stopDeadline()
-    {
-        if (deadline != 0)
-            killTimer(std::exchange(deadline, 0));
+        deadline.stop();
     }
 
     QSocketNotifier readable { QSocketNotifier::Read };
     QSocketNotifier writable { QSocketNotifier::Write };
-    int deadline = 0; // the timer that ends the wait, 0 when none runs
+    QTimer deadline;
     bool waiting = false;
     bool ended = false;
     bool timedOut = false;
@@ -160,17 +143,11 @@ void installLiveWaiter()
 
 short waitKeepingWindowsLive(int fd, short events, int timeoutMs)
 {
-    QCoreApplication* app = QCoreApplication::instance();
     // Most waits end before they start: a streaming device has bytes ready, a port
     // takes what is written. Those cost one poll() and no trip through the event loop.
-    // A silent device's read skips even that look when the loop has just seen nothing
-    // on it; input that came since ends the wait at its first pass.
-    const bool justSeenQuiet = events == POLLIN && timeoutMs != 0 && app && made
-        && made->sawNoInput(fd) && QThread::currentThread() == app->thread();
-    if (!justSeenQuiet) {
-        if (short ready = pollDescriptor(fd, events, 0); ready || timeoutMs == 0)
-            return ready;
-    }
+    if (short ready = pollDescriptor(fd, events, 0); ready || timeoutMs == 0)
+        return ready;
+    QCoreApplication* app = QCoreApplication::instance();
     // A wait for nothing but a hang-up, without a time-out, has nothing that would end
     // it; it is left to poll() as asked.
     const bool watched = fd >= 0 && (events & (POLLIN | POLLOUT));
