@@ -8,6 +8,7 @@
 #include "DialogWindow.h"
 #include "LogView.h"
 #include "ReceiveResources.h"
+#include "TableRow.h"
 #include "TestPort.h"
 #include "TextContrast.h"
 
@@ -20,19 +21,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
-
-// Whether a port holds the terminal behind `fd` exclusively, as the pads do once open.
-bool heldExclusively(int fd)
-{
-    int exclusive = 0;
-    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive;
-}
 
 using namespace std::chrono_literals;
 
@@ -73,7 +66,7 @@ protected:
     {
         ports.link(1, back.devicePath());
         int watcher = open(back.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (watcher >= 0 && !waitUntil([&] { return heldExclusively(watcher); }, 3s)) {
+        if (watcher >= 0 && !waitUntil([&] { return exclusiveMode(watcher); }, 3s)) {
             close(watcher);
             return -1;
         }
@@ -134,17 +127,10 @@ TEST_F(ReceiveDialogTest, StartsIdleWithPortOneSelectedThenShowsWhatArrives)
     EXPECT_FALSE(driver.isEnabled(IDC_RECEIVE_CONNECT));
 }
 
-struct BytesCase {
-    const char* name;
+struct BytesCase : CTableRow {
     std::vector<std::string> ticks; // what the far end sends before each tick
     std::u16string expected;
 };
-
-// Names the case in test listings instead of dumping its bytes.
-void PrintTo(const BytesCase& value, std::ostream* out)
-{
-    *out << value.name;
-}
 
 class ReceiveBytesTest : public ReceiveDialogTest,
                          public ::testing::WithParamInterface<BytesCase> { };
@@ -176,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Streams, ReceiveBytesTest,
             u"a\uFFFDb\uFFFD(" },
         BytesCase { "CharacterCutByCarriageReturn", { "x\xC3\r" }, u"x\uFFFD\r\n" },
         BytesCase { "TicksAppendAfterEachOther", { "one\r", "two\r" }, u"one\r\ntwo\r\n" }),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+    byWhat);
 
 TEST_F(ReceiveDialogTest, ThreeHundredWaitingBytesTakeThreeTicksAndAFourthTouchesNothing)
 {
@@ -277,15 +263,13 @@ TEST_F(ReceiveDialogTest, TextFlowsOnWhenTheDeviceComesBack)
     CTestPort back;
     int watcher = bringBack(back);
     ASSERT_GE(watcher, 0);
-    auto held = [&] { return heldExclusively(watcher); };
     back.send(" after\r");
     EXPECT_TRUE(waitUntil([&] { return fieldShows(u"before after\r\n"); }));
     EXPECT_TRUE(driver.isEnabled(IDC_RECEIVE_DISCONNECT));
 
     // Disconnect lets go of the device it had opened again, and a Connect takes it anew.
     disconnect();
-    EXPECT_FALSE(held());
-    EXPECT_EQ(flock(watcher, LOCK_EX | LOCK_NB), 0);
+    EXPECT_TRUE(isFree(watcher));
     close(watcher);
     connect();
     back.send("!");

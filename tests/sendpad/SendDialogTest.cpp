@@ -6,6 +6,7 @@
 
 #include "DialogDriver.h"
 #include "SendResources.h"
+#include "TableRow.h"
 #include "TestPort.h"
 #include "TextContrast.h"
 
@@ -80,17 +81,10 @@ TEST_F(SendDialogTest, StartsIdleWithTheNinePortsAndPortOneSelectedThenConnects)
     EXPECT_EQ(driver.window()->focusWidget(), driver.widget(IDC_SEND_TEXT));
 }
 
-struct SendCase {
-    const char* name;
+struct SendCase : CTableRow {
     QString typed;
     std::string expected;
 };
-
-// Names the case in test listings instead of dumping its bytes.
-void PrintTo(const SendCase& value, std::ostream* out)
-{
-    *out << value.name;
-}
 
 class SendBytesTest : public SendDialogTest, public ::testing::WithParamInterface<SendCase> { };
 
@@ -122,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, SendBytesTest,
                     bytes += "\xC3\xA9";
                 return bytes + "\r";
             }() }),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+    byWhat);
 
 TEST_F(SendDialogTest, HelloWorldThenSendWritesTwelveBytes)
 {
