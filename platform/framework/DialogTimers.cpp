@@ -1,5 +1,7 @@
 #include "DialogTimers.h"
 
+#include "PortRegistry.h"
+
 #include <QTimerEvent>
 
 #include <limits>
@@ -49,7 +51,7 @@ void CDialogTimers::stopAll()
 // the step keeps its place in the period whatever the waits in between.
 void CDialogTimers::arm(CTimer& timer)
 {
-    if (waiting || timer.qtId != 0)
+    if (waiting || timer.qtId != 0 || timer.asleep)
         return;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(timer.due - Clock::now());
     timer.qtId = startTimer(std::max(left, std::chrono::milliseconds(0)), Qt::PreciseTimer);
@@ -84,8 +86,36 @@ void CDialogTimers::timerEvent(QTimerEvent* event)
     QObject::timerEvent(event);
 }
 
+void CDialogTimers::tickBegins()
+{
+    waitsInTick = 0;
+    callsBeforeTick = CPortRegistry::instance().callsMade();
+}
+
+void CDialogTimers::tickEnded(std::uintptr_t id)
+{
+    auto found = timers.find(id);
+    if (found == timers.end() || waitsInTick == 0 || quietDescriptor() < 0
+        || CPortRegistry::instance().callsMade() - callsBeforeTick != 1)
+        return;
+    disarm(found->second);
+    found->second.asleep = true;
+}
+
+// Armed at once: the step that fell due while it slept is its next tick.
+void CDialogTimers::wake()
+{
+    for (auto& [id, timer] : timers) {
+        if (timer.asleep) {
+            timer.asleep = false;
+            arm(timer);
+        }
+    }
+}
+
 void CDialogTimers::waitBegins()
 {
+    ++waitsInTick;
     waiting = true;
     for (auto& [id, timer] : timers)
         disarm(timer);

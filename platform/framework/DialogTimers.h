@@ -5,6 +5,12 @@
 // blocked thread would not see one either. The timers do not even wake the process
 // then; when the wait ends, a timer that fell due meanwhile, once or several times,
 // gives one tick as soon as the event loop runs again, after the handler returns.
+//
+// A tick whose one port call was a read that waited out its whole time-out with
+// nothing arriving would be followed by the same tick, again and again, until that
+// device has input: so the timer sleeps until then, waking the process for nothing in
+// between. It wakes, giving a tick at once, when the device has input or hangs up, when
+// its port is closed, or when the dialog is sent any other message.
 #pragma once
 
 #include "LiveWait.h"
@@ -26,6 +32,11 @@ public:
     bool stop(std::uintptr_t id);
     void stopAll();
 
+    // Around the handling of a tick of timer `id`, and of any other message.
+    void tickBegins();
+    void tickEnded(std::uintptr_t id);
+    void otherMessage() { wake(); }
+
 protected:
     void timerEvent(QTimerEvent* event) override;
 
@@ -35,10 +46,13 @@ private:
         std::chrono::milliseconds period;
         Clock::time_point due;
         int qtId = 0; // 0 while not armed
+        bool asleep = false;
     };
 
     void waitBegins() override;
     void waitEnded() override;
+    void quietEnded() override { wake(); }
+    void wake();
     void arm(CTimer& timer);
     void disarm(CTimer& timer);
     // Moves `due` to the first step of the period after `now`.
@@ -47,4 +61,6 @@ private:
     std::function<void(std::uintptr_t)> tick;
     std::map<std::uintptr_t, CTimer> timers;
     bool waiting = false;
+    int waitsInTick = 0;
+    std::uint64_t callsBeforeTick = 0;
 };

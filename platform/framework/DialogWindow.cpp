@@ -187,9 +187,16 @@ void CDialogWindow::dispatchNow(const CDialogMessage& message)
     const bool outerRunning = handlerRunning;
     defaultDone = false;
     handlerRunning = true;
+    const bool tick = message.message == WM_TIMER;
+    if (tick)
+        timers->tickBegins();
+    else
+        timers->otherMessage();
     owner->dispatch(message);
     if (!defaultDone)
         runDefaultHandling();
+    if (tick)
+        timers->tickEnded(message.param);
     handlerRunning = outerRunning;
     defaultDone = outer;
     postNextQueued();

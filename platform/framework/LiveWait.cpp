@@ -25,14 +25,16 @@ public:
     {
         readable.setEnabled(false);
         writable.setEnabled(false);
-        // The read notifier stays on after a wait that timed out, so that a silent
-        // device's waits, twenty a second, do not each add and remove it from the event
-        // loop. Input that comes between two waits turns it off (it would fire again at
-        // every pass of the loop until read); the next wait finds that input at once.
+        // The read notifier stays on after a wait that timed out: it is how the device
+        // that wait found quiet is watched until the next read (quietDescriptor()).
+        // Input that comes between two waits turns it off (it would fire again at every
+        // pass of the loop until read); the next wait finds that input at once.
         QObject::connect(&readable, &QSocketNotifier::activated, [this] {
             readable.setEnabled(false);
             if (waiting && readWatched)
                 end();
+            else
+                tellQuietEnded();
         });
         QObject::connect(&writable, &QSocketNotifier::activated, [this] { end(); });
         deadline.setSingleShot(true);
@@ -48,10 +50,18 @@ public:
     // Whether the time ran out before the descriptor was seen ready.
     bool timedOutLast() const { return timedOut; }
 
+    int quiet() const
+    {
+        return !waiting && readWatched && timedOut && readable.isEnabled() ? int(readable.socket())
+                                                                           : -1;
+    }
+
     void forget(int fd)
     {
-        if (readable.socket() == fd)
+        if (readable.socket() == fd && readable.isEnabled()) {
             readable.setEnabled(false);
+            tellQuietEnded();
+        }
     }
 
     void wait(int fd, short events, int timeoutMs)
@@ -90,6 +100,13 @@ private:
             notifier.setSocket(fd);
         }
         notifier.setEnabled(true);
+    }
+
+    static void tellQuietEnded()
+    {
+        const std::vector<CWaitListener*> told = listeners();
+        for (CWaitListener* listener : told)
+            listener->quietEnded();
     }
 
     void end()
@@ -134,6 +151,11 @@ void addWaitListener(CWaitListener& listener)
 void removeWaitListener(CWaitListener& listener)
 {
     std::erase(listeners(), &listener);
+}
+
+int quietDescriptor()
+{
+    return made ? made->quiet() : -1;
 }
 
 void installLiveWaiter()

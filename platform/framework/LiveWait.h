@@ -8,16 +8,19 @@
 // at that moment: it is a flag set by its notifier or its timer, not a loop of its own
 // that something opened on top of it would keep from returning. Its notifiers stop as
 // soon as one has fired. The notifiers and the timer are made once and kept, since a
-// connected receiver waits twenty times a second.
+// receiver with bytes coming waits up to forty times a second.
 #pragma once
 
 // Told when a live wait begins and when it has ended. A blocked thread would run none
 // of the dialog's timers meanwhile, so the dialog's timers wait with it rather than
 // waking the process for a tick that could only be held.
+//
+// Also told when the device that the last wait found quiet stirs (below).
 class CWaitListener {
 public:
     virtual void waitBegins() = 0;
     virtual void waitEnded() = 0;
+    virtual void quietEnded() = 0;
 
 protected:
     ~CWaitListener() = default;
@@ -25,6 +28,12 @@ protected:
 
 void addWaitListener(CWaitListener& listener);
 void removeWaitListener(CWaitListener& listener);
+
+// The descriptor whose read the last live wait waited out to the end of its time with
+// nothing arriving, while it still has nothing: no input, no hang-up, not closed. -1
+// otherwise. From the moment it has something, or is about to be closed, the listeners
+// are told quietEnded(), once.
+int quietDescriptor();
 
 // Makes every later wait of the system library keep the windows live. Safe to call
 // more than once.

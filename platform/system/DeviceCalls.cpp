@@ -42,6 +42,7 @@ Handle openDevice(const char16_t* name, std::uint32_t access, std::uint32_t shar
     // works the same way here, and nothing they could ask for (overlapped use) is
     // offered.
     clearOpenFailure();
+    CPortRegistry::instance().countOpen();
     if (!name || shareMode != 0 || security || creation != OPEN_EXISTING
         || (templateFile != 0 && templateFile != invalidHandle))
         return invalidHandle;

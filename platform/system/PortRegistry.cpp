@@ -27,12 +27,14 @@ Handle CPortRegistry::add(std::unique_ptr<CSerialPort> port)
 
 CSerialPort* CPortRegistry::find(Handle handle)
 {
+    ++calls;
     auto found = ports.find(handle);
     return found == ports.end() ? nullptr : found->second.get();
 }
 
 std::unique_ptr<CSerialPort> CPortRegistry::remove(Handle handle)
 {
+    ++calls;
     auto node = ports.extract(handle);
     return node ? std::move(node.mapped()) : nullptr;
 }

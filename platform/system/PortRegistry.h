@@ -9,6 +9,7 @@
 #include "Platform.h"
 #include "SerialPort.h"
 
+#include <cstdint>
 #include <map>
 #include <memory>
 
@@ -21,11 +22,18 @@ public:
     CSerialPort* find(Handle handle);
     std::unique_ptr<CSerialPort> remove(Handle handle);
 
+    // How many port calls the program has made: each looks up its handle once, and an
+    // open, which has none yet, counts itself. The dialog framework tells by it whether
+    // a tick did anything but one read.
+    std::uint64_t callsMade() const { return calls; }
+    void countOpen() { ++calls; }
+
 private:
     friend void closeAllPorts();
 
     std::map<Handle, std::unique_ptr<CSerialPort>> ports;
     Handle nextHandle = 1;
+    std::uint64_t calls = 0;
 };
 
 // Closes every port still open; runs when the program ends. Handles given out before

@@ -7,6 +7,7 @@
 #include "DialogDriver.h"
 #include "DialogWindow.h"
 #include "LogView.h"
+#include "PortRegistry.h"
 #include "ReceiveResources.h"
 #include "TableRow.h"
 #include "TestPort.h"
@@ -288,6 +289,34 @@ TEST_F(ReceiveDialogTest, ACharacterCutByTheDeviceGoingAwayNeverJoinsWhatFollows
     ASSERT_GE(watcher, 0);
     back.send("\xAC!");
     EXPECT_TRUE(waitUntil([&] { return fieldShows(u"a\uFFFD\uFFFD!"); }));
+    close(watcher);
+}
+
+// A silent device costs nothing between its bytes: once a tick has waited its read out
+// with nothing arriving, no tick runs, and so no port call is made, until the device
+// has input, which then shows at once, or hangs up, which the next tick notices.
+TEST_F(ReceiveDialogTest, ASilentDeviceIsNotPolledUntilItHasInputOrHangsUp)
+{
+    const auto portCalls = [] { return CPortRegistry::instance().callsMade(); };
+    const auto callsStop = [&] {
+        return waitUntil([&] {
+            const auto before = portCalls();
+            processEventsFor(150ms);
+            return portCalls() == before;
+        });
+    };
+    connect();
+    ASSERT_TRUE(callsStop()) << "a silent device is still polled";
+    device.send("a");
+    ASSERT_TRUE(waitUntil([&] { return fieldShows(u"a"); }));
+    ASSERT_TRUE(callsStop()) << "polling did not stop again";
+
+    device.hangUp();
+    CTestPort back;
+    int watcher = bringBack(back);
+    ASSERT_GE(watcher, 0) << "the loss of the device went unnoticed";
+    back.send("b");
+    EXPECT_TRUE(waitUntil([&] { return fieldShows(u"ab"); }));
     close(watcher);
 }
 

@@ -90,6 +90,10 @@ private:
             std::uint8_t buffer[16];
             std::uint32_t got = 0;
             readDevice(port, buffer, sizeof buffer, &got, nullptr);
+            // A second port call: the tick did more than read a silent port, so the
+            // timer keeps running (a tick that only read would sleep).
+            COMMTIMEOUTS timeouts;
+            getTimeouts(port, &timeouts);
         }
         log.push_back("/tick");
         inHandler = false;
