@@ -5,12 +5,14 @@
 # Xvfb display. See README.md, "Start-up and idle beside the peers".
 #
 # Usage: bench/startup.sh [--runs N] [--idle-windows N] [--idle-seconds S] [--out DIR]
-#                         DIR [DIR...]
+#                         [--no-session-bus] DIR [DIR...]
 #   Each DIR is an installation prefix (bin/recvpad) or a CMake build directory
 #   (recvpad/recvpad), labelled by its last path component, or LABEL=DIR.
-#   Defaults: 7 starts each, 3 idle windows of 30 s.
+#   Defaults: 7 starts each, 3 idle windows of 30 s, a session bus of the run's own
+#   (dbus-daemon), as a desktop has.
 # Needs: Xvfb, xdotool, python3, a C and a C++ compiler, pkg-config and Qt 6's
-# development files, gtkterm (apt-get install gtkterm; left out when missing).
+# development files, dbus-daemon, gtkterm (apt-get install gtkterm; left out when
+# missing).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,6 +20,7 @@ options=
 while [ $# -gt 0 ]; do
     case $1 in
     --runs | --idle-windows | --idle-seconds | --out) options="$options $1 $2"; shift 2 ;;
+    --no-session-bus) options="$options $1"; shift ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) break ;;
     esac
@@ -25,7 +28,7 @@ done
 if [ $# -eq 0 ]; then
     set -- "$here/../build/ci"
 fi
-for tool in Xvfb xdotool python3 cc c++ pkg-config; do
+for tool in Xvfb xdotool python3 cc c++ pkg-config dbus-daemon; do
     command -v "$tool" >/dev/null || { echo "$0 needs $tool" >&2; exit 1; }
 done
 

@@ -134,10 +134,13 @@ def main():
     parser.add_argument("--idle-windows", type=int, default=3)
     parser.add_argument("--idle-seconds", type=float, default=30.0)
     parser.add_argument("--out", default=None)
+    parser.add_argument("--no-session-bus", action="store_true",
+                        help="run the programs without a session bus, as before 2026-12-10")
     arguments = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="serialpads-startup-")
-    session = Session(Display(), work, arguments.out or work)
+    session = Session(Display(), work, arguments.out or work,
+                      session_bus=not arguments.no_session_bus)
     with open(os.path.join(session.env["XDG_CONFIG_HOME"], ".gtktermrc"), "w") as file:
         file.write(GTKTERM_CONFIG)
 
@@ -169,9 +172,11 @@ def main():
                            lambda pty: [arguments.bare, pty.device, "poll"])
 
     load = os.getloadavg()
-    print("%d processors, load %s" % (os.cpu_count(), " ".join("%.2f" % v for v in load)),
+    print("%d processors, load %s, %s" % (os.cpu_count(), " ".join("%.2f" % v for v in load),
+                                         "a session bus" if session.bus else "no session bus"),
           flush=True)
-    results = {"date": time.strftime("%Y-%m-%d %H:%M"), "load_at_start": load}
+    results = {"date": time.strftime("%Y-%m-%d %H:%M"), "load_at_start": load,
+               "session_bus": bool(session.bus)}
     try:
         results["startup"] = measure_startups(session, pads + peers + [bare_label],
                                               arguments.runs)

@@ -120,7 +120,7 @@ def wait_until(condition, timeout, step=0.01):
 class Session:
     """Starts the programs on the display with a private home and port directory."""
 
-    def __init__(self, display, work, out_dir):
+    def __init__(self, display, work, out_dir, session_bus=False):
         self.display = display
         self.work = work
         self.out_dir = out_dir
@@ -134,6 +134,14 @@ class Session:
         for name in ("WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER"):
             self.env.pop(name, None)
         self.processes = []
+        # A bus of the session's own, as every desktop session has one: without it,
+        # each Qt program's accessibility bridge tries to launch one on its first text.
+        self.bus = None
+        if session_bus:
+            self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, env=self.env)
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus.stdout.readline().decode().strip()
 
     def start(self, args, extra_env=None, log=None):
         env = dict(self.env, **(extra_env or {}))
@@ -183,6 +191,10 @@ class Session:
     def end_all(self):
         for process in self.processes:
             self.end(process)
+        if self.bus:
+            self.bus.terminate()
+            self.bus.wait()
+            self.bus = None
 
 
 def wait_answering(display, window, timeout=30.0):
