@@ -5,6 +5,7 @@
 #include <QTimerEvent>
 
 #include <limits>
+#include <utility>
 
 CDialogTimers::CDialogTimers(std::function<void(std::uintptr_t id)> deliverTick)
     : tick(std::move(deliverTick))
@@ -77,7 +78,10 @@ void CDialogTimers::timerEvent(QTimerEvent* event)
         if (timer.qtId != event->timerId())
             continue;
         disarm(timer);
-        passDue(timer, Clock::now());
+        const auto now = Clock::now();
+        passDue(timer, now);
+        if (std::exchange(timer.woken, false))
+            timer.due = now;
         const std::uintptr_t ours = id;
         arm(timer);
         tick(ours);
@@ -108,6 +112,7 @@ void CDialogTimers::wake()
     for (auto& [id, timer] : timers) {
         if (timer.asleep) {
             timer.asleep = false;
+            timer.woken = true;
             arm(timer);
         }
     }

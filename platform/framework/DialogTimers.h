@@ -10,7 +10,9 @@
 // nothing arriving would be followed by the same tick, again and again, until that
 // device has input: so the timer sleeps until then, waking the process for nothing in
 // between. It wakes, giving a tick at once, when the device has input or hangs up, when
-// its port is closed, or when the dialog is sent any other message.
+// its port is closed, or when the dialog is sent any other message. The tick after that
+// one is due at once, as it would have been after a wait that input ended: a device's
+// next line often follows its first closely, and its read then waits for it.
 #pragma once
 
 #include "LiveWait.h"
@@ -47,6 +49,7 @@ private:
         Clock::time_point due;
         int qtId = 0; // 0 while not armed
         bool asleep = false;
+        bool woken = false;
     };
 
     void waitBegins() override;
