@@ -99,7 +99,7 @@ void CDialogTimers::tickBegins()
 void CDialogTimers::tickEnded(std::uintptr_t id)
 {
     auto found = timers.find(id);
-    if (found == timers.end() || waitsInTick == 0 || quietDescriptor() < 0
+    if (found == timers.end() || waitsInTick == 0 || !lastWaitStillQuiet()
         || CPortRegistry::instance().callsMade() - callsBeforeTick != 1)
         return;
     disarm(found->second);

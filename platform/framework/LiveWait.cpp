@@ -26,7 +26,7 @@ public:
         readable.setEnabled(false);
         writable.setEnabled(false);
         // The read notifier stays on after a wait that timed out: it is how the device
-        // that wait found quiet is watched until the next read (quietDescriptor()).
+        // that wait found quiet is watched until the next read (lastWaitStillQuiet()).
         // Input that comes between two waits turns it off (it would fire again at every
         // pass of the loop until read); the next wait finds that input at once.
         QObject::connect(&readable, &QSocketNotifier::activated, [this] {
@@ -34,7 +34,7 @@ public:
             if (waiting && readWatched)
                 end();
             else
-                tellQuietEnded();
+                tell(&CWaitListener::quietEnded);
         });
         QObject::connect(&writable, &QSocketNotifier::activated, [this] { end(); });
         deadline.setSingleShot(true);
@@ -50,17 +50,13 @@ public:
     // Whether the time ran out before the descriptor was seen ready.
     bool timedOutLast() const { return timedOut; }
 
-    int quiet() const
-    {
-        return !waiting && readWatched && timedOut && readable.isEnabled() ? int(readable.socket())
-                                                                           : -1;
-    }
+    bool quiet() const { return !waiting && readWatched && timedOut && readable.isEnabled(); }
 
     void forget(int fd)
     {
         if (readable.socket() == fd && readable.isEnabled()) {
             readable.setEnabled(false);
-            tellQuietEnded();
+            tell(&CWaitListener::quietEnded);
         }
     }
 
@@ -79,17 +75,13 @@ public:
             watch(writable, fd);
         if (timeoutMs > 0)
             deadline.start(timeoutMs);
-        const std::vector<CWaitListener*> told = listeners();
-        for (CWaitListener* listener : told)
-            listener->waitBegins();
+        tell(&CWaitListener::waitBegins);
         QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
         while (!ended)
             dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
         deadline.stop();
         waiting = false;
-        const std::vector<CWaitListener*> still = listeners();
-        for (CWaitListener* listener : still)
-            listener->waitEnded();
+        tell(&CWaitListener::waitEnded);
     }
 
 private:
@@ -102,11 +94,12 @@ private:
         notifier.setEnabled(true);
     }
 
-    static void tellQuietEnded()
+    // Each listener told is one listening when the news began: one may come or go.
+    static void tell(void (CWaitListener::*news)())
     {
         const std::vector<CWaitListener*> told = listeners();
         for (CWaitListener* listener : told)
-            listener->quietEnded();
+            (listener->*news)();
     }
 
     void end()
@@ -153,9 +146,9 @@ void removeWaitListener(CWaitListener& listener)
     std::erase(listeners(), &listener);
 }
 
-int quietDescriptor()
+bool lastWaitStillQuiet()
 {
-    return made ? made->quiet() : -1;
+    return made && made->quiet();
 }
 
 void installLiveWaiter()

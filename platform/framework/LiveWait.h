@@ -29,11 +29,10 @@ protected:
 void addWaitListener(CWaitListener& listener);
 void removeWaitListener(CWaitListener& listener);
 
-// The descriptor whose read the last live wait waited out to the end of its time with
-// nothing arriving, while it still has nothing: no input, no hang-up, not closed. -1
-// otherwise. From the moment it has something, or is about to be closed, the listeners
-// are told quietEnded(), once.
-int quietDescriptor();
+// Whether the last live wait was a read that waited out its time with nothing arriving,
+// and its device still has nothing: no input, no hang-up, not closed. From the moment
+// it has, or is about to be closed, the listeners are told quietEnded(), once.
+bool lastWaitStillQuiet();
 
 // Makes every later wait of the system library keep the windows live. Safe to call
 // more than once.
