@@ -18,6 +18,10 @@ import tempfile
 import time
 
 SOCKET = "serialpads-wayland"
+# Qt's Wayland event thread may find its wake-up pipe already closed while the program
+# is being torn down, after every test has run (one run in a few dozen): a race in Qt's
+# own shutdown, not a call the compositor refused. Allowed only as the last lines.
+TEARDOWN_RACE = "Failed to write to the pipe: Bad file descriptor."
 
 
 def wait_for(condition, what, timeout=20.0):
@@ -74,6 +78,8 @@ def main():
         problems.append("no test passed")
     # Qt's messages go to standard error; the tests write nothing there themselves.
     warnings = [line for line in result.stderr.splitlines() if line.strip()]
+    while warnings and warnings[-1].strip() == TEARDOWN_RACE:
+        warnings.pop()
     if warnings:
         problems.append("Qt printed warnings:\n  " + "\n  ".join(warnings))
     if problems:
