@@ -173,12 +173,6 @@ void CLogView::selectAll()
     viewport()->update();
 }
 
-void CLogView::clearSelection()
-{
-    anchor = cursor;
-    viewport()->update();
-}
-
 QString CLogView::selectedText() const
 {
     QString out;
