@@ -11,7 +11,6 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <cmath>
-#include <memory>
 
 namespace {
 
