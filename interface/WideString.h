@@ -44,16 +44,6 @@ public:
         assign(text ? std::u16string_view(text) : std::u16string_view());
         return *this;
     }
-    CWideString& operator+=(std::u16string_view text)
-    {
-        append(text);
-        return *this;
-    }
-    CWideString& operator+=(char16_t unit)
-    {
-        append(unit);
-        return *this;
-    }
 
     // The units [from, from + count) as one contiguous string; count is clamped to the end.
     std::u16string substr(std::size_t from, std::size_t count = std::u16string::npos) const;

@@ -5,8 +5,6 @@
 
 #include "MessageMap.h"
 
-#include <cstdint>
-
 // The platform's side of a window; opaque to the programs.
 struct CNativeWindow;
 

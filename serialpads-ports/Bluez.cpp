@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string_view>
 #include <systemd/sd-bus.h>
 
@@ -49,23 +48,31 @@ bool readVariant(sd_bus_message* message, std::vector<std::string>& out)
     return sd_bus_message_exit_container(message) >= 0 && ok;
 }
 
+// An array of dictionary entries, a{`entry`}: `each` reads the contents of one entry and
+// says whether it could.
+template <typename Each> bool readEntries(sd_bus_message* message, const char* entry, Each each)
+{
+    const std::string array = "{" + std::string(entry) + "}";
+    if (sd_bus_message_enter_container(message, 'a', array.c_str()) < 0)
+        return false;
+    int entered;
+    while ((entered = sd_bus_message_enter_container(message, 'e', entry)) > 0)
+        if (!each() || sd_bus_message_exit_container(message) < 0)
+            return false;
+    return entered == 0 && sd_bus_message_exit_container(message) >= 0;
+}
+
 // One interface's properties, a{sv}: each named one is read by `read`, which returns
 // false for a name it does not want, so that its value is skipped.
 template <typename Read> bool readProperties(sd_bus_message* message, Read read)
 {
-    if (sd_bus_message_enter_container(message, 'a', "{sv}") < 0)
-        return false;
-    int entered;
-    while ((entered = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
+    return readEntries(message, "sv", [&] {
         const char* name = nullptr;
         if (sd_bus_message_read_basic(message, 's', &name) < 0)
             return false;
         int handled = read(std::string_view(name ? name : ""));
-        if (handled < 0 || (handled == 0 && sd_bus_message_skip(message, "v") < 0)
-            || sd_bus_message_exit_container(message) < 0)
-            return false;
-    }
-    return entered == 0 && sd_bus_message_exit_container(message) >= 0;
+        return handled > 0 || (handled == 0 && sd_bus_message_skip(message, "v") >= 0);
+    });
 }
 
 } // namespace
@@ -91,10 +98,7 @@ bool readDeviceProperties(sd_bus_message* message, CBluezDevice& device)
 
 bool readBluezObject(sd_bus_message* message, const char* path, CBluezState& state)
 {
-    if (sd_bus_message_enter_container(message, 'a', "{sa{sv}}") < 0)
-        return false;
-    int entered;
-    while ((entered = sd_bus_message_enter_container(message, 'e', "sa{sv}")) > 0) {
+    return readEntries(message, "sa{sv}", [&] {
         const char* interface = nullptr;
         if (sd_bus_message_read_basic(message, 's', &interface) < 0)
             return false;
@@ -119,10 +123,8 @@ bool readBluezObject(sd_bus_message* message, const char* path, CBluezState& sta
         } else {
             ok = sd_bus_message_skip(message, "a{sv}") >= 0;
         }
-        if (!ok || sd_bus_message_exit_container(message) < 0)
-            return false;
-    }
-    return entered == 0 && sd_bus_message_exit_container(message) >= 0;
+        return ok;
+    });
 }
 
 std::optional<CBluezState> queryBluez()
@@ -150,17 +152,12 @@ std::optional<CBluezState> queryBluez(sd_bus* bus)
     CMessage reply(answered);
 
     CBluezState state;
-    if (sd_bus_message_enter_container(reply.get(), 'a', "{oa{sa{sv}}}") < 0)
-        return std::nullopt;
-    int entered;
-    while ((entered = sd_bus_message_enter_container(reply.get(), 'e', "oa{sa{sv}}")) > 0) {
+    bool read = readEntries(reply.get(), "oa{sa{sv}}", [&] {
         const char* path = nullptr;
-        if (sd_bus_message_read_basic(reply.get(), 'o', &path) < 0
-            || !readBluezObject(reply.get(), path, state)
-            || sd_bus_message_exit_container(reply.get()) < 0)
-            return std::nullopt;
-    }
-    return entered < 0 ? std::nullopt : std::optional(std::move(state));
+        return sd_bus_message_read_basic(reply.get(), 'o', &path) >= 0
+            && readBluezObject(reply.get(), path, state);
+    });
+    return read ? std::optional(std::move(state)) : std::nullopt;
 }
 
 bool offersSerialPort(const CBluezDevice& device)

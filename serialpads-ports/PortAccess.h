@@ -4,7 +4,6 @@
 #pragma once
 
 #include <filesystem>
-#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>

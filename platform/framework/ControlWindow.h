@@ -27,7 +27,6 @@ public:
     CControlWindow(const DialogItem& item, QWidget& widget);
 
     const DialogItem& item() const { return templateItem; }
-    bool isEdit() const { return templateItem.kind == ControlClass::edit; }
     bool isList() const { return templateItem.kind == ControlClass::comboBox; }
     bool isPushButton() const { return templateItem.kind == ControlClass::button; }
 

@@ -45,11 +45,9 @@ void CDataExchange::control(std::uint16_t id, CComboBox& list)
 void CDataExchange::selectedIndex(std::uint16_t id, std::int32_t& index)
 {
     CControlWindow* control = find(dialogRef, id, ControlClass::comboBox);
-    if (!control) {
+    if (!control)
         failure = true;
-        return;
-    }
-    if (way == Exchange::toFields)
+    else if (way == Exchange::toFields)
         index = control->selection();
     else
         control->setSelection(index);
@@ -58,11 +56,9 @@ void CDataExchange::selectedIndex(std::uint16_t id, std::int32_t& index)
 void CDataExchange::text(std::uint16_t id, CWideString& value)
 {
     CControlWindow* control = find(dialogRef, id, ControlClass::edit);
-    if (!control) {
+    if (!control)
         failure = true;
-        return;
-    }
-    if (way == Exchange::toFields)
+    else if (way == Exchange::toFields)
         value = control->text();
     else
         control->setText(value);

@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QBuffer>
-#include <QComboBox>
 #include <QImageReader>
 #include <QInputMethod>
 #include <QLabel>

@@ -3,7 +3,6 @@
 #include "LogView.h"
 
 #include <QApplication>
-#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWidget>

@@ -56,7 +56,6 @@ public:
 
 public slots:
     void selectAll();
-    void clearSelection();
     void copy();
 
 protected:

@@ -11,7 +11,6 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <cmath>
-#include <memory>
 
 namespace {
 
@@ -170,12 +169,6 @@ void CLogView::selectAll()
 {
     anchor = 0;
     cursor = lines.text().length();
-    viewport()->update();
-}
-
-void CLogView::clearSelection()
-{
-    anchor = cursor;
     viewport()->update();
 }
 

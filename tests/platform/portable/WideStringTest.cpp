@@ -34,8 +34,8 @@ TEST(CWideString, AppendingToACopyWritesInPlaceAndLeavesTheOriginal)
 {
     CWideString original = u"abc";
     CWideString copy = original;
-    copy += u"def";
-    copy += u'!';
+    copy.append(u"def");
+    copy.append(u'!');
     EXPECT_EQ(copy, u"abcdef!"sv);
     EXPECT_EQ(original, u"abc"sv);
     EXPECT_TRUE(copy.extends(original)) << "the append should have shared storage";
@@ -46,14 +46,14 @@ TEST(CWideString, CopyKeepsItsTextWhateverHappensToTheOriginal)
 {
     CWideString original = u"field";
     CWideString kept = original;
-    original += u" text";
+    original.append(u" text");
     EXPECT_EQ(kept, u"field"sv);
     original = u"other";
     EXPECT_EQ(kept, u"field"sv);
     original.makeEmpty();
     EXPECT_EQ(kept, u"field"sv);
     EXPECT_TRUE(original.empty());
-    original += u"again";
+    original.append(u"again");
     EXPECT_EQ(kept, u"field"sv);
     EXPECT_EQ(original, u"again"sv);
 }
@@ -62,15 +62,15 @@ TEST(CWideString, AppendingToAnOlderCopyLeavesTheNewerOne)
 {
     CWideString older = u"line";
     CWideString newer = older;
-    newer += u" one";
-    older += u" two";
+    newer.append(u" one");
+    older.append(u" two");
     EXPECT_EQ(newer, u"line one"sv);
     EXPECT_EQ(older, u"line two"sv);
     EXPECT_FALSE(older.extends(newer));
     EXPECT_FALSE(newer.extends(older));
     // The newer copy still sits at the end of the storage it shares.
     CWideString snapshot = newer;
-    newer += u"!";
+    newer.append(u"!");
     EXPECT_TRUE(newer.extends(snapshot));
 }
 
@@ -78,7 +78,7 @@ TEST(CWideString, ExtendsOnlyWhatItGrewFrom)
 {
     CWideString shown = u"abc";
     CWideString next = shown;
-    next += u"d";
+    next.append(u"d");
     EXPECT_TRUE(next.extends(shown));
     EXPECT_TRUE(next.extends(next));
 
@@ -88,7 +88,7 @@ TEST(CWideString, ExtendsOnlyWhatItGrewFrom)
 
     CWideString cleared = shown;
     cleared.makeEmpty();
-    cleared += u"abcd";
+    cleared.append(u"abcd");
     EXPECT_FALSE(cleared.extends(shown));
 
     CWideString unrelated = u"abcd";
@@ -101,7 +101,7 @@ TEST(CWideString, AppendsAcrossChunkBoundaries)
     std::u16string expected = pattern(chunk - 3);
     CWideString text(expected);
     CWideString beforeBoundary = text;
-    text += std::u16string_view(u"0123456789");
+    text.append(std::u16string_view(u"0123456789"));
     expected += u"0123456789";
     EXPECT_EQ(text, expected);
     EXPECT_EQ(text.length(), chunk + 7);
@@ -111,7 +111,7 @@ TEST(CWideString, AppendsAcrossChunkBoundaries)
 
     // One append spanning several chunks.
     std::u16string big = pattern(3 * chunk + 5, 11);
-    text += big;
+    text.append(big);
     expected += big;
     EXPECT_EQ(text, expected);
     EXPECT_EQ(text.toU16String(), expected);
@@ -148,7 +148,7 @@ TEST(CWideString, EqualityComparesTextAcrossStorages)
     CWideString whole(expected);
     CWideString byPieces;
     for (std::size_t at = 0; at < expected.size(); at += 1000)
-        byPieces += std::u16string_view(expected).substr(at, 1000);
+        byPieces.append(std::u16string_view(expected).substr(at, 1000));
     EXPECT_EQ(whole, byPieces);
 
     std::u16string changed = expected;
@@ -162,7 +162,7 @@ TEST(CWideString, EqualityComparesTextAcrossStorages)
 
     // Copies on the same storage compare by length too.
     CWideString prefix = whole;
-    whole += u'z';
+    whole.append(u'z');
     EXPECT_FALSE(whole == prefix);
     EXPECT_EQ(CWideString(), CWideString(u""));
 }
@@ -183,7 +183,7 @@ TEST(CWideString, AppendingItselfOrAStringSharingItsStorage)
     // And a string that shares its storage.
     CWideString base = u"base";
     CWideString longer = base;
-    longer += u"+more";
+    longer.append(u"+more");
     base.append(longer);
     EXPECT_EQ(base, u"basebase+more"sv);
     EXPECT_EQ(longer, u"base+more"sv);
@@ -212,7 +212,7 @@ TEST(CWideString, BehavesLikeIndependentValues)
         switch (random() % 7) {
         case 0:
         case 1:
-            strings[target] += text;
+            strings[target].append(text);
             model[target] += text;
             break;
         case 2:
@@ -234,7 +234,7 @@ TEST(CWideString, BehavesLikeIndependentValues)
             }
             break;
         default:
-            strings[target] += char16_t(u'a' + step % 26);
+            strings[target].append(char16_t(u'a' + step % 26));
             model[target] += char16_t(u'a' + step % 26);
             break;
         }
