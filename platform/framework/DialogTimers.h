@@ -6,13 +6,11 @@
 // then; when the wait ends, a timer that fell due meanwhile, once or several times,
 // gives one tick as soon as the event loop runs again, after the handler returns.
 //
-// A tick whose one port call was a read that waited out its whole time-out with
-// nothing arriving would be followed by the same tick, again and again, until that
-// device has input: so the timer sleeps until then, waking the process for nothing in
-// between. It wakes, giving a tick at once, when the device has input or hangs up, when
-// its port is closed, or when the dialog is sent any other message. The tick after that
-// one is due at once, as it would have been after a wait that input ended: a device's
-// next line often follows its first closely, and its read then waits for it.
+// A tick whose one port call was a read that waited out its time-out with nothing
+// arriving would only be repeated until the device has input, so the timer sleeps until
+// it has, hangs up or is closed, or the dialog gets another message. Then it ticks at
+// once, and again at once after that, as after a wait that input ended: a device's next
+// line often follows its first closely, and that read waits for it.
 #pragma once
 
 #include "LiveWait.h"

@@ -11,11 +11,9 @@
 // receiver with bytes coming waits up to forty times a second.
 #pragma once
 
-// Told when a live wait begins and when it has ended. A blocked thread would run none
-// of the dialog's timers meanwhile, so the dialog's timers wait with it rather than
-// waking the process for a tick that could only be held.
-//
-// Also told when the device that the last wait found quiet stirs (below).
+// Told when a live wait begins and when it has ended (a blocked thread would run none
+// of the dialog's timers meanwhile, so the timers wait with it rather than waking the
+// process for a tick that could only be held), and when a quiet device stirs (below).
 class CWaitListener {
 public:
     virtual void waitBegins() = 0;

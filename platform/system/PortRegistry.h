@@ -9,7 +9,6 @@
 #include "Platform.h"
 #include "SerialPort.h"
 
-#include <cstdint>
 #include <map>
 #include <memory>
 
@@ -22,9 +21,8 @@ public:
     CSerialPort* find(Handle handle);
     std::unique_ptr<CSerialPort> remove(Handle handle);
 
-    // How many port calls the program has made: each looks up its handle once, and an
-    // open, which has none yet, counts itself. The dialog framework tells by it whether
-    // a tick did anything but one read.
+    // Port calls made so far (each looks up its handle once; an open counts itself): the
+    // dialog framework tells by it whether a tick did anything but one read.
     std::uint64_t callsMade() const { return calls; }
     void countOpen() { ++calls; }
 
