@@ -69,8 +69,13 @@ public:
         // caller only looks for a hang-up between steps of its own), the time-out alone
         // ends the wait: a notifier on input the caller will not read would fire at once.
         readWatched = fd >= 0 && (events & POLLIN);
-        if (readWatched)
+        if (readWatched) {
+            // The one read notifier moves to this device: a quiet one it leaves is no
+            // longer watched, so whoever sleeps on it must look again.
+            if (readable.socket() != fd)
+                forget(readable.socket());
             watch(readable, fd);
+        }
         if (fd >= 0 && (events & POLLOUT))
             watch(writable, fd);
         if (timeoutMs > 0)

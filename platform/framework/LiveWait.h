@@ -29,7 +29,8 @@ void removeWaitListener(CWaitListener& listener);
 
 // Whether the last live wait was a read that waited out its time with nothing arriving,
 // and its device still has nothing: no input, no hang-up, not closed. From the moment
-// it has, or is about to be closed, the listeners are told quietEnded(), once.
+// it has, is about to be closed, or a read of another device waits, the listeners are
+// told quietEnded(), once.
 bool lastWaitStillQuiet();
 
 // Makes every later wait of the system library keep the windows live. Safe to call

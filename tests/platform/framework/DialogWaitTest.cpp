@@ -5,6 +5,7 @@
 #include "DialogWindow.h"
 #include "DialogWindowProbe.h"
 #include "Framework.h"
+#include "LiveWait.h"
 #include "LogView.h"
 #include "QtText.h"
 #include "TestDialog.h"
@@ -303,6 +304,37 @@ TEST_F(WaitingDialogTest, BytesBetweenTwoWaitsWaitForTheNextReadAndAClosedPortIs
     QTest::qWait(40);
     qInstallMessageHandler(previous);
     EXPECT_TRUE(qtWarnings.isEmpty()) << qtWarnings.join(u'\n').toStdString();
+}
+
+// The waits share one read notifier, which keeps watching a device whose read found it
+// quiet; a timer may sleep on that. Once a read of another device waits, nothing
+// watches the first, so whoever sleeps on it must be told to look again.
+TEST_F(WaitingDialogTest, AQuietDeviceNoLongerWatchedEndsItsQuiet)
+{
+    CTestPort other;
+    ports.link(2, other.devicePath());
+    Handle second = openDevice(u"COM2:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(second, invalidHandle);
+    COMMTIMEOUTS timeouts { MAXDWORD, MAXDWORD, 20, 0, 0 };
+    setTimeouts(dialog.port, &timeouts);
+    setTimeouts(second, &timeouts);
+    struct CQuietListener final : CWaitListener {
+        int ended = 0;
+        void waitBegins() override { }
+        void waitEnded() override { }
+        void quietEnded() override { ++ended; }
+    } listener;
+    addWaitListener(listener);
+    char buffer[8];
+    std::uint32_t got = 0;
+    readDevice(dialog.port, buffer, sizeof buffer, &got, nullptr);
+    const bool quietAfterFirst = lastWaitStillQuiet();
+    readDevice(second, buffer, sizeof buffer, &got, nullptr);
+    const int endedAfterSecond = listener.ended;
+    removeWaitListener(listener);
+    closeDevice(second);
+    EXPECT_TRUE(quietAfterFirst);
+    EXPECT_EQ(endedAfterSecond, 1);
 }
 
 // Input during a wait, each step as a user makes it through the window: "click" on the
