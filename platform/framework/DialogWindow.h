@@ -67,7 +67,6 @@ public:
 
     int dialogUnitsToPixelsX(int units) const { return dialogUnits.toPixelsX(units); }
     int dialogUnitsToPixelsY(int units) const { return dialogUnits.toPixelsY(units); }
-    double textFitScale() const { return dialogUnits.fitScale(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

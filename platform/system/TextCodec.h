@@ -74,9 +74,6 @@ public:
     // never join bytes decoded before it.
     void endStream();
 
-    // True while bytes of an unfinished character are kept.
-    bool hasPendingBytes() const { return !pending.empty(); }
-
 private:
     struct IconvCloser {
         void operator()(void* descriptor) const;

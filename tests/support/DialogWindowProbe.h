@@ -11,6 +11,12 @@ public:
     // Whether no message and no input waits its turn in the window.
     static bool queuesNothing(const CDialogWindow& window) { return window.queue.empty(); }
 
+    // How much the dialog was enlarged so that every text fits (1 where all did).
+    static double textFitScale(const CDialogWindow& window)
+    {
+        return window.dialogUnits.fitScale();
+    }
+
     // A tick of the dialog's timer `id`, as the timer gives it.
     static void tick(CDialogWindow& window, std::uintptr_t id) { window.deliverTick(id); }
 

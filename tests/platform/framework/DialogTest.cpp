@@ -2,6 +2,7 @@
 // exchange, dispatch of clicks, timers and destruction, icons and message boxes.
 #include "DialogDriver.h"
 #include "DialogWindow.h"
+#include "DialogWindowProbe.h"
 #include "Framework.h"
 #include "LogView.h"
 #include "OpenFailure.h"
@@ -40,7 +41,7 @@ TEST_F(DialogTest, WindowAndControlsFollowTheTemplateInDialogUnits)
         / 4.0;
     const double unitY = metrics.height() / 8.0;
     // Where a text would not fit, both directions grow alike.
-    const double scale = window()->textFitScale();
+    const double scale = CDialogWindowProbe::textFitScale(*window());
     ASSERT_GE(scale, 1.0);
     // The average character width is taken in whole pixels, as dialog units always were,
     // so the width may be off by half a pixel per character.
@@ -68,7 +69,7 @@ TEST(DialogTemplates, ADialogWhoseTextsDoNotFitGrowsWholeUntilTheyDo)
     CDialogDriver driver(cramped);
     ASSERT_TRUE(driver.created());
     auto* window = dialogWindowOf(cramped);
-    EXPECT_GT(window->textFitScale(), 1.5);
+    EXPECT_GT(CDialogWindowProbe::textFitScale(*window), 1.5);
     EXPECT_EQ(textsThatDoNotFit(window), std::vector<std::string> {});
     EXPECT_EQ(overlappingControls(window), std::vector<std::string> {});
     // Every rectangle grew by the same factor, so the layout keeps its shape.
