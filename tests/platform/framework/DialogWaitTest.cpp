@@ -314,7 +314,6 @@ TEST_F(WaitingDialogTest, AQuietDeviceNoLongerWatchedEndsItsQuiet)
     CTestPort other;
     ports.link(2, other.devicePath());
     Handle second = openDevice(u"COM2:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0);
-    ASSERT_NE(second, invalidHandle);
     COMMTIMEOUTS timeouts { MAXDWORD, MAXDWORD, 20, 0, 0 };
     setTimeouts(dialog.port, &timeouts);
     setTimeouts(second, &timeouts);
@@ -328,13 +327,11 @@ TEST_F(WaitingDialogTest, AQuietDeviceNoLongerWatchedEndsItsQuiet)
     char buffer[8];
     std::uint32_t got = 0;
     readDevice(dialog.port, buffer, sizeof buffer, &got, nullptr);
-    const bool quietAfterFirst = lastWaitStillQuiet();
+    EXPECT_TRUE(lastWaitStillQuiet());
     readDevice(second, buffer, sizeof buffer, &got, nullptr);
-    const int endedAfterSecond = listener.ended;
+    EXPECT_EQ(listener.ended, 1);
     removeWaitListener(listener);
     closeDevice(second);
-    EXPECT_TRUE(quietAfterFirst);
-    EXPECT_EQ(endedAfterSecond, 1);
 }
 
 // Input during a wait, each step as a user makes it through the window: "click" on the
