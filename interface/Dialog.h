@@ -30,7 +30,6 @@ public:
     {
     }
 
-    Exchange direction() const { return way; }
     bool failed() const { return failure; }
 
     // Ties a control object to the template's control with this id, the first time;
@@ -84,8 +83,6 @@ public:
     // Runs the framework's default handling of the message being dispatched; a handler
     // that calls it keeps the framework from running it again afterwards.
     void defaultHandling();
-
-    std::uint16_t templateId() const { return idd; }
 
     const AFX_MSGMAP* getMessageMap() const override { return &messageMap; }
     static const AFX_MSGMAP messageMap;

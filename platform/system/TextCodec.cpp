@@ -87,16 +87,15 @@ void CTextCodec::IconvCloser::operator()(void* descriptor) const
 std::optional<CTextCodec> CTextCodec::open(std::string_view codeset)
 {
     CTextCodec codec;
-    codec.name = codeset;
+    const std::string named(codeset);
     auto openOne = [](const char* to, const char* from) {
         iconv_t descriptor = ::iconv_open(to, from);
         return IconvHandle(descriptor == reinterpret_cast<iconv_t>(-1) ? nullptr : descriptor);
     };
-    const char* named = codec.name.c_str();
-    codec.encoder = openOne(named, wideCodeset);
-    codec.decoder = openOne(wideCodeset, named);
-    codec.scratchDecoder = openOne(wideCodeset, named);
-    codec.probeDecoder = openOne(wideCodeset, named);
+    codec.encoder = openOne(named.c_str(), wideCodeset);
+    codec.decoder = openOne(wideCodeset, named.c_str());
+    codec.scratchDecoder = openOne(wideCodeset, named.c_str());
+    codec.probeDecoder = openOne(wideCodeset, named.c_str());
     if (!codec.encoder || !codec.decoder || !codec.scratchDecoder || !codec.probeDecoder)
         return std::nullopt;
     codec.asciiFastPath = codec.asciiIsUnchanged();

@@ -33,8 +33,6 @@ public:
     // U+FFFD on the way in; UTF-8 stands in for them, as it keeps ASCII unchanged.
     static std::string localeCodeset();
 
-    const std::string& codeset() const { return name; }
-
     // Converts `text` to this encoding; a surrogate pair is one character. A lone
     // surrogate or a character the encoding cannot represent is written as
     // `replacement` when one is given, else as the encoding's own '?'. `replaced`
@@ -91,7 +89,6 @@ private:
     bool canStartCharacter(char byte);
     bool asciiIsUnchanged();
 
-    std::string name;
     IconvHandle encoder;
     IconvHandle decoder;
     IconvHandle scratchDecoder;
