@@ -139,6 +139,30 @@ void forgetDescriptor(int fd)
     if (made && QCoreApplication::instance())
         made->forget(fd);
 }
+
+// Waits as waitForDescriptor() does (Waiting.h), running the event loop meanwhile when
+// called on the user-interface thread; elsewhere, and for a wait begun inside another,
+// it is a plain poll().
+short waitKeepingWindowsLive(int fd, short events, int timeoutMs)
+{
+    // Most waits end before they start: a streaming device has bytes ready, a port
+    // takes what is written. Those cost one poll() and no trip through the event loop.
+    if (short ready = pollDescriptor(fd, events, 0); ready || timeoutMs == 0)
+        return ready;
+    QCoreApplication* app = QCoreApplication::instance();
+    // A wait for nothing but a hang-up, without a time-out, has nothing that would end
+    // it; it is left to poll() as asked.
+    const bool watched = fd >= 0 && (events & (POLLIN | POLLOUT));
+    if (!app || QThread::currentThread() != app->thread() || (!watched && timeoutMs < 0)
+        || theWait().isWaiting())
+        return pollDescriptor(fd, events, timeoutMs);
+    theWait().wait(fd, events, timeoutMs);
+    // A read whose time ran out saw neither input nor a hang-up (both wake its
+    // notifier); what comes now is for the next read, which looks first.
+    if (theWait().timedOutLast() && events == POLLIN)
+        return 0;
+    return pollDescriptor(fd, events, 0);
+}
 } // namespace
 
 void addWaitListener(CWaitListener& listener)
@@ -159,25 +183,4 @@ bool lastWaitStillQuiet()
 void installLiveWaiter()
 {
     setDescriptorWaiter(waitKeepingWindowsLive, forgetDescriptor);
-}
-
-short waitKeepingWindowsLive(int fd, short events, int timeoutMs)
-{
-    // Most waits end before they start: a streaming device has bytes ready, a port
-    // takes what is written. Those cost one poll() and no trip through the event loop.
-    if (short ready = pollDescriptor(fd, events, 0); ready || timeoutMs == 0)
-        return ready;
-    QCoreApplication* app = QCoreApplication::instance();
-    // A wait for nothing but a hang-up, without a time-out, has nothing that would end
-    // it; it is left to poll() as asked.
-    const bool watched = fd >= 0 && (events & (POLLIN | POLLOUT));
-    if (!app || QThread::currentThread() != app->thread() || (!watched && timeoutMs < 0)
-        || theWait().isWaiting())
-        return pollDescriptor(fd, events, timeoutMs);
-    theWait().wait(fd, events, timeoutMs);
-    // A read whose time ran out saw neither input nor a hang-up (both wake its
-    // notifier); what comes now is for the next read, which looks first.
-    if (theWait().timedOutLast() && events == POLLIN)
-        return 0;
-    return pollDescriptor(fd, events, 0);
 }

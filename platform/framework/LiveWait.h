@@ -36,8 +36,3 @@ bool lastWaitStillQuiet();
 // Makes every later wait of the system library keep the windows live. Safe to call
 // more than once.
 void installLiveWaiter();
-
-// Waits as waitForDescriptor() does (Waiting.h), running the event loop meanwhile when
-// called on the user-interface thread; elsewhere, and for a wait begun inside another,
-// it is a plain poll().
-short waitKeepingWindowsLive(int fd, short events, int timeoutMs);
