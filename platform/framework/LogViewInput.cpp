@@ -161,15 +161,13 @@ void CLogView::selectWordAt(std::size_t offset)
     if (from == to && to < end)
         ++to;
     anchor = from;
-    cursor = to;
-    viewport()->update();
+    moveCursorTo(to, true);
 }
 
 void CLogView::selectAll()
 {
     anchor = 0;
-    cursor = lines.text().length();
-    viewport()->update();
+    moveCursorTo(lines.text().length(), true);
 }
 
 QString CLogView::selectedText() const
