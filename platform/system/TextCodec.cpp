@@ -1,4 +1,3 @@
-// Character conversion between UTF-16 and one byte encoding, over glibc's iconv.
 #include "TextCodec.h"
 
 #include "WideString.h"
