@@ -99,18 +99,11 @@ void CDialogTimers::tickBegins()
 void CDialogTimers::tickEnded(std::uintptr_t id)
 {
     auto found = timers.find(id);
-    const CPortRegistry& ports = CPortRegistry::instance();
-    if (found == timers.end() || waitsInTick == 0 || ports.callsMade() - callsBeforeTick != 1)
+    if (found == timers.end() || waitsInTick == 0 || !lastWaitStillQuiet()
+        || CPortRegistry::instance().callsMade() - callsBeforeTick != 1)
         return;
-    CTimer& timer = found->second;
-    if (lastWaitStillQuiet()) {
-        disarm(timer);
-        timer.asleep = true;
-    } else if (auto reopen = ports.lastFoundReopensAt(); reopen && *reopen > timer.due) {
-        disarm(timer);
-        timer.due = *reopen;
-        arm(timer);
-    }
+    disarm(found->second);
+    found->second.asleep = true;
 }
 
 // Armed at once: the step that fell due while it slept is its next tick.

@@ -28,15 +28,8 @@ Handle CPortRegistry::add(std::unique_ptr<CSerialPort> port)
 CSerialPort* CPortRegistry::find(Handle handle)
 {
     ++calls;
-    lastFound = handle;
     auto found = ports.find(handle);
     return found == ports.end() ? nullptr : found->second.get();
-}
-
-std::optional<SerialClock::time_point> CPortRegistry::lastFoundReopensAt() const
-{
-    auto found = ports.find(lastFound);
-    return found == ports.end() ? std::nullopt : found->second->reopensAt();
 }
 
 std::unique_ptr<CSerialPort> CPortRegistry::remove(Handle handle)

@@ -11,7 +11,6 @@
 
 #include <map>
 #include <memory>
-#include <optional>
 
 class CPortRegistry {
 public:
@@ -26,15 +25,12 @@ public:
     // dialog framework tells by it whether a tick did anything but one read.
     std::uint64_t callsMade() const { return calls; }
     void countOpen() { ++calls; }
-    // reopensAt() of the port that the last call found.
-    std::optional<SerialClock::time_point> lastFoundReopensAt() const;
 
 private:
     friend void closeAllPorts();
 
     std::map<Handle, std::unique_ptr<CSerialPort>> ports;
     Handle nextHandle = 1;
-    Handle lastFound = invalidHandle;
     std::uint64_t calls = 0;
 };
 

@@ -51,12 +51,6 @@ public:
     bool write(const void* bytes, std::uint32_t count, std::uint32_t& written);
 
     const COMMTIMEOUTS& timeouts() const { return limits; }
-
-    // While the device is away, when the next read or write may try to open it again.
-    std::optional<Clock::time_point> reopensAt() const
-    {
-        return state == State::away ? std::optional(plan.nextTryAt()) : std::nullopt;
-    }
     void setTimeouts(const COMMTIMEOUTS& timeouts) { limits = timeouts; }
 
     // Releases the device and stops trying to open it again; every later call fails.
