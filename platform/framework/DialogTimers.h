@@ -9,9 +9,9 @@
 // A tick whose one port call was a read that waited out its time-out with nothing
 // arriving would only be repeated until the device has input, so the timer sleeps until
 // it has, hangs up or is closed, another device's read waits (only one is watched), or
-// the dialog gets another message. Then it ticks at
-// once, and again at once after that, as after a wait that input ended: a device's next
-// line often follows its first closely, and that read waits for it.
+// the dialog gets another message. Then it ticks at once, and again at once after that,
+// as after a wait that input ended: a device's next line often follows its first
+// closely, and that read waits for it.
 #pragma once
 
 #include "LiveWait.h"
